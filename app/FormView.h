@@ -1,0 +1,105 @@
+// What the engine sees of the main window: its controls by name and index,
+// and the few runtime services its handlers call. The Qt window and the
+// headless form implement it, so the command line and the tests run the
+// same handlers as the window.
+#pragma once
+
+#include <span>
+#include <string>
+
+enum class Ctl {
+  Label1,
+  txtTestFile,
+  cmdBrowse,
+  lblReadStatus,
+  Label2,
+  txtSize,
+  lblSizeUnit,
+  Label4,
+  txtBlockSizeSectors,
+  lbl512,
+  lblBlockSize,
+  chkFileFlags,
+  cmdFileReadWrite,
+  cmdFileOp,
+  chkFlushAtFinish,
+  chkFlushAllBlocks,
+  picDataType,
+  optDataType,
+  Label5,
+  txtNumberOfFiles,
+  cmdCreateAndDeleteFiles,
+  fraWrite,
+};
+
+enum class CtlKind { TextBox, Label, Button, CheckBox, OptionButton, PictureBox, Frame };
+
+// One control of the window as designed.
+struct ControlDesign {
+  Ctl ctl;
+  int index;
+  CtlKind kind;
+  const char* name;
+  const char* text;  // text or caption
+  const char* tag;
+  int value;         // check boxes 0/1, option buttons 1 when selected
+};
+
+// Every control with its design-time text, Tag and value.
+std::span<const ControlDesign> DesignTable();
+const ControlDesign* FindDesign(Ctl ctl, int index);
+
+// Message box styles and answers, mouse pointers.
+inline constexpr int vbOKOnly = 0;
+inline constexpr int vbCritical = 16;
+inline constexpr int vbExclamation = 48;
+inline constexpr int vbOK = 1;
+inline constexpr int vbDefault = 0;
+inline constexpr int vbHourglass = 11;
+
+// The window's event handlers, as the engine's main form implements them.
+class FormEvents {
+ public:
+  virtual ~FormEvents() = default;
+  // A text box's text changed.
+  virtual void Change(Ctl ctl, int index) = 0;
+  // A button was pressed, or a check box's or option button's value changed.
+  virtual void Click(Ctl ctl, int index) = 0;
+  virtual void GotFocus(Ctl ctl, int index) = 0;
+};
+
+class FormView {
+ public:
+  virtual ~FormView() = default;
+  virtual void SetEvents(FormEvents* events) = 0;
+
+  // The text of a text box, the caption of any other control.
+  virtual std::string Text(Ctl ctl, int index = 0) const = 0;
+  // Setting a text box to a different text runs its Change handler.
+  virtual void SetText(Ctl ctl, int index, const std::string& text) = 0;
+  // Setting a check box's value, or selecting an option button, runs Click
+  // when the value changes.
+  virtual int Value(Ctl ctl, int index = 0) const = 0;
+  virtual void SetValue(Ctl ctl, int index, int value) = 0;
+  virtual bool Enabled(Ctl ctl, int index = 0) const = 0;
+  virtual void SetEnabled(Ctl ctl, int index, bool enabled) = 0;
+  virtual std::string Tag(Ctl ctl, int index = 0) const = 0;
+  virtual void SetSelection(Ctl ctl, int index, int start, int length) = 0;
+  // The window's own caption.
+  virtual std::string Caption() const = 0;
+  virtual void SetCaption(const std::string& caption) = 0;
+
+  // Runtime services.
+  virtual void Refresh(Ctl ctl, int index) = 0;
+  virtual void RefreshForm() = 0;
+  virtual void DoEvents() = 0;
+  // Shows prompt with an OK button and the icon of style; no caption of
+  // its own, so the application's title shows.
+  virtual int MsgBox(const std::string& prompt, int style) = 0;
+  virtual void SetMousePointer(int pointer) = 0;
+  virtual void SetFocus(Ctl ctl, int index) = 0;
+  // True when the left mouse button went down since the last question.
+  virtual bool LeftButtonJustPressed() = 0;
+  // The decimal separator of the user's number format.
+  virtual char DecimalSeparator() const = 0;
+};

@@ -1,0 +1,76 @@
+#include "fileio/basFiles.h"
+
+#include <span>
+
+#include "fileio/basStrings.h"
+#include "platform/os.h"
+
+namespace {
+
+constexpr std::size_t kMaxPath = 260;
+
+// The directory ChangeDirectory last changed away from.
+std::string sOldDir;
+// The result buffer of the system's path queries.
+std::string sPathBuffer(kMaxPath, '\0');
+
+std::string Trim(const std::string& s) {
+  const auto first = s.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+void AddBackslash(std::string& path) {
+  const char sep = os::runtime::PathSeparator();
+  if (!path.empty() && path.back() != sep) path += sep;
+}
+
+bool FileExists(const std::string& name, const std::string& directory) {
+  if (Trim(name).empty()) return false;
+  std::string inDirectory = directory;
+  AddBackslash(inDirectory);
+  const os::DWORD a1 = os::GetFileAttributesA(name);
+  const os::DWORD a2 = os::GetFileAttributesA(inDirectory + name);
+  if (a1 != os::INVALID_FILE_ATTRIBUTES || a2 != os::INVALID_FILE_ATTRIBUTES) return true;
+  return !GetAssociatedExe(name, directory).empty();
+}
+
+std::string GetAssociatedExe(const std::string& name, const std::string& directory) {
+  std::string systemDir = GetWindowsDir();
+  ChangeDirectory(systemDir);
+  sPathBuffer.assign(kMaxPath, '\0');
+  os::FindExecutableA(name, directory, std::span<char>(sPathBuffer));
+  std::string back;
+  ChangeDirectory(back);
+  std::string result = TrimNull(sPathBuffer);
+  if (result.empty()) {
+    sPathBuffer.assign(kMaxPath, '\0');
+    os::FindExecutableA(name, "", std::span<char>(sPathBuffer));
+    result = TrimNull(sPathBuffer);
+  }
+  return result;
+}
+
+bool ChangeDirectory(std::string& directory) {
+  bool ok = true;
+  if (!directory.empty()) {
+    sOldDir = os::runtime::CurDir();
+    directory = Trim(directory);
+    if (directory.size() >= 2 && directory[1] == ':') ok = os::runtime::ChDrive(directory.substr(0, 1)) && ok;
+    ok = os::runtime::ChDir(directory) && ok;
+  } else if (!sOldDir.empty()) {
+    ok = os::runtime::ChDrive(sOldDir.substr(0, 1)) && ok;
+    ok = os::runtime::ChDir(sOldDir) && ok;
+  } else {
+    ok = false;
+  }
+  return ok;
+}
+
+std::string GetWindowsDir() {
+  sPathBuffer.assign(kMaxPath, '\0');
+  const os::UINT n = os::GetWindowsDirectoryA(std::span<char>(sPathBuffer));
+  return n <= kMaxPath ? sPathBuffer.substr(0, n) : std::string();
+}

@@ -1,0 +1,22 @@
+// File and path helpers.
+#pragma once
+
+#include <string>
+
+// Appends the path separator to a non-empty path that does not end in one.
+void AddBackslash(std::string& path);
+
+// True when name denotes an existing file or directory (alone or inside
+// directory), or a program the system would run for it.
+bool FileExists(const std::string& name, const std::string& directory = "");
+
+// The program that would run for name, or "" when there is none.
+std::string GetAssociatedExe(const std::string& name, const std::string& directory);
+
+// With a directory: remembers the current one and changes to it (trimmed of
+// blanks in place). With "": goes back to the remembered one. False when
+// anything failed or there was nothing to go back to.
+bool ChangeDirectory(std::string& directory);
+
+// The system's directory of programs.
+std::string GetWindowsDir();

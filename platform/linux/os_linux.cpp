@@ -1,0 +1,615 @@
+// The Windows operations answered by Linux mechanisms.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <sched.h>
+#include <string_view>
+
+#include "platform/linux/handles.h"
+#include "platform/os.h"
+#include "platform/seam.h"
+
+namespace os {
+namespace {
+
+thread_local DWORD lastError = 0;
+
+struct ErrnoMapping {
+  int err;
+  DWORD code;
+};
+// The first entry for a code is the one whose text FormatMessageA shows.
+constexpr ErrnoMapping kErrnoMap[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND}, {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED}, {EPERM, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED}, {EBADF, ERROR_INVALID_HANDLE},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}, {EROFS, ERROR_WRITE_PROTECT},
+    {EOPNOTSUPP, ERROR_NOT_SUPPORTED}, {EEXIST, ERROR_FILE_EXISTS},
+    {EINVAL, ERROR_INVALID_PARAMETER}, {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL}, {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
+    {EBUSY, ERROR_BUSY}, {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {EIO, ERROR_IO_DEVICE},
+};
+
+// Texts for the codes that have no errno counterpart.
+struct OwnText {
+  DWORD code;
+  const char* text;
+};
+constexpr OwnText kOwnTexts[] = {
+    {ERROR_SUCCESS, "The operation completed successfully."},
+    {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
+    {ERROR_MORE_DATA, "More data is available."},
+    {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
+    {ERROR_INVALID_ADDRESS, "Attempt to access invalid address."},
+};
+
+DWORD FromErrno(int err) {
+  for (const auto& m : kErrnoMap)
+    if (m.err == err) return m.code;
+  return kSystemErrorBit | static_cast<DWORD>(err);
+}
+
+void FailWithErrno() { lastError = FromErrno(errno); }
+
+std::string ErrnoText(int err) {
+  char buf[256];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+// Applies an armed test fault. Returns true when the call must fail now.
+bool Faulted(seam::Op op) {
+  if (auto f = seam::Enter(op)) {
+    lastError = f->error;
+    return true;
+  }
+  return false;
+}
+
+int OpenFlags(DWORD access) {
+  const bool read = access & GENERIC_READ;
+  const bool write = access & GENERIC_WRITE;
+  if (read && write) return O_RDWR;
+  if (write) return O_WRONLY;
+  if (read) return O_RDONLY;
+  return O_PATH;
+}
+
+// Opens an existing name. The name is first opened without any access, so
+// that looking at what it is has no side effect; only regular files and
+// directories are opened for reading and writing, block devices for reading
+// only, and nothing else at all.
+int OpenExisting(int probe, int accessFlags, int extraFlags, handles::Kind* kind) {
+  struct stat st {};
+  if (fstat(probe, &st) != 0) return -1;
+  if (accessFlags == O_PATH) {
+    *kind = S_ISDIR(st.st_mode) ? handles::Kind::Directory : handles::Kind::File;
+    return fcntl(probe, F_DUPFD_CLOEXEC, 0);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *kind = handles::Kind::Directory;
+    return openat(probe, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  const bool regular = S_ISREG(st.st_mode);
+  const bool readableDevice = S_ISBLK(st.st_mode) && accessFlags == O_RDONLY;
+  if (!regular && !readableDevice) {
+    errno = EACCES;
+    return -1;
+  }
+  *kind = handles::Kind::File;
+  // Reopening through the probe keeps the inode that was checked.
+  const std::string self = "/proc/self/fd/" + std::to_string(probe);
+  return open(self.c_str(), accessFlags | extraFlags | O_CLOEXEC);
+}
+
+}  // namespace
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD errorCode) { lastError = errorCode; }
+
+HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*shareMode*/,
+                   DWORD creationDisposition, DWORD flagsAndAttributes) {
+  if (Faulted(seam::Op::CreateFileA)) return INVALID_HANDLE_VALUE;
+  if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (fileName.empty() || fileName.find('\0') != std::string::npos) {
+    lastError = ERROR_PATH_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  const int access = OpenFlags(desiredAccess);
+  int extra = 0;
+  if (flagsAndAttributes & FILE_FLAG_NO_BUFFERING) extra |= O_DIRECT;
+  if (flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) extra |= O_DSYNC;
+
+  handles::Kind kind = handles::Kind::File;
+  int fd = -1;
+  bool existed = false;
+  // A name created by someone else between the two opens is opened again.
+  for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    const int probe = open(fileName.c_str(), O_PATH | O_CLOEXEC);
+    if (probe >= 0) {
+      existed = true;
+      fd = OpenExisting(probe, access, extra, &kind);
+      const int saved = errno;
+      close(probe);
+      errno = saved;
+      break;
+    }
+    if (errno != ENOENT || creationDisposition != OPEN_ALWAYS || access == O_PATH) break;
+    fd = open(fileName.c_str(), access | extra | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    FailWithErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  if (kind == handles::Kind::File && access != O_PATH) {
+    if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS)
+      posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN)
+      posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  handles::Add(fd, {kind, 0, false});
+  lastError = (existed && creationDisposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS : 0;
+  return fd;
+}
+
+BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  DWORD faultError = 0;
+  if (auto f = seam::Enter(seam::Op::ReadFile)) {
+    faultError = f->error;
+    if (!f->shortCount) {
+      lastError = f->error;
+      return FALSE;
+    }
+    buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
+  }
+  const int fd = handles::Fd(hFile);
+  if (fd < 0) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  std::size_t done = 0;
+  BOOL ok = TRUE;
+  while (done < buffer.size()) {
+    const ssize_t n = read(fd, buffer.data() + done, buffer.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      FailWithErrno();
+      ok = FALSE;
+      break;
+    }
+    if (n == 0) break;  // end of file
+    done += static_cast<std::size_t>(n);
+  }
+  if (bytesRead) *bytesRead = static_cast<DWORD>(done);
+  if (ok) lastError = faultError;
+  return ok && faultError == 0 ? TRUE : FALSE;
+}
+
+BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWritten) {
+  if (bytesWritten) *bytesWritten = 0;
+  DWORD faultError = 0;
+  if (auto f = seam::Enter(seam::Op::WriteFile)) {
+    faultError = f->error;
+    if (!f->shortCount) {
+      lastError = f->error;
+      return FALSE;
+    }
+    buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
+  }
+  const int fd = handles::Fd(hFile);
+  if (fd < 0) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  std::size_t done = 0;
+  BOOL ok = TRUE;
+  while (done < buffer.size()) {
+    const ssize_t n = write(fd, buffer.data() + done, buffer.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      FailWithErrno();
+      ok = FALSE;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (bytesWritten) *bytesWritten = static_cast<DWORD>(done);
+  if (ok) lastError = faultError;
+  return ok && faultError == 0 ? TRUE : FALSE;
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh,
+                     DWORD moveMethod) {
+  if (Faulted(seam::Op::SetFilePointer)) return INVALID_SET_FILE_POINTER;
+  const int fd = handles::Fd(hFile);
+  if (fd < 0) {
+    lastError = ERROR_INVALID_HANDLE;
+    return INVALID_SET_FILE_POINTER;
+  }
+  std::int64_t distance = distanceToMove;
+  if (distanceToMoveHigh) {
+    distance = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distanceToMoveHigh)) << 32) |
+        static_cast<std::uint32_t>(distanceToMove));
+  }
+  int whence = SEEK_SET;
+  if (moveMethod == FILE_CURRENT) whence = SEEK_CUR;
+  else if (moveMethod == FILE_END) whence = SEEK_END;
+  else if (moveMethod != FILE_BEGIN) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (!distanceToMoveHigh) {
+    // Without a high half the new position must fit in 32 bits.
+    std::int64_t base = 0;
+    if (whence != SEEK_SET) {
+      struct stat st {};
+      base = whence == SEEK_CUR ? lseek(fd, 0, SEEK_CUR) : (fstat(fd, &st) == 0 ? st.st_size : -1);
+      if (base < 0) {
+        FailWithErrno();
+        return INVALID_SET_FILE_POINTER;
+      }
+    }
+    const std::int64_t target = base + distance;
+    if (target < 0 || target >= static_cast<std::int64_t>(INVALID_SET_FILE_POINTER)) {
+      lastError = ERROR_INVALID_PARAMETER;
+      return INVALID_SET_FILE_POINTER;
+    }
+    distance = target;
+    whence = SEEK_SET;
+  }
+  const off_t pos = lseek(fd, distance, whence);
+  if (pos < 0) {
+    FailWithErrno();
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distanceToMoveHigh) *distanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(pos) >> 32);
+  lastError = 0;
+  return static_cast<DWORD>(pos);
+}
+
+BOOL FlushFileBuffers(HANDLE hFile) {
+  if (Faulted(seam::Op::FlushFileBuffers)) return FALSE;
+  const auto entry = handles::Find(hFile);
+  if (!entry || entry->kind == handles::Kind::Process) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  const int rc = entry->volume ? syncfs(static_cast<int>(hFile)) : fsync(static_cast<int>(hFile));
+  if (rc != 0) {
+    FailWithErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE h) {
+  if (Faulted(seam::Op::CloseHandle)) return FALSE;
+  if (!handles::Remove(h)) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  close(static_cast<int>(h));  // the descriptor is gone whatever close says
+  return TRUE;
+}
+
+DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh) {
+  if (Faulted(seam::Op::GetFileSize)) return INVALID_FILE_SIZE;
+  const int fd = handles::Fd(hFile);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd < 0) lastError = ERROR_INVALID_HANDLE;
+    else FailWithErrno();
+    return INVALID_FILE_SIZE;
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (fileSizeHigh) *fileSizeHigh = static_cast<DWORD>(size >> 32);
+  lastError = 0;
+  return static_cast<DWORD>(size);
+}
+
+DWORD GetFileAttributesA(const std::string& fileName) {
+  if (Faulted(seam::Op::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
+  struct stat st {};
+  if (fileName.find('\0') != std::string::npos || stat(fileName.c_str(), &st) != 0) {
+    if (fileName.find('\0') != std::string::npos) lastError = ERROR_INVALID_PARAMETER;
+    else FailWithErrno();
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  if ((st.st_mode & 0222) == 0) return FILE_ATTRIBUTE_READONLY;
+  return FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL DeleteFileA(const std::string& fileName) {
+  if (Faulted(seam::Op::DeleteFileA)) return FALSE;
+  if (fileName.find('\0') != std::string::npos) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (unlink(fileName.c_str()) != 0) {
+    FailWithErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Memory.
+namespace {
+std::mutex regionsMutex;
+std::map<void*, std::size_t> regions;  // mapping start -> length
+}  // namespace
+
+void* VirtualAlloc(void* address, std::size_t size, DWORD allocationType, DWORD protect) {
+  if (Faulted(seam::Op::VirtualAlloc)) return nullptr;
+  if (address != nullptr || size == 0 || !(allocationType & MEM_COMMIT) ||
+      protect != PAGE_READWRITE) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  std::lock_guard lock(regionsMutex);
+  regions[p] = size;
+  return p;
+}
+
+BOOL VirtualLock(void* address, std::size_t size) {
+  if (Faulted(seam::Op::VirtualLock)) return FALSE;
+  if (mlock(address, size) != 0) {
+    FailWithErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL VirtualUnlock(void* address, std::size_t size) {
+  if (Faulted(seam::Op::VirtualUnlock)) return FALSE;
+  if (munlock(address, size) != 0) {
+    FailWithErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL VirtualFree(void* address, std::size_t size, DWORD freeType) {
+  if (Faulted(seam::Op::VirtualFree)) return FALSE;
+  std::lock_guard lock(regionsMutex);
+  const auto it = regions.find(address);
+  if (it == regions.end()) {
+    lastError = ERROR_INVALID_ADDRESS;
+    return FALSE;
+  }
+  if (freeType == MEM_RELEASE && size == 0) {
+    munmap(it->first, it->second);
+    regions.erase(it);
+    return TRUE;
+  }
+  if (freeType == MEM_DECOMMIT && size <= it->second) {
+    // Decommitted pages come back zero-filled when touched again.
+    madvise(it->first, size == 0 ? it->second : size, MADV_DONTNEED);
+    return TRUE;
+  }
+  lastError = ERROR_INVALID_PARAMETER;
+  return FALSE;
+}
+
+// Process and system.
+namespace {
+// "Normal" priority is the nice value the process started with: an
+// unprivileged process may not go back below it.
+const int startNice = [] {
+  errno = 0;
+  const int n = getpriority(PRIO_PROCESS, 0);
+  return errno == 0 ? n : 0;
+}();
+}  // namespace
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+HANDLE OpenProcess(DWORD /*desiredAccess*/, BOOL /*inheritHandle*/, DWORD processId) {
+  if (Faulted(seam::Op::OpenProcess)) return 0;
+  const int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0));
+  if (fd < 0) {
+    FailWithErrno();
+    return 0;
+  }
+  handles::Add(fd, {handles::Kind::Process, static_cast<pid_t>(processId), false});
+  return fd;
+}
+
+BOOL SetPriorityClass(HANDLE hProcess, DWORD priorityClass) {
+  if (Faulted(seam::Op::SetPriorityClass)) return FALSE;
+  const auto entry = handles::Find(hProcess);
+  if (!entry || entry->kind != handles::Kind::Process) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  int nice = 0;
+  if (priorityClass == HIGH_PRIORITY_CLASS) nice = -10;
+  else if (priorityClass == NORMAL_PRIORITY_CLASS) nice = entry->pid == getpid() ? startNice : 0;
+  else {
+    lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(entry->pid), nice) != 0) {
+    FailWithErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+  if (milliseconds == 0) {
+    sched_yield();
+    return;
+  }
+  timespec left{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+  if (Faulted(seam::Op::GetVersionExA)) return FALSE;
+  if (!info || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+    lastError = ERROR_INSUFFICIENT_BUFFER;
+    return FALSE;
+  }
+  utsname u{};
+  if (uname(&u) == 0) {
+    unsigned major = 0, minor = 0, patch = 0;
+    std::sscanf(u.release, "%u.%u.%u", &major, &minor, &patch);
+    info->dwMajorVersion = major;
+    info->dwMinorVersion = minor;
+    info->dwBuildNumber = patch;
+  }
+  // Linux never locks a name against other openers, as share mode 7 asks.
+  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  info->szCSDVersion[0] = '\0';
+  return TRUE;
+}
+
+DWORD FormatMessageA(DWORD flags, DWORD messageId, DWORD /*languageId*/, std::span<char> buffer) {
+  if (Faulted(seam::Op::FormatMessageA)) return 0;
+  if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  std::string text;
+  for (const auto& t : kOwnTexts)
+    if (t.code == messageId) text = t.text;
+  if (text.empty()) {
+    int err = 0;
+    for (const auto& m : kErrnoMap)
+      if (m.code == messageId) {
+        err = m.err;
+        break;
+      }
+    if (err == 0 && (messageId & kSystemErrorBit) && (messageId & ~kSystemErrorBit) < 4096)
+      err = static_cast<int>(messageId & ~kSystemErrorBit);
+    if (err == 0) {
+      lastError = 317;  // ERROR_MR_MID_NOT_FOUND
+      return 0;
+    }
+    text = ErrnoText(err) + ".";
+  }
+  // System messages end with a line break, as callers expect.
+  text += "\r\n";
+  if (text.size() + 1 > buffer.size()) {
+    lastError = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::memcpy(buffer.data(), text.data(), text.size());
+  buffer[text.size()] = '\0';
+  return static_cast<DWORD>(text.size());
+}
+
+namespace {
+UINT CopyOut(const std::string& s, std::span<char> buffer) {
+  if (s.size() + 1 > buffer.size()) return static_cast<UINT>(s.size() + 1);
+  std::memcpy(buffer.data(), s.data(), s.size());
+  buffer[s.size()] = '\0';
+  return static_cast<UINT>(s.size());
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+}  // namespace
+
+UINT GetWindowsDirectoryA(std::span<char> buffer) {
+  if (Faulted(seam::Op::GetWindowsDirectoryA)) return 0;
+  // The directory of the system's own programs.
+  return CopyOut("/usr/bin", buffer);
+}
+
+std::intptr_t FindExecutableA(const std::string& file, const std::string& directory,
+                              std::span<char> result) {
+  constexpr std::intptr_t kFound = 42;  // anything above 32 means success
+  constexpr std::intptr_t kNotFound = 2;  // SE_ERR_FNF
+  if (!result.empty()) result[0] = '\0';
+  if (Faulted(seam::Op::FindExecutableA)) return kNotFound;
+  if (file.empty() || file.find('\0') != std::string::npos) return kNotFound;
+  std::string found;
+  if (file.find('/') != std::string::npos) {
+    std::string path = file;
+    if (file[0] != '/' && !directory.empty()) path = directory + "/" + file;
+    if (IsExecutableFile(path)) found = path;
+  } else {
+    // A bare name is looked up along PATH, as a shell would.
+    const char* env = std::getenv("PATH");
+    std::string_view rest = env ? env : "/usr/local/bin:/usr/bin:/bin";
+    while (found.empty()) {
+      const auto colon = rest.find(':');
+      std::string dir(rest.substr(0, colon));
+      if (dir.empty()) dir = ".";
+      if (IsExecutableFile(dir + "/" + file)) found = dir + "/" + file;
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+  }
+  if (found.empty() || found.size() + 1 > result.size()) return kNotFound;
+  CopyOut(found, result);
+  return kFound;
+}
+
+DWORD timeGetTime() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                  static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<DWORD>(ms);  // wraps like the Windows clock
+}
+
+// The Linux clock already has millisecond resolution.
+MMRESULT timeBeginPeriod(UINT) { return 0; }
+MMRESULT timeEndPeriod(UINT) { return 0; }
+
+namespace runtime {
+
+std::string ExecutablePath() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+char PathSeparator() { return '/'; }
+
+std::string CurDir() {
+  char buf[4096];
+  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+bool ChDir(const std::string& directory) {
+  return directory.find('\0') == std::string::npos && chdir(directory.c_str()) == 0;
+}
+
+// There are no drives: every path lies under the one root.
+bool ChDrive(const std::string& /*drive*/) { return true; }
+
+}  // namespace runtime
+
+}  // namespace os

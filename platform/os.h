@@ -1,0 +1,168 @@
+// The operating-system operations the program is written against, under their
+// Windows names. Each system has its own implementation file set; nothing
+// outside platform/ includes a system header.
+//
+// Arguments the program always passes as NULL (security attributes, template
+// files, overlapped structures) are left out of the signatures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace os {
+
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = int;
+using UINT = std::uint32_t;
+using MMRESULT = std::uint32_t;
+// A file, directory, volume or process handle.
+using HANDLE = std::intptr_t;
+
+inline constexpr BOOL FALSE = 0;
+inline constexpr BOOL TRUE = 1;
+inline constexpr HANDLE INVALID_HANDLE_VALUE = -1;
+
+// CreateFileA
+inline constexpr DWORD GENERIC_READ = 0x80000000u;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
+inline constexpr DWORD FILE_SHARE_READ = 1;
+inline constexpr DWORD FILE_SHARE_WRITE = 2;
+inline constexpr DWORD FILE_SHARE_DELETE = 4;
+inline constexpr DWORD CREATE_NEW = 1;
+inline constexpr DWORD CREATE_ALWAYS = 2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD OPEN_ALWAYS = 4;
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr DWORD FILE_ATTRIBUTE_COMPRESSED = 0x800;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
+inline constexpr DWORD FILE_FLAG_NO_BUFFERING = 0x20000000u;
+inline constexpr DWORD FILE_FLAG_RANDOM_ACCESS = 0x10000000u;
+inline constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
+
+// SetFilePointer, GetFileSize
+inline constexpr DWORD FILE_BEGIN = 0;
+inline constexpr DWORD FILE_CURRENT = 1;
+inline constexpr DWORD FILE_END = 2;
+inline constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
+
+// VirtualAlloc, VirtualFree
+inline constexpr DWORD MEM_COMMIT = 0x1000;
+inline constexpr DWORD MEM_RESERVE = 0x2000;
+inline constexpr DWORD MEM_DECOMMIT = 0x4000;
+inline constexpr DWORD MEM_RELEASE = 0x8000;
+inline constexpr DWORD PAGE_READWRITE = 0x04;
+
+// OpenProcess, SetPriorityClass
+inline constexpr DWORD PROCESS_SET_INFORMATION = 0x200;
+inline constexpr DWORD PROCESS_QUERY_INFORMATION = 0x400;
+inline constexpr DWORD NORMAL_PRIORITY_CLASS = 0x20;
+inline constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
+
+// GetVersionExA
+inline constexpr DWORD VER_PLATFORM_WIN32s = 0;
+inline constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+
+// FormatMessageA
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+
+// Error codes the program compares or that the layer reports itself.
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
+inline constexpr DWORD ERROR_CRC = 23;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+inline constexpr DWORD ERROR_BUSY = 170;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_INVALID_ADDRESS = 487;
+inline constexpr DWORD ERROR_IO_DEVICE = 1117;
+// Other system errors are reported with this bit set over the system's own
+// number, so that FormatMessageA can still find their text.
+inline constexpr DWORD kSystemErrorBit = 0x20000000u;
+
+struct OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize = 0;
+  DWORD dwMajorVersion = 0;
+  DWORD dwMinorVersion = 0;
+  DWORD dwBuildNumber = 0;
+  DWORD dwPlatformId = 0;
+  char szCSDVersion[128] = {};
+};
+
+// Files. Names are byte strings passed to the system unchanged.
+HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD shareMode,
+                   DWORD creationDisposition, DWORD flagsAndAttributes);
+BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead);
+BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWritten);
+DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh,
+                     DWORD moveMethod);
+BOOL FlushFileBuffers(HANDLE hFile);
+BOOL CloseHandle(HANDLE h);
+DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh);
+DWORD GetFileAttributesA(const std::string& fileName);
+BOOL DeleteFileA(const std::string& fileName);
+
+// Memory.
+void* VirtualAlloc(void* address, std::size_t size, DWORD allocationType, DWORD protect);
+BOOL VirtualLock(void* address, std::size_t size);
+BOOL VirtualUnlock(void* address, std::size_t size);
+BOOL VirtualFree(void* address, std::size_t size, DWORD freeType);
+
+// Process and system.
+DWORD GetCurrentProcessId();
+// Returns 0 on failure, as Windows does.
+HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
+BOOL SetPriorityClass(HANDLE hProcess, DWORD priorityClass);
+void Sleep(DWORD milliseconds);
+BOOL GetVersionExA(OSVERSIONINFOA* info);
+DWORD GetLastError();
+void SetLastError(DWORD errorCode);
+// Writes the system's text for messageId, NUL-terminated, into buffer;
+// returns the number of characters without the NUL, 0 on failure.
+DWORD FormatMessageA(DWORD flags, DWORD messageId, DWORD languageId, std::span<char> buffer);
+// Returns the length written, 0 on failure (or the size needed when the
+// buffer is too small, as Windows does).
+UINT GetWindowsDirectoryA(std::span<char> buffer);
+// Writes the executable that would run for file (empty when none) into
+// result; returns a value above 32 on success. Nothing is executed.
+std::intptr_t FindExecutableA(const std::string& file, const std::string& directory,
+                              std::span<char> result);
+
+// The multimedia clock.
+DWORD timeGetTime();
+MMRESULT timeBeginPeriod(UINT periodMs);
+MMRESULT timeEndPeriod(UINT periodMs);
+
+// What the desktop runtime offers beside the Windows API.
+namespace runtime {
+// The full path of the running executable.
+std::string ExecutablePath();
+// The separator between the parts of a path.
+char PathSeparator();
+// The current directory; empty when it cannot be read.
+std::string CurDir();
+// Each returns false when the system refused.
+bool ChDir(const std::string& directory);
+bool ChDrive(const std::string& drive);
+}  // namespace runtime
+
+}  // namespace os

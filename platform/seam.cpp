@@ -1,0 +1,54 @@
+#include "platform/seam.h"
+
+#include <array>
+
+namespace os::seam {
+namespace {
+
+constexpr std::size_t kOps = static_cast<std::size_t>(Op::Count_);
+std::array<std::uint64_t, kOps> calls{};
+std::array<std::optional<Fault>, kOps> faults{};
+
+}  // namespace
+
+void Inject(const Fault& fault) { faults[static_cast<std::size_t>(fault.op)] = fault; }
+
+void FailNext(Op op, std::uint32_t error, std::uint32_t skip, std::uint32_t times) {
+  Fault f;
+  f.op = op;
+  f.skip = skip;
+  f.times = times;
+  f.error = error;
+  Inject(f);
+}
+
+void ShortenNext(Op op, std::uint32_t count, std::uint32_t error) {
+  Fault f;
+  f.op = op;
+  f.error = error;
+  f.shortCount = count;
+  Inject(f);
+}
+
+void Reset() {
+  calls.fill(0);
+  faults.fill(std::nullopt);
+}
+
+std::uint64_t Calls(Op op) { return calls[static_cast<std::size_t>(op)]; }
+
+std::optional<Fault> Enter(Op op) {
+  const auto i = static_cast<std::size_t>(op);
+  ++calls[i];
+  auto& f = faults[i];
+  if (!f) return std::nullopt;
+  if (f->skip > 0) {
+    --f->skip;
+    return std::nullopt;
+  }
+  Fault hit = *f;
+  if (--f->times == 0) f.reset();
+  return hit;
+}
+
+}  // namespace os::seam

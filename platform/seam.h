@@ -1,0 +1,65 @@
+// Test seam of the OS layer: tests count calls and make chosen calls fail or
+// come back short, so that disk-full and I/O-error paths run against real
+// files. Production code never arms it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace os::seam {
+
+enum class Op {
+  CreateFileA,
+  ReadFile,
+  WriteFile,
+  SetFilePointer,
+  FlushFileBuffers,
+  CloseHandle,
+  GetFileSize,
+  GetFileAttributesA,
+  DeleteFileA,
+  VirtualAlloc,
+  VirtualLock,
+  VirtualUnlock,
+  VirtualFree,
+  OpenProcess,
+  SetPriorityClass,
+  GetVersionExA,
+  FormatMessageA,
+  GetWindowsDirectoryA,
+  FindExecutableA,
+  Count_
+};
+
+struct Fault {
+  Op op = Op::CreateFileA;
+  // Calls that pass untouched before the fault applies.
+  std::uint32_t skip = 0;
+  // How many calls the fault applies to.
+  std::uint32_t times = 1;
+  // The last error the faulty call leaves.
+  std::uint32_t error = 0;
+  // For ReadFile and WriteFile: transfer at most this many bytes for real
+  // instead of failing outright (a short count).
+  std::optional<std::uint32_t> shortCount;
+};
+
+// Arms a fault; a later fault for the same operation replaces it.
+void Inject(const Fault& fault);
+// The next `times` calls of op after `skip` untouched ones fail with error.
+void FailNext(Op op, std::uint32_t error, std::uint32_t skip = 0, std::uint32_t times = 1);
+// The next call of op transfers at most count bytes for real, then reports
+// error (0: success).
+void ShortenNext(Op op, std::uint32_t count, std::uint32_t error);
+// Disarms every fault and zeroes the counters.
+void Reset();
+std::uint64_t Calls(Op op);
+// Handles the layer has given out and not yet closed.
+std::size_t OpenHandles();
+
+// Used by the implementation: counts the call and returns the fault that
+// applies to it, if any.
+std::optional<Fault> Enter(Op op);
+
+}  // namespace os::seam

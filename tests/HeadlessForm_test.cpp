@@ -1,0 +1,93 @@
+// The window without pixels: design defaults and event dispatch.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/HeadlessForm.h"
+#include "fileio/NumberText.h"
+
+namespace {
+
+struct Recorder : FormEvents {
+  std::vector<std::pair<Ctl, int>> changes, clicks, focuses;
+  void Change(Ctl c, int i) override { changes.emplace_back(c, i); }
+  void Click(Ctl c, int i) override { clicks.emplace_back(c, i); }
+  void GotFocus(Ctl c, int i) override { focuses.emplace_back(c, i); }
+};
+
+TEST(HeadlessForm, StartsWithTheWindowsDesignDefaults) {
+  HeadlessForm f;
+  EXPECT_EQ(f.Text(Ctl::txtTestFile), "C:\\_Orvandel.$$$");
+  EXPECT_EQ(f.Text(Ctl::txtSize), "200");
+  EXPECT_EQ(f.Text(Ctl::txtBlockSizeSectors), "2048");
+  EXPECT_EQ(f.Text(Ctl::txtNumberOfFiles), "160");
+  EXPECT_EQ(f.Text(Ctl::cmdFileReadWrite, 1), "Write File");
+  EXPECT_EQ(f.Value(Ctl::chkFlushAtFinish, 0), 1);
+  EXPECT_EQ(f.Value(Ctl::chkFlushAtFinish, 1), 1);
+  EXPECT_EQ(f.Value(Ctl::chkFlushAllBlocks), 0);
+  EXPECT_EQ(f.Value(Ctl::optDataType, 0), 1);
+  for (int i = 0; i <= 4; ++i) EXPECT_EQ(f.Text(Ctl::lblReadStatus, i), "") << i;
+  for (const auto& d : DesignTable()) EXPECT_TRUE(f.Enabled(d.ctl, d.index)) << d.name;
+  // The flag boxes' Tags are the flags themselves.
+  std::uint32_t flags = 0;
+  for (int i = 0; i < 4; ++i)
+    flags |= static_cast<std::uint32_t>(
+        static_cast<std::int32_t>(numtext::LeadingNumber("&H" + f.Tag(Ctl::chkFileFlags, i) + "&")));
+  EXPECT_EQ(flags, 0xB8000000u);
+  EXPECT_THROW(f.Text(Ctl::lblReadStatus, 5), std::out_of_range);
+}
+
+TEST(HeadlessForm, OnlyARealChangeOfATextBoxRunsItsHandler) {
+  HeadlessForm f;
+  Recorder r;
+  f.SetEvents(&r);
+  f.SetText(Ctl::txtTestFile, 0, "/tmp/x");
+  f.SetText(Ctl::txtTestFile, 0, "/tmp/x");
+  f.SetText(Ctl::lblReadStatus, 4, "1 Fragment");
+  ASSERT_EQ(r.changes.size(), 1u);
+  EXPECT_EQ(r.changes[0].first, Ctl::txtTestFile);
+  EXPECT_EQ(f.Text(Ctl::lblReadStatus, 4), "1 Fragment");
+}
+
+TEST(HeadlessForm, ClicksFollowValuesAndRespectDisabledControls) {
+  HeadlessForm f;
+  Recorder r;
+  f.SetEvents(&r);
+  f.UserClick(Ctl::chkFileFlags, 2);
+  EXPECT_EQ(f.Value(Ctl::chkFileFlags, 2), 1);
+  f.SetValue(Ctl::chkFileFlags, 2, 1);  // no change, no click
+  f.UserClick(Ctl::optDataType, 1);
+  EXPECT_EQ(f.Value(Ctl::optDataType, 0), 0);
+  EXPECT_EQ(f.Value(Ctl::optDataType, 1), 1);
+  f.SetEnabled(Ctl::cmdFileOp, 0, false);
+  f.UserClick(Ctl::cmdFileOp, 0);
+  f.UserClick(Ctl::cmdFileOp, 1);
+  const std::vector<std::pair<Ctl, int>> expected{
+      {Ctl::chkFileFlags, 2}, {Ctl::optDataType, 1}, {Ctl::cmdFileOp, 1}};
+  EXPECT_EQ(r.clicks, expected);
+}
+
+TEST(HeadlessForm, RecordsWhatHandlersAskOfTheRuntime) {
+  HeadlessForm f;
+  Recorder r;
+  f.SetEvents(&r);
+  EXPECT_EQ(f.MsgBox("Error deleting the file", vbExclamation), vbOK);
+  ASSERT_EQ(f.Messages().size(), 1u);
+  EXPECT_EQ(f.Messages()[0].style, 48);
+  f.SetFocus(Ctl::txtBlockSizeSectors, 0);
+  EXPECT_EQ(f.Focus(), std::make_pair(Ctl::txtBlockSizeSectors, 0));
+  EXPECT_EQ(r.focuses.size(), 1u);
+  f.Refresh(Ctl::lblReadStatus, 0);
+  EXPECT_EQ(f.Refreshes(Ctl::lblReadStatus, 0), 1);
+
+  int delivered = 0;
+  f.SetPendingInput([&] { ++delivered; });
+  f.DoEvents();
+  f.DoEvents();
+  EXPECT_EQ(delivered, 1);
+  f.SetLeftButtonPressed();
+  EXPECT_TRUE(f.LeftButtonJustPressed());
+  EXPECT_FALSE(f.LeftButtonJustPressed());
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// Start-up settings.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/basBase.h"
+#include "platform/os.h"
+
+namespace {
+
+TEST(StartUp, TitleCarriesThePlainVersionAndMarksDevelopmentBuilds) {
+  EXPECT_EQ(MakeTitle(0, 9, 55, false), "Orvandel V0.9.55");
+  EXPECT_EQ(MakeTitle(0, 9, 55, true), "Orvandel V0.9.55 IDE");
+  EXPECT_EQ(MakeTitle(1, 10, 0, false), "Orvandel V1.10.0");
+}
+
+TEST(StartUp, ShareModeSevenOnlyForTheNtPlatform) {
+  EXPECT_EQ(ShareModeFor(2), 7u);
+  EXPECT_EQ(ShareModeFor(1), 3u);
+  EXPECT_EQ(ShareModeFor(0), 3u);
+}
+
+TEST(StartUp, SettingsAreFinalBeforeTheWindowLoads) {
+  std::string titleAtLoad;
+  std::uint32_t shareAtLoad = 0;
+  bool runningAtLoad = true;
+  SubMain([&] {
+    titleAtLoad = gTitle;
+    shareAtLoad = gShareMode;
+    runningAtLoad = gTestRunning;
+  });
+  EXPECT_EQ(titleAtLoad, gInIDE ? "Orvandel V0.9.55 IDE" : "Orvandel V0.9.55");
+  EXPECT_EQ(shareAtLoad, 7u);  // Linux never locks names: the NT behaviour
+  EXPECT_FALSE(runningAtLoad);
+  ASSERT_FALSE(gAppPath.empty());
+  EXPECT_EQ(gAppPath.back(), '/');
+  EXPECT_EQ(std::filesystem::path(gAppPath).parent_path(),
+            std::filesystem::path(os::runtime::ExecutablePath()).parent_path());
+}
+
+}  // namespace

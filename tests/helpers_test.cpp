@@ -1,0 +1,108 @@
+// String, path and file helpers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "fileio/basFiles.h"
+#include "fileio/basStrings.h"
+#include "platform/seam.h"
+#include "tests/support.h"
+
+namespace fs = std::filesystem;
+namespace seam = os::seam;
+
+namespace {
+
+using namespace std::string_literals;
+
+TEST(TrimNull, TrimsBlanksBeforeCuttingAtTheFirstNul) {
+  EXPECT_EQ(TrimNull("  NTFS\0"s + std::string(27, ' ')), "NTFS");
+  EXPECT_EQ(TrimNull("ab \0   "s), "ab ");
+  EXPECT_EQ(TrimNull("     "), "");
+  EXPECT_EQ(TrimNull(" plain text "), "plain text");
+  EXPECT_EQ(TrimNull("\0rest"s), "");
+  EXPECT_EQ(TrimNull("\tx\t"), "\tx\t");  // only spaces are blanks
+}
+
+TEST(ReplaceString, ReplacesEveryMatchLeftToRightWithoutOverlap) {
+  std::string filter = "*.*||";
+  ReplaceString(filter, "|", "\0"s);
+  EXPECT_EQ(filter, "*.*\0\0"s);
+  std::string s = "aaaa";
+  ReplaceString(s, "aa", "b");
+  EXPECT_EQ(s, "bb");
+  s = "aaa";
+  ReplaceString(s, "aa", "aaa");
+  EXPECT_EQ(s, "aaaa");
+  s = "1,464844 MB";
+  ReplaceString(s, ",", ".");
+  EXPECT_EQ(s, "1.464844 MB");
+  s = "none here";
+  ReplaceString(s, ",", ".");
+  EXPECT_EQ(s, "none here");
+}
+
+TEST(AddBackslash, EndsNonEmptyPathsInOneSeparator) {
+  std::string p = "/tmp/x";
+  AddBackslash(p);
+  EXPECT_EQ(p, "/tmp/x/");
+  AddBackslash(p);
+  EXPECT_EQ(p, "/tmp/x/");
+  p = "/";
+  AddBackslash(p);
+  EXPECT_EQ(p, "/");
+  p.clear();
+  AddBackslash(p);
+  EXPECT_EQ(p, "");
+}
+
+TEST(FileExists, BlankNamesAreFalseWithoutAnyQuery) {
+  seam::Reset();
+  EXPECT_FALSE(FileExists(""));
+  EXPECT_FALSE(FileExists("   "));
+  EXPECT_EQ(seam::Calls(seam::Op::GetFileAttributesA), 0u);
+  EXPECT_EQ(seam::Calls(seam::Op::FindExecutableA), 0u);
+}
+
+TEST(FileExists, FilesDirectoriesAndProgramsExistOthersDoNot) {
+  testing_support::TempDir dir;
+  testing_support::WriteText(dir.File("f"), "x");
+  EXPECT_TRUE(FileExists(dir.File("f")));
+  EXPECT_TRUE(FileExists(dir.path().string()));
+  EXPECT_TRUE(FileExists("f", dir.path().string()));
+  // A name the shell finds along PATH.
+  EXPECT_TRUE(FileExists("sh"));
+
+  const auto before = fs::current_path();
+  EXPECT_FALSE(FileExists(dir.File("missing")));
+  EXPECT_FALSE(FileExists("no-such-program-anywhere"));
+  EXPECT_EQ(fs::current_path(), before) << "the lookup must return to the directory it left";
+}
+
+TEST(ChangeDirectory, TrimsItsArgumentAndGoesBack) {
+  testing_support::TempDir dir;
+  const auto before = fs::current_path();
+  std::string target = " " + dir.path().string() + " ";
+  EXPECT_TRUE(ChangeDirectory(target));
+  EXPECT_EQ(target, dir.path().string());
+  EXPECT_EQ(fs::current_path(), dir.path());
+  std::string back;
+  EXPECT_TRUE(ChangeDirectory(back));
+  EXPECT_EQ(fs::current_path(), before);
+
+  std::string missing = dir.File("missing");
+  EXPECT_FALSE(ChangeDirectory(missing));
+  EXPECT_EQ(fs::current_path(), before);
+}
+
+TEST(GetWindowsDir, IsADirectoryOfPrograms) {
+  const auto d = GetWindowsDir();
+  ASSERT_FALSE(d.empty());
+  EXPECT_TRUE(fs::is_directory(d));
+  seam::Reset();
+  seam::FailNext(seam::Op::GetWindowsDirectoryA, 0);
+  EXPECT_EQ(GetWindowsDir(), "");
+  seam::Reset();
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+// The OS layer against real files.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "platform/os.h"
+#include "platform/seam.h"
+#include "tests/support.h"
+
+using namespace os;
+using testing_support::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+class OsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seam::Reset();
+    handlesBefore = seam::OpenHandles();
+  }
+  void TearDown() override {
+    seam::Reset();
+    EXPECT_EQ(seam::OpenHandles(), handlesBefore) << "a handle was left open";
+  }
+  HANDLE OpenRW(const std::string& path, DWORD flags = 0) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 7, OPEN_ALWAYS, flags | FILE_ATTRIBUTE_NORMAL);
+  }
+  std::span<const std::byte> Bytes(const std::string& s) { return std::as_bytes(std::span(s)); }
+
+  TempDir dir;
+  std::size_t handlesBefore = 0;
+};
+
+TEST_F(OsTest, OpenAlwaysCreatesMissingFilesAndNeverTruncates) {
+  const auto path = dir.File("t.bin");
+  HANDLE h = OpenRW(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_EQ(fs::file_size(path), 0u);
+  DWORD n = 0;
+  EXPECT_EQ(WriteFile(h, Bytes("hello"), &n), TRUE);
+  EXPECT_EQ(n, 5u);
+  CloseHandle(h);
+
+  h = OpenRW(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(fs::file_size(path), 5u);
+  std::array<std::byte, 16> buf{};
+  EXPECT_EQ(ReadFile(h, buf, &n), TRUE);
+  EXPECT_EQ(n, 5u);  // end of file is a short, successful read
+  EXPECT_EQ(std::memcmp(buf.data(), "hello", 5), 0);
+  CloseHandle(h);
+}
+
+TEST_F(OsTest, OpenExistingFailsOnMissingNames) {
+  EXPECT_EQ(CreateFileA(dir.File("missing"), GENERIC_READ, 3, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(dir.File("missing")));
+  EXPECT_EQ(OpenRW(dir.File("no/such/dir/f")), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CreateFileA("", GENERIC_READ, 3, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+}
+
+// Writing to a device by mistake would destroy it; a FIFO or a terminal
+// would hang the run. Such names fail like names that cannot be opened.
+TEST_F(OsTest, DevicesFifosAndLinksToThemAreNotOpenedForTransfers) {
+  const auto fifo = dir.File("fifo");
+  ASSERT_EQ(testing_support::RunCommand("mkfifo '" + fifo + "'").status, 0);
+  fs::create_symlink("/dev/null", dir.path() / "null-link");
+  for (const std::string& name : {std::string("/dev/null"), fifo, dir.File("null-link")}) {
+    EXPECT_EQ(OpenRW(name), INVALID_HANDLE_VALUE) << name;
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << name;
+    EXPECT_EQ(CreateFileA(name, GENERIC_READ, 3, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE) << name;
+  }
+  // A query without access has no side effect and is allowed.
+  HANDLE h = CreateFileA("/dev/null", 0, 3, OPEN_EXISTING, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+}
+
+TEST_F(OsTest, DirectoriesOpenReadOnlyAndRefuseTransfers) {
+  HANDLE h = OpenRW(dir.path().string());
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 7;
+  EXPECT_EQ(WriteFile(h, Bytes("x"), &n), FALSE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(FlushFileBuffers(h), TRUE);
+  CloseHandle(h);
+  EXPECT_EQ(DeleteFileA(dir.path().string()), FALSE);
+  EXPECT_TRUE(fs::is_directory(dir.path()));
+}
+
+TEST_F(OsTest, FilePointerTakesBothHalvesAndRejectsOverflowWithoutHighHalf) {
+  const auto path = dir.File("big.bin");
+  HANDLE h = OpenRW(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  LONG high = 1;
+  EXPECT_EQ(SetFilePointer(h, 5, &high, FILE_BEGIN), 5u);
+  EXPECT_EQ(high, 1);
+  DWORD n = 0;
+  WriteFile(h, Bytes("z"), &n);
+  DWORD sizeHigh = 0;
+  EXPECT_EQ(GetFileSize(h, &sizeHigh), 6u);
+  EXPECT_EQ(sizeHigh, 1u);
+
+  // Without a high half the position must stay below 2^32 - 1.
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_BEGIN), 0u);
+  EXPECT_EQ(SetFilePointer(h, -1, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+  high = 0;
+  EXPECT_EQ(SetFilePointer(h, 0, &high, FILE_CURRENT), 0u) << "a failed seek must not move";
+  CloseHandle(h);
+  EXPECT_EQ(fs::file_size(path), (1ull << 32) + 6);
+}
+
+TEST_F(OsTest, FaultsFailOrShortenRealTransfers) {
+  const auto path = dir.File("f.bin");
+  HANDLE h = OpenRW(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 99;
+  seam::FailNext(seam::Op::WriteFile, ERROR_DISK_FULL, 1);
+  EXPECT_EQ(WriteFile(h, Bytes("abc"), &n), TRUE);
+  EXPECT_EQ(WriteFile(h, Bytes("def"), &n), FALSE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+  seam::ShortenNext(seam::Op::WriteFile, 2, ERROR_DISK_FULL);
+  EXPECT_EQ(WriteFile(h, Bytes("ghi"), &n), FALSE);
+  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(seam::Calls(seam::Op::WriteFile), 3u);
+  CloseHandle(h);
+  EXPECT_EQ(testing_support::ReadText(path), "abcgh");
+}
+
+TEST_F(OsTest, NoBufferingRefusesMisalignedTransfersWithZeroBytes) {
+  const auto path = dir.File("direct.bin");
+  HANDLE h = OpenRW(path, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
+  if (h == INVALID_HANDLE_VALUE) GTEST_SKIP() << "the temporary directory's file system has no direct I/O";
+  void* buf = VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE);
+  ASSERT_NE(buf, nullptr);
+  DWORD n = 5;
+  const auto* p = static_cast<const std::byte*>(buf);
+  EXPECT_EQ(WriteFile(h, {p, 1000}, &n), FALSE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(WriteFile(h, {p, 4096}, &n), TRUE);
+  EXPECT_EQ(n, 4096u);
+  CloseHandle(h);
+  VirtualFree(buf, 0, MEM_RELEASE);
+}
+
+TEST_F(OsTest, VirtualMemoryIsPageAlignedZeroedAndReleasedOnce) {
+  auto* p = static_cast<unsigned char*>(VirtualAlloc(nullptr, 10000, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 4096, 0u);
+  EXPECT_EQ(std::count(p, p + 10000, 0), 10000);
+  std::memset(p, 0xAB, 10000);
+  VirtualLock(p, 10000);  // may fail for want of privilege; that is ignored
+  VirtualUnlock(p, 10000);
+  EXPECT_EQ(VirtualFree(p, 0, MEM_DECOMMIT), TRUE);
+  EXPECT_EQ(p[9999], 0);
+  EXPECT_EQ(VirtualFree(p, 0, MEM_RELEASE), TRUE);
+  EXPECT_EQ(VirtualFree(p, 0, MEM_RELEASE), FALSE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(VirtualAlloc(nullptr, 0, MEM_COMMIT, PAGE_READWRITE), nullptr);
+}
+
+TEST_F(OsTest, MessagesAreTheSystemsTextsWithALineBreak) {
+  std::array<char, 1024> buf{};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, ERROR_DISK_FULL, 0x400, buf);
+  EXPECT_EQ(std::string(buf.data(), n), "No space left on device.\r\n");
+  EXPECT_EQ(std::strlen(buf.data()), n);
+  // A code from the system's own range keeps its text.
+  EXPECT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, kSystemErrorBit | 5 /* EIO */, 0, buf), 0u);
+  EXPECT_STREQ(buf.data(), "Input/output error.\r\n");
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, 99999, 0, buf), 0u);
+  std::array<char, 4> small{};
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, ERROR_DISK_FULL, 0, small), 0u);
+
+  // The error of a failed open is what the message names.
+  CreateFileA(dir.File("nope"), GENERIC_READ, 3, OPEN_EXISTING, 0);
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, GetLastError(), 0, buf);
+  EXPECT_STREQ(buf.data(), "No such file or directory.\r\n");
+}
+
+TEST_F(OsTest, FindExecutableSearchesLikeAShellAndRunsNothing) {
+  std::array<char, 260> buf{};
+  EXPECT_GT(FindExecutableA("sh", "", buf), 32);
+  EXPECT_TRUE(fs::exists(buf.data()));
+  EXPECT_EQ(std::string(buf.data()).substr(std::string(buf.data()).rfind('/')), "/sh");
+
+  const auto script = dir.File("tool");
+  testing_support::WriteText(script, "#!/bin/sh\ntouch ran\n");
+  fs::permissions(script, fs::perms::owner_all);
+  EXPECT_GT(FindExecutableA("./tool", dir.path().string(), buf), 32);
+  EXPECT_FALSE(fs::exists(dir.File("ran")));
+  testing_support::WriteText(dir.File("data.txt"), "x");
+  EXPECT_LE(FindExecutableA(dir.File("data.txt"), "", buf), 32);
+  EXPECT_STREQ(buf.data(), "");
+  EXPECT_LE(FindExecutableA("no-such-program-anywhere", "", buf), 32);
+}
+
+TEST_F(OsTest, PriorityGoesUpAndBackToWhereItStarted) {
+  HANDLE p = OpenProcess(PROCESS_SET_INFORMATION | PROCESS_QUERY_INFORMATION, FALSE,
+                         GetCurrentProcessId());
+  ASSERT_NE(p, 0);
+  SetPriorityClass(p, HIGH_PRIORITY_CLASS);  // needs privilege; may fail
+  EXPECT_EQ(SetPriorityClass(p, NORMAL_PRIORITY_CLASS), TRUE);
+  EXPECT_EQ(SetPriorityClass(p, 0x12345), FALSE);
+  EXPECT_EQ(CloseHandle(p), TRUE);
+  EXPECT_EQ(SetPriorityClass(p, NORMAL_PRIORITY_CLASS), FALSE);
+}
+
+TEST_F(OsTest, VersionAsksForTheRightRecordSize) {
+  OSVERSIONINFOA v{};
+  EXPECT_EQ(GetVersionExA(&v), FALSE);
+  v.dwOSVersionInfoSize = 148;
+  EXPECT_EQ(GetVersionExA(&v), TRUE);
+  EXPECT_EQ(v.dwPlatformId, VER_PLATFORM_WIN32_NT);
+}
+
+TEST_F(OsTest, ClosedHandlesAreInvalid) {
+  HANDLE h = OpenRW(dir.File("c"));
+  ASSERT_EQ(CloseHandle(h), TRUE);
+  EXPECT_EQ(CloseHandle(h), FALSE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  DWORD n = 1;
+  std::array<std::byte, 4> buf{};
+  EXPECT_EQ(ReadFile(h, buf, &n), FALSE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(GetFileSize(h, nullptr), INVALID_FILE_SIZE);
+}
+
+}  // namespace
