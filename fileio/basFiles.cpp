@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "app/basBase.h"
 #include "fileio/basStrings.h"
 #include "platform/os.h"
 
@@ -73,4 +74,13 @@ std::string GetWindowsDir() {
   sPathBuffer.assign(kMaxPath, '\0');
   const os::UINT n = os::GetWindowsDirectoryA(std::span<char>(sPathBuffer));
   return n <= kMaxPath ? sPathBuffer.substr(0, n) : std::string();
+}
+
+std::int64_t GetFileSize64(const std::string& name) {
+  const os::HANDLE h = os::CreateFileA(name, 0, gShareMode, os::OPEN_EXISTING, 0);
+  if (h == os::INVALID_HANDLE_VALUE) return 0;
+  os::DWORD high = 0;
+  const os::DWORD low = os::GetFileSize(h, &high);
+  os::CloseHandle(h);
+  return static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
 }

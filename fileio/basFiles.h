@@ -1,6 +1,7 @@
 // File and path helpers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Appends the path separator to a non-empty path that does not end in one.
@@ -17,6 +18,9 @@ std::string GetAssociatedExe(const std::string& name, const std::string& directo
 // blanks in place). With "": goes back to the remembered one. False when
 // anything failed or there was nothing to go back to.
 bool ChangeDirectory(std::string& directory);
+
+// The size of the named file, 0 when it cannot be opened.
+std::int64_t GetFileSize64(const std::string& name);
 
 // The system's directory of programs.
 std::string GetWindowsDir();

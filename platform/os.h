@@ -73,8 +73,13 @@ inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 // FormatMessageA
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 
+// DeviceIoControl
+inline constexpr DWORD FSCTL_GET_RETRIEVAL_POINTERS = 0x90073;
+inline constexpr DWORD IOCTL_DISK_GET_PARTITION_INFO = 0x74004;
+
 // Error codes the program compares or that the layer reports itself.
 inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
@@ -83,6 +88,7 @@ inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
 inline constexpr DWORD ERROR_CRC = 23;
+inline constexpr DWORD ERROR_HANDLE_EOF = 38;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
@@ -108,6 +114,34 @@ struct OSVERSIONINFOA {
   char szCSDVersion[128] = {};
 };
 
+struct STARTING_VCN_INPUT_BUFFER {
+  std::int64_t StartingVcn;
+};
+// RETRIEVAL_POINTERS_BUFFER: this head, then one RETRIEVAL_POINTER per run.
+// Run i covers the file's clusters from the previous NextVcn (StartingVcn
+// for the first) up to its own NextVcn; Lcn -1 means it has no place on disk.
+struct RETRIEVAL_POINTERS_HEAD {
+  DWORD ExtentCount;
+  std::int64_t StartingVcn;
+};
+struct RETRIEVAL_POINTER {
+  std::int64_t NextVcn;
+  std::int64_t Lcn;
+};
+static_assert(sizeof(RETRIEVAL_POINTERS_HEAD) == 16 && sizeof(RETRIEVAL_POINTER) == 16);
+
+struct PARTITION_INFORMATION {
+  std::int64_t StartingOffset;
+  std::int64_t PartitionLength;
+  DWORD HiddenSectors;
+  DWORD PartitionNumber;
+  std::uint8_t PartitionType;
+  std::uint8_t BootIndicator;
+  std::uint8_t RecognizedPartition;
+  std::uint8_t RewritePartition;
+};
+static_assert(sizeof(PARTITION_INFORMATION) == 32);
+
 // Files. Names are byte strings passed to the system unchanged.
 HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD shareMode,
                    DWORD creationDisposition, DWORD flagsAndAttributes);
@@ -120,6 +154,16 @@ BOOL CloseHandle(HANDLE h);
 DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh);
 DWORD GetFileAttributesA(const std::string& fileName);
 BOOL DeleteFileA(const std::string& fileName);
+
+// Volumes and devices. rootPath is what runtime::DriveRoot gives.
+BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster,
+                       DWORD* bytesPerSector, DWORD* numberOfFreeClusters,
+                       DWORD* totalNumberOfClusters);
+BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeName,
+                           DWORD* volumeSerialNumber, DWORD* maximumComponentLength,
+                           DWORD* fileSystemFlags, std::span<char> fileSystemName);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
+                     std::span<std::byte> out, DWORD* bytesReturned);
 
 // Memory.
 void* VirtualAlloc(void* address, std::size_t size, DWORD allocationType, DWORD protect);
@@ -163,6 +207,17 @@ std::string CurDir();
 // Each returns false when the system refused.
 bool ChDir(const std::string& directory);
 bool ChDrive(const std::string& drive);
+
+// The drive that holds path; on Linux the mount point of the mounted file
+// system that holds it. "" when there is none.
+std::string DriveOf(const std::string& path);
+// The drive's root folder, ending in the path separator.
+std::string DriveRoot(const std::string& drive);
+// The drive's volume device, for reading its boot sector and asking for its
+// partition; "" when it has none.
+std::string VolumeDevicePath(const std::string& drive);
+// The test file the window starts with, from the command-line argument text.
+std::string InitialTestFile(const std::string& argumentText);
 }  // namespace runtime
 
 }  // namespace os

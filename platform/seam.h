@@ -29,6 +29,9 @@ enum class Op {
   FormatMessageA,
   GetWindowsDirectoryA,
   FindExecutableA,
+  GetDiskFreeSpaceA,
+  GetVolumeInformationA,
+  DeviceIoControl,
   Count_
 };
 

@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <string_view>
 
 #include "platform/linux/handles.h"
+#include "platform/linux/internal.h"
 #include "platform/os.h"
 #include "platform/seam.h"
 
@@ -56,26 +58,9 @@ constexpr OwnText kOwnTexts[] = {
     {ERROR_INVALID_ADDRESS, "Attempt to access invalid address."},
 };
 
-DWORD FromErrno(int err) {
-  for (const auto& m : kErrnoMap)
-    if (m.err == err) return m.code;
-  return kSystemErrorBit | static_cast<DWORD>(err);
-}
-
-void FailWithErrno() { lastError = FromErrno(errno); }
-
 std::string ErrnoText(int err) {
   char buf[256];
   return strerror_r(err, buf, sizeof buf);
-}
-
-// Applies an armed test fault. Returns true when the call must fail now.
-bool Faulted(seam::Op op) {
-  if (auto f = seam::Enter(op)) {
-    lastError = f->error;
-    return true;
-  }
-  return false;
 }
 
 int OpenFlags(DWORD access) {
@@ -115,6 +100,29 @@ int OpenExisting(int probe, int accessFlags, int extraFlags, handles::Kind* kind
 }
 
 }  // namespace
+
+namespace detail {
+
+DWORD FromErrno(int err) {
+  for (const auto& m : kErrnoMap)
+    if (m.err == err) return m.code;
+  return kSystemErrorBit | static_cast<DWORD>(err);
+}
+
+void FailWithErrno() { lastError = FromErrno(errno); }
+
+bool Faulted(seam::Op op) {
+  if (auto f = seam::Enter(op)) {
+    lastError = f->error;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace detail
+
+using detail::FailWithErrno;
+using detail::Faulted;
 
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD errorCode) { lastError = errorCode; }
@@ -328,15 +336,33 @@ DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh) {
 
 DWORD GetFileAttributesA(const std::string& fileName) {
   if (Faulted(seam::Op::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
-  struct stat st {};
-  if (fileName.find('\0') != std::string::npos || stat(fileName.c_str(), &st) != 0) {
-    if (fileName.find('\0') != std::string::npos) lastError = ERROR_INVALID_PARAMETER;
-    else FailWithErrno();
+  if (fileName.find('\0') != std::string::npos) {
+    lastError = ERROR_INVALID_PARAMETER;
     return INVALID_FILE_ATTRIBUTES;
   }
-  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-  if ((st.st_mode & 0222) == 0) return FILE_ATTRIBUTE_READONLY;
-  return FILE_ATTRIBUTE_NORMAL;
+  struct statx stx {};
+  if (statx(AT_FDCWD, fileName.c_str(), 0, STATX_TYPE | STATX_MODE, &stx) != 0) {
+    FailWithErrno();
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (S_ISDIR(stx.stx_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  DWORD attributes = (stx.stx_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+  // The compression flag and data actually stored compressed each miss the
+  // other case, so either counts.
+  bool compressed = (stx.stx_attributes_mask & STATX_ATTR_COMPRESSED) &&
+                    (stx.stx_attributes & STATX_ATTR_COMPRESSED);
+  if (!compressed && S_ISREG(stx.stx_mode)) {
+    const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+      const auto layout = detail::FileLayout(fd);
+      compressed = layout && std::any_of(layout->begin(), layout->end(),
+                                         [](const detail::LayoutRun& r) { return r.encoded; });
+      close(fd);
+    }
+  }
+  if (compressed) attributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_COMPRESSED;
+  lastError = 0;
+  return attributes;
 }
 
 BOOL DeleteFileA(const std::string& fileName) {
