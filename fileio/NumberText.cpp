@@ -190,11 +190,12 @@ std::optional<std::int64_t> ToFixed4(std::string_view text, char decimalSeparato
   for (long i = 0; i < keep; ++i) q = q * 10 + static_cast<unsigned>(digits[static_cast<std::size_t>(i)] - '0');
   for (long i = 0; i < shift; ++i) q *= 10;
   if (shift < 0) {
-    // Round the dropped digits half to even.
-    const std::string dropped = digits.substr(static_cast<std::size_t>(keep));
-    const std::string half = "5" + std::string(dropped.size() - 1, '0');
-    const std::string padded = std::string(dropped.size() < half.size() ? half.size() - dropped.size() : 0, '0') + dropped;
-    const int cmp = padded.compare(half);
+    // Round the dropped digits half to even; they start -shift places
+    // below the last kept one, so short ones are padded with zeros.
+    const auto droppedLen = static_cast<std::size_t>(-shift);
+    std::string dropped = digits.substr(static_cast<std::size_t>(keep));
+    dropped.insert(0, droppedLen - dropped.size(), '0');
+    const int cmp = dropped.compare("5" + std::string(droppedLen - 1, '0'));
     if (cmp > 0 || (cmp == 0 && (q & 1))) ++q;
   }
   const unsigned __int128 limit = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()) + (p->negative ? 1 : 0);

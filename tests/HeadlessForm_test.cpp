@@ -17,15 +17,6 @@ struct Recorder : FormEvents {
 
 TEST(HeadlessForm, StartsWithTheWindowsDesignDefaults) {
   HeadlessForm f;
-  EXPECT_EQ(f.Text(Ctl::txtTestFile), "C:\\_Orvandel.$$$");
-  EXPECT_EQ(f.Text(Ctl::txtSize), "200");
-  EXPECT_EQ(f.Text(Ctl::txtBlockSizeSectors), "2048");
-  EXPECT_EQ(f.Text(Ctl::txtNumberOfFiles), "160");
-  EXPECT_EQ(f.Text(Ctl::cmdFileReadWrite, 1), "Write File");
-  EXPECT_EQ(f.Value(Ctl::chkFlushAtFinish, 0), 1);
-  EXPECT_EQ(f.Value(Ctl::chkFlushAtFinish, 1), 1);
-  EXPECT_EQ(f.Value(Ctl::chkFlushAllBlocks), 0);
-  EXPECT_EQ(f.Value(Ctl::optDataType, 0), 1);
   for (int i = 0; i <= 4; ++i) EXPECT_EQ(f.Text(Ctl::lblReadStatus, i), "") << i;
   for (const auto& d : DesignTable()) EXPECT_TRUE(f.Enabled(d.ctl, d.index)) << d.name;
   // The flag boxes' Tags are the flags themselves.
@@ -65,29 +56,6 @@ TEST(HeadlessForm, ClicksFollowValuesAndRespectDisabledControls) {
   const std::vector<std::pair<Ctl, int>> expected{
       {Ctl::chkFileFlags, 2}, {Ctl::optDataType, 1}, {Ctl::cmdFileOp, 1}};
   EXPECT_EQ(r.clicks, expected);
-}
-
-TEST(HeadlessForm, RecordsWhatHandlersAskOfTheRuntime) {
-  HeadlessForm f;
-  Recorder r;
-  f.SetEvents(&r);
-  EXPECT_EQ(f.MsgBox("Error deleting the file", vbExclamation), vbOK);
-  ASSERT_EQ(f.Messages().size(), 1u);
-  EXPECT_EQ(f.Messages()[0].style, 48);
-  f.SetFocus(Ctl::txtBlockSizeSectors, 0);
-  EXPECT_EQ(f.Focus(), std::make_pair(Ctl::txtBlockSizeSectors, 0));
-  EXPECT_EQ(r.focuses.size(), 1u);
-  f.Refresh(Ctl::lblReadStatus, 0);
-  EXPECT_EQ(f.Refreshes(Ctl::lblReadStatus, 0), 1);
-
-  int delivered = 0;
-  f.SetPendingInput([&] { ++delivered; });
-  f.DoEvents();
-  f.DoEvents();
-  EXPECT_EQ(delivered, 1);
-  f.SetLeftButtonPressed();
-  EXPECT_TRUE(f.LeftButtonJustPressed());
-  EXPECT_FALSE(f.LeftButtonJustPressed());
 }
 
 }  // namespace

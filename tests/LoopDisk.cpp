@@ -5,11 +5,15 @@
 
 namespace testing_support {
 
-std::string LoopDisk::Unavailable(const std::vector<std::string>& tools) {
+std::string LoopDisk::Unavailable(const std::vector<std::string>& tools, const std::string& mkfs) {
   if (RunCommand("id -u").out != "0\n") return "needs root for loop devices and mounts";
   for (const auto& tool : tools)
     if (RunCommand("command -v " + tool + " >/dev/null").status != 0) return tool + " is missing";
-  if (RunCommand("losetup -f >/dev/null 2>&1").status != 0) return "no free loop device";
+  // The kernel may lack loop devices or the file system: try it once.
+  TempDir dir;
+  LoopDisk probe(dir, "300M");
+  if (!probe.Ready()) return "no loop device can be attached here";
+  if (probe.Format(0, mkfs).empty()) return "'" + mkfs + "' cannot be mounted from a loop device here";
   return "";
 }
 

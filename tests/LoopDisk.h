@@ -12,8 +12,9 @@ namespace testing_support {
 
 class LoopDisk {
  public:
-  // Why such a disk cannot be made here, or "" when it can.
-  static std::string Unavailable(const std::vector<std::string>& tools);
+  // Why a disk with the tools and the file system that mkfs makes cannot
+  // be made and mounted here, or "" when it can.
+  static std::string Unavailable(const std::vector<std::string>& tools, const std::string& mkfs);
 
   // size as truncate takes it; table as sfdisk reads it, "" for none.
   LoopDisk(const TempDir& dir, const std::string& size, const std::string& table = "");

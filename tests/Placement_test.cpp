@@ -29,11 +29,35 @@ void FillWith(const std::string& path, long long bytes, char c) {
   std::ofstream(path, std::ios::binary) << std::string(static_cast<std::size_t>(bytes), c);
 }
 
+// Each run of the report lies where filefrag and sysfs say, and the
+// alignments are those of these disk offsets.
+void ExpectRunsAtWitnessOffsets(const nlohmann::json& json, const FilefragReport& witness,
+                                long long partitionStart) {
+  ASSERT_EQ(json["runs"].size(), witness.physicalBytes.size());
+  EXPECT_EQ(json["partition_offset"], partitionStart);
+  const long long cluster = json["cluster_size"];
+  long long minimum = 1LL << 40, maximum = 0;
+  for (std::size_t i = 0; i < witness.physicalBytes.size(); ++i) {
+    const long long absolute = partitionStart + witness.physicalBytes[i];
+    ASSERT_EQ(partitionStart + json["runs"][i]["lcn"].get<long long>() * cluster, absolute) << "run " << i;
+    minimum = std::min(minimum, LowestBit(absolute));
+    maximum = std::max(maximum, LowestBit(absolute));
+  }
+  EXPECT_EQ(json["min_alignment"], minimum);
+  EXPECT_EQ(json["max_alignment"], maximum);
+}
+
+nlohmann::json StatusJson(const std::string& path) {
+  const auto r = RunCommand(std::string(ORVANDEL_CLI) + " status --json --file " + path);
+  EXPECT_EQ(r.status, 0);
+  return nlohmann::json::parse(r.out);
+}
+
 // A 1 MiB-aligned and a 4 KiB-but-not-1 MiB-aligned partition with ext4.
 class Ext4Partitions : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto why = LoopDisk::Unavailable({"sfdisk", "partx", "mkfs.ext4", "filefrag", "losetup"});
+    const auto why = LoopDisk::Unavailable({"sfdisk", "partx", "filefrag", "losetup"}, "mkfs.ext4 -q -F");
     if (!why.empty()) GTEST_SKIP() << why;
     disk = std::make_unique<LoopDisk>(dir, "200M", "label: dos\\nstart=2048, size=200000\\nstart=264200\\n");
     ASSERT_TRUE(disk->Ready());
@@ -53,25 +77,11 @@ TEST_F(Ext4Partitions, StatusJsonAgreesWithFilefragAndSysfs) {
   const std::string file = aligned + "/t.bin";
   ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=8 conv=fsync status=none").status, 0);
 
-  const auto r = RunCommand(std::string(ORVANDEL_CLI) + " status --json --file " + file);
-  ASSERT_EQ(r.status, 0);
-  const auto json = nlohmann::json::parse(r.out);
+  const auto json = StatusJson(file);
   const auto witness = Filefrag(file);
   EXPECT_EQ(json["file_system"], "ext4");
-  EXPECT_EQ(json["partition_offset"], disk->PartitionStart(1));
   EXPECT_EQ(json["fragments"], witness.extents);
-  ASSERT_EQ(json["runs"].size(), witness.physicalBytes.size());
-  long long minimum = 1LL << 40, maximum = 0;
-  for (std::size_t i = 0; i < witness.physicalBytes.size(); ++i) {
-    const long long absolute = disk->PartitionStart(1) + witness.physicalBytes[i];
-    EXPECT_EQ(json["partition_offset"].get<long long>() +
-                  json["runs"][i]["lcn"].get<long long>() * json["cluster_size"].get<long long>(),
-              absolute);
-    minimum = std::min(minimum, LowestBit(absolute));
-    maximum = std::max(maximum, LowestBit(absolute));
-  }
-  EXPECT_EQ(json["min_alignment"], minimum);
-  EXPECT_EQ(json["max_alignment"], maximum);
+  ExpectRunsAtWitnessOffsets(json, witness, disk->PartitionStart(1));
   EXPECT_EQ(json["line"], StatusLine(file));
   EXPECT_NE(json["line"].get<std::string>().find(", align="), std::string::npos);
 }
@@ -105,17 +115,7 @@ TEST_F(Ext4Partitions, FragmentedFileOnA4KPartitionMatchesFilefrag) {
   EXPECT_EQ(os::seam::Calls(os::seam::Op::DeviceIoControl), 3u);
   EXPECT_EQ(line.substr(0, line.find(',')), std::to_string(witness.extents) + " Fragments");
 
-  const auto json = nlohmann::json::parse(RunCommand(std::string(ORVANDEL_CLI) + " status --json --file " + file).out);
-  ASSERT_EQ(json["runs"].size(), witness.physicalBytes.size());
-  long long minimum = 1LL << 40, maximum = 0;
-  for (std::size_t i = 0; i < witness.physicalBytes.size(); ++i) {
-    const long long absolute = start + witness.physicalBytes[i];
-    ASSERT_EQ(start + json["runs"][i]["lcn"].get<long long>() * 4096, absolute) << "run " << i;
-    minimum = std::min(minimum, LowestBit(absolute));
-    maximum = std::max(maximum, LowestBit(absolute));
-  }
-  EXPECT_EQ(json["min_alignment"], minimum);
-  EXPECT_EQ(json["max_alignment"], maximum);
+  ExpectRunsAtWitnessOffsets(StatusJson(file), witness, start);
 }
 
 // Right after a buffered write the file has no place on the disk yet.
@@ -130,7 +130,7 @@ TEST_F(Ext4Partitions, UnflushedFileShowsItsCountWithoutAlignment) {
 class Btrfs : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto why = LoopDisk::Unavailable({"mkfs.btrfs", "chattr", "lsattr", "losetup"});
+    const auto why = LoopDisk::Unavailable({"chattr", "lsattr", "losetup"}, "mkfs.btrfs -q -f");
     if (!why.empty()) GTEST_SKIP() << why;
     disk = std::make_unique<LoopDisk>(dir, "300M");
     ASSERT_TRUE(disk->Ready());
@@ -166,6 +166,28 @@ TEST_F(Btrfs, CompressionByFlagOrByStoredDataIsShown) {
       << "the file must not carry the flag, only compressed data";
   const std::string storedLine = StatusLine(stored);
   EXPECT_TRUE(storedLine.ends_with(", compressed")) << storedLine;
+}
+
+}  // namespace
+
+namespace {
+
+// xfs numbers its blocks from the start of its device, as ext4 does.
+TEST(Xfs, AlignmentCountsFromTheDeviceStart) {
+  const auto why = LoopDisk::Unavailable({"filefrag", "losetup"}, "mkfs.xfs -q -f");
+  if (!why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  LoopDisk disk(dir, "400M");
+  const std::string mount = disk.Format(0, "mkfs.xfs -q -f");
+  ASSERT_FALSE(mount.empty());
+  const std::string file = mount + "/x.bin";
+  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=4 conv=fsync status=none").status, 0);
+  const auto json = StatusJson(file);
+  const auto witness = Filefrag(file);
+  EXPECT_EQ(json["file_system"], "xfs");
+  EXPECT_EQ(json["fragments"], witness.extents);
+  ExpectRunsAtWitnessOffsets(json, witness, 0);
+  EXPECT_NE(json["line"].get<std::string>().find(", align="), std::string::npos);
 }
 
 }  // namespace
