@@ -157,8 +157,10 @@ TEST_F(File64Test, FailedTransfersShowOnlyAsSmallerCounts) {
   clsFile64 f;
   ASSERT_TRUE(f.OpenFile(dir.File("full"), 0));
   const std::string block(4096, 'd');
-  seam::FailNext(seam::Op::WriteFile, os::ERROR_DISK_FULL);
+  seam::FailNext(seam::Op::WriteFile, os::ERROR_DISK_FULL, 1);
+  EXPECT_EQ(f.WriteBytesFromPointer(4096, block.data()), 4096);
   EXPECT_EQ(f.WriteBytesFromPointer(4096, block.data()), 0);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_DISK_FULL);
   seam::ShortenNext(seam::Op::WriteFile, 100, os::ERROR_DISK_FULL);
   EXPECT_EQ(f.WriteBytesFromPointer(4096, block.data()), 100);
   seam::FailNext(seam::Op::ReadFile, os::ERROR_IO_DEVICE);
@@ -166,6 +168,7 @@ TEST_F(File64Test, FailedTransfersShowOnlyAsSmallerCounts) {
   std::array<std::byte, 50> buf{};
   EXPECT_EQ(f.ReadBytesToPointer(50, buf.data()), 0);
   EXPECT_EQ(f.ReadBytesToPointer(50, buf.data()), 50);
+  EXPECT_EQ(buf[0], std::byte{'d'}) << "the short write put its bytes on disk";
   f.CloseFile();
 }
 

@@ -118,24 +118,6 @@ TEST_F(OsTest, FilePointerTakesBothHalvesAndRejectsOverflowWithoutHighHalf) {
   EXPECT_EQ(fs::file_size(path), (1ull << 32) + 6);
 }
 
-TEST_F(OsTest, FaultsFailOrShortenRealTransfers) {
-  const auto path = dir.File("f.bin");
-  HANDLE h = OpenRW(path);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  DWORD n = 99;
-  seam::FailNext(seam::Op::WriteFile, ERROR_DISK_FULL, 1);
-  EXPECT_EQ(WriteFile(h, Bytes("abc"), &n), TRUE);
-  EXPECT_EQ(WriteFile(h, Bytes("def"), &n), FALSE);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
-  seam::ShortenNext(seam::Op::WriteFile, 2, ERROR_DISK_FULL);
-  EXPECT_EQ(WriteFile(h, Bytes("ghi"), &n), FALSE);
-  EXPECT_EQ(n, 2u);
-  EXPECT_EQ(seam::Calls(seam::Op::WriteFile), 3u);
-  CloseHandle(h);
-  EXPECT_EQ(testing_support::ReadText(path), "abcgh");
-}
-
 TEST_F(OsTest, NoBufferingRefusesMisalignedTransfersWithZeroBytes) {
   const auto path = dir.File("direct.bin");
   HANDLE h = OpenRW(path, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
