@@ -133,9 +133,11 @@ bool GetFileFragments(const std::string& drive, os::HANDLE hFile, std::int32_t& 
   const std::int64_t base = dataAreaOffset + partitionOffset;
   os::RETRIEVAL_POINTERS_HEAD head{};
   std::memcpy(&head, out.data(), sizeof head);
-  std::vector<os::RETRIEVAL_POINTER> runs(head.ExtentCount);
+  // Never trust a count beyond what the buffer holds.
+  const std::size_t room = (out.size() - sizeof head) / sizeof(os::RETRIEVAL_POINTER);
+  std::vector<os::RETRIEVAL_POINTER> runs(std::min<std::size_t>(head.ExtentCount, room));
   std::memcpy(runs.data(), out.data() + sizeof head, runs.size() * sizeof(os::RETRIEVAL_POINTER));
-  count = static_cast<std::int32_t>(head.ExtentCount);
+  count = static_cast<std::int32_t>(runs.size());
 
   const bool aligned = HasDiskPositions(fileSystem);
   if (aligned) AlignmentRange(base, clusterSize, runs, minimum, maximum);
