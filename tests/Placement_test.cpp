@@ -34,6 +34,7 @@ void FillWith(const std::string& path, long long bytes, char c) {
 // alignments and the line are those of these disk offsets.
 void ExpectRunsAtWitnessOffsets(const nlohmann::json& json, const FilefragReport& witness,
                                 long long partitionStart) {
+  EXPECT_EQ(json["fragments"], witness.extents);
   ASSERT_EQ(json["runs"].size(), witness.physicalBytes.size());
   EXPECT_EQ(json["partition_offset"], partitionStart);
   const long long cluster = json["cluster_size"];
@@ -54,6 +55,18 @@ nlohmann::json StatusJson(const std::string& path) {
   const auto r = RunCommand(std::string(ORVANDEL_CLI) + " status --json --file " + path);
   EXPECT_EQ(r.status, 0);
   return nlohmann::json::parse(r.out);
+}
+
+// Writes a flushed file of mebibytes and checks its report against filefrag.
+nlohmann::json WriteAndCompare(const std::string& file, int mebibytes, const char* fileSystem,
+                               long long partitionStart) {
+  EXPECT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=" + std::to_string(mebibytes) +
+                       " conv=fsync status=none").status,
+            0);
+  const auto json = StatusJson(file);
+  EXPECT_EQ(json["file_system"], fileSystem);
+  ExpectRunsAtWitnessOffsets(json, Filefrag(file), partitionStart);
+  return json;
 }
 
 // A 1 MiB-aligned and a 4 KiB-but-not-1 MiB-aligned partition with ext4.
@@ -78,13 +91,7 @@ class Ext4Partitions : public ::testing::Test {
 TEST_F(Ext4Partitions, StatusJsonAgreesWithFilefragAndSysfs) {
   ASSERT_EQ(disk->PartitionStart(1), 1048576);
   const std::string file = aligned + "/t.bin";
-  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=8 conv=fsync status=none").status, 0);
-
-  const auto json = StatusJson(file);
-  const auto witness = Filefrag(file);
-  EXPECT_EQ(json["file_system"], "ext4");
-  EXPECT_EQ(json["fragments"], witness.extents);
-  ExpectRunsAtWitnessOffsets(json, witness, disk->PartitionStart(1));
+  const auto json = WriteAndCompare(file, 8, "ext4", disk->PartitionStart(1));
   EXPECT_EQ(json["line"], StatusLine(file)) << "the command line shows what the window shows";
 }
 
@@ -182,13 +189,7 @@ TEST(Xfs, AlignmentCountsFromTheDeviceStart) {
   LoopDisk disk(dir, "400M");
   const std::string mount = disk.Format(0, "mkfs.xfs -q -f");
   ASSERT_FALSE(mount.empty());
-  const std::string file = mount + "/x.bin";
-  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=4 conv=fsync status=none").status, 0);
-  const auto json = StatusJson(file);
-  const auto witness = Filefrag(file);
-  EXPECT_EQ(json["file_system"], "xfs");
-  EXPECT_EQ(json["fragments"], witness.extents);
-  ExpectRunsAtWitnessOffsets(json, witness, 0);
+  WriteAndCompare(mount + "/x.bin", 4, "xfs", 0);
 }
 
 }  // namespace

@@ -95,14 +95,4 @@ TEST(ChangeDirectory, TrimsItsArgumentAndGoesBack) {
   EXPECT_EQ(fs::current_path(), before);
 }
 
-TEST(GetWindowsDir, IsADirectoryOfPrograms) {
-  const auto d = GetWindowsDir();
-  ASSERT_FALSE(d.empty());
-  EXPECT_TRUE(fs::is_directory(d));
-  seam::Reset();
-  seam::FailNext(seam::Op::GetWindowsDirectoryA, 0);
-  EXPECT_EQ(GetWindowsDir(), "");
-  seam::Reset();
-}
-
 }  // namespace
