@@ -4,8 +4,11 @@
 // same handlers as the window.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 enum class Ctl {
   Label1,
@@ -68,6 +71,17 @@ class FormEvents {
   virtual void GotFocus(Ctl ctl, int index) = 0;
 };
 
+// A modal file dialog owned by the window, centred on the screen.
+struct FileDialogRequest {
+  std::string title;
+  std::string initialFolder;
+  std::string defaultName;
+  std::vector<std::pair<std::string, std::string>> filters;  // display text, pattern
+  int filterIndex = 1;                                       // from 1
+  std::string defaultExtension;
+  bool save = false;  // open dialogs accept existing files only
+};
+
 class FormView {
  public:
   virtual ~FormView() = default;
@@ -98,8 +112,11 @@ class FormView {
   virtual int MsgBox(const std::string& prompt, int style) = 0;
   virtual void SetMousePointer(int pointer) = 0;
   virtual void SetFocus(Ctl ctl, int index) = 0;
-  // True when the left mouse button went down since the last question.
+  // True when the focus that just arrived came with a fresh left click
+  // (Windows asks the mouse button; Qt knows the focus reason).
   virtual bool LeftButtonJustPressed() = 0;
   // The decimal separator of the user's number format.
   virtual char DecimalSeparator() const = 0;
+  // The chosen file's full path; nullopt when cancelled.
+  virtual std::optional<std::string> FileDialog(const FileDialogRequest& request) = 0;
 };

@@ -21,6 +21,7 @@ std::string HeadlessForm::Text(Ctl ctl, int index) const { return At(ctl, index)
 
 void HeadlessForm::SetText(Ctl ctl, int index, const std::string& text) {
   State& s = At(ctl, index);
+  if (s.kind == CtlKind::Label && captionObserver_) captionObserver_(ctl, index, text);
   if (s.text == text) return;
   s.text = text;
   s.selStart = static_cast<int>(text.size());
@@ -98,4 +99,9 @@ void HeadlessForm::UserClick(Ctl ctl, int index) {
     default:
       break;
   }
+}
+
+std::optional<std::string> HeadlessForm::FileDialog(const FileDialogRequest& request) {
+  lastDialog_ = request;
+  return std::exchange(dialogAnswer_, std::nullopt);
 }

@@ -39,6 +39,7 @@ class HeadlessForm : public FormView {
   void SetFocus(Ctl ctl, int index) override;
   bool LeftButtonJustPressed() override { return std::exchange(leftPressed_, false); }
   char DecimalSeparator() const override { return decimalSeparator_; }
+  std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
 
   // What a user does: a click on an enabled button, check box or option
   // button; a click on a disabled one does nothing.
@@ -47,6 +48,13 @@ class HeadlessForm : public FormView {
   // Runs during DoEvents, as input arriving while a handler lets it in.
   void SetPendingInput(std::function<void()> input) { pendingInput_ = std::move(input); }
   void SetLeftButtonPressed() { leftPressed_ = true; }
+  // What the next file dialog answers; nullopt is a cancel.
+  void SetDialogAnswer(std::optional<std::string> path) { dialogAnswer_ = std::move(path); }
+  const std::optional<FileDialogRequest>& LastDialog() const { return lastDialog_; }
+  // Sees every caption a label is given, in order.
+  void SetCaptionObserver(std::function<void(Ctl, int, const std::string&)> observer) {
+    captionObserver_ = std::move(observer);
+  }
 
   const std::vector<Message>& Messages() const { return messages_; }
   int MousePointer() const { return mousePointer_; }
@@ -79,4 +87,7 @@ class HeadlessForm : public FormView {
   bool leftPressed_ = false;
   char decimalSeparator_ = '.';
   std::function<void()> pendingInput_;
+  std::optional<std::string> dialogAnswer_;
+  std::optional<FileDialogRequest> lastDialog_;
+  std::function<void(Ctl, int, const std::string&)> captionObserver_;
 };

@@ -1,7 +1,10 @@
 #include "app/frmMain.h"
 
+#include "app/basBase.h"
+#include "app/basComDlg.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
+#include "fileio/basStrings.h"
 
 frmMain::frmMain(FormView& form) : form_(form) { form_.SetEvents(this); }
 
@@ -9,14 +12,95 @@ frmMain::~frmMain() { form_.SetEvents(nullptr); }
 
 void frmMain::Change(Ctl ctl, int /*index*/) {
   if (ctl == Ctl::txtTestFile) txtTestFile_Change();
+  if (ctl == Ctl::txtBlockSizeSectors) txtBlockSizeSectors_Change();
 }
 
-void frmMain::Click(Ctl, int) {}
+void frmMain::Click(Ctl ctl, int index) {
+  switch (ctl) {
+    case Ctl::chkFileFlags: chkFileFlags_Click(index); break;
+    case Ctl::cmdBrowse: cmdBrowse_Click(); break;
+    case Ctl::cmdFileOp: cmdFileOp_Click(index); break;
+    case Ctl::cmdFileReadWrite: cmdFileReadWrite_Click(index); break;
+    case Ctl::cmdCreateAndDeleteFiles: cmdCreateAndDeleteFiles_Click(); break;
+    default: break;
+  }
+}
 
-void frmMain::GotFocus(Ctl, int) {}
+void frmMain::GotFocus(Ctl ctl, int index) {
+  if (ctl == Ctl::txtTestFile) TextBoxGotFocus(ctl, index);
+}
+
+void frmMain::Form_Load(const std::string& argumentText) {
+  // The window paints the status lines in the button-face colour itself.
+  form_.SetText(Ctl::txtTestFile, 0, os::runtime::InitialTestFile(argumentText));
+  txtBlockSizeSectors_Change();
+  os::timeBeginPeriod(1);
+  form_.SetCaption(gTitle);
+}
+
+bool frmMain::Form_QueryUnload(int unloadMode) { return unloadMode == 0 && gTestRunning; }
+
+void frmMain::Form_Unload() { os::timeEndPeriod(1); }
 
 void frmMain::ClearReadStatus() {
   for (int i = 0; i <= 4; ++i) form_.SetText(Ctl::lblReadStatus, i, "");
+}
+
+void frmMain::SetHighPriority(bool bHigh) {
+  if (hPriorityProcess == 0)
+    hPriorityProcess = os::OpenProcess(os::PROCESS_SET_INFORMATION | os::PROCESS_QUERY_INFORMATION, os::FALSE,
+                                       os::GetCurrentProcessId());
+  os::SetPriorityClass(hPriorityProcess, bHigh ? os::HIGH_PRIORITY_CLASS : os::NORMAL_PRIORITY_CLASS);
+}
+
+void frmMain::TextBoxGotFocus(Ctl ctl, int index) {
+  const ControlDesign* d = FindDesign(ctl, index);
+  if (!d || d->kind != CtlKind::TextBox) return;
+  if (form_.LeftButtonJustPressed()) return;
+  form_.SetSelection(ctl, index, 0, static_cast<int>(form_.Text(ctl, index).size()));
+}
+
+void frmMain::chkFileFlags_Click(int /*Index*/) {
+  if (oTestFile && oTestFile->IsOpen()) {
+    oTestFile->CloseFile();
+    form_.SetEnabled(Ctl::cmdFileOp, 0, false);
+  }
+}
+
+void frmMain::txtBlockSizeSectors_Change() {
+  const float kb = numtext::ToSingle(form_.Text(Ctl::txtBlockSizeSectors), form_.DecimalSeparator())
+                       .value_or(0.0f) * 0.5f;
+  const char sep = form_.DecimalSeparator();
+  std::string caption;
+  if (kb >= 1024) {
+    caption = numtext::GeneralSingle(kb / 1024, sep) + " MB";
+    ReplaceString(caption, ",", ".");
+  } else if (kb >= 1) {
+    caption = numtext::GeneralSingle(kb, sep) + " KB";
+    ReplaceString(caption, ",", ".");
+  } else {
+    caption = numtext::GeneralSingle(kb * 1024, sep) + " Bytes";
+  }
+  form_.SetText(Ctl::lblBlockSize, 0, caption);
+}
+
+void frmMain::SetTxtSize(std::int64_t size) {
+  const char sep = form_.DecimalSeparator();
+  if (size < 1024) {
+    form_.SetText(Ctl::txtSize, 0, std::to_string(size));
+    form_.SetText(Ctl::lblSizeUnit, 0, "By");
+  } else if (size < 1048576) {
+    form_.SetText(Ctl::txtSize, 0, numtext::GeneralDouble(static_cast<double>(size) / 1024, sep));
+    form_.SetText(Ctl::lblSizeUnit, 0, "KB");
+  } else {
+    form_.SetText(Ctl::txtSize, 0, numtext::GeneralDouble(static_cast<double>(size) / 1048576, sep));
+    form_.SetText(Ctl::lblSizeUnit, 0, "MB");
+  }
+}
+
+void frmMain::ResetTxtSize() {
+  form_.SetText(Ctl::txtSize, 0, "200");
+  form_.SetText(Ctl::lblSizeUnit, 0, "MB");
 }
 
 void frmMain::txtTestFile_Change() {
@@ -55,4 +139,37 @@ void frmMain::txtTestFile_Change() {
     oTestFile->CloseFile();
     form_.SetEnabled(Ctl::cmdFileOp, 0, false);
   }
+}
+
+void frmMain::cmdBrowse_Click() {
+  std::string folder = gAppPath;
+  const std::string name = ShowOpenDialog(form_, "Open Testfile", folder, "", "*.*", 1, "*.*");
+  form_.SetText(Ctl::txtTestFile, 0, folder + name);
+}
+
+void frmMain::cmdFileOp_Click(int Index) {
+  if (Index == 0) {
+    if (oTestFile && oTestFile->IsOpen()) {
+      oTestFile->CloseFile();
+      form_.SetEnabled(Ctl::cmdFileOp, 0, false);
+    }
+    return;
+  }
+  if (Index != 1) return;
+  if (oTestFile && oTestFile->IsOpen()) oTestFile->CloseFile();
+  form_.SetEnabled(Ctl::cmdFileOp, 0, false);
+  if (!os::DeleteFileA(form_.Text(Ctl::txtTestFile))) form_.MsgBox("Error deleting the file", vbExclamation);
+  if (!FileExists(form_.Text(Ctl::txtTestFile), "")) {
+    form_.SetEnabled(Ctl::cmdFileReadWrite, 0, false);
+    form_.SetEnabled(Ctl::cmdFileOp, 1, false);
+    ClearReadStatus();
+  }
+}
+
+std::int32_t CheckedFileFlags(const FormView& form) {
+  std::uint32_t sum = 0;  // adds with the wrap of signed 32-bit numbers
+  for (int i = 0; i <= 3; ++i)
+    if (form.Value(Ctl::chkFileFlags, i) == 1)
+      sum += static_cast<std::uint32_t>(static_cast<std::int64_t>(numtext::LeadingNumber("&H" + form.Tag(Ctl::chkFileFlags, i) + "&")));
+  return static_cast<std::int32_t>(sum);
 }

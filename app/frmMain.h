@@ -3,12 +3,49 @@
 // drive this one class.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/FormView.h"
 #include "fileio/clsFile64.h"
 #include "platform/os.h"
+
+// What the latest Write or Read run measured, for scripts that want more
+// than the window's lines. Times in ms are those the lines came from; the
+// ns figures are the same intervals from a nanosecond clock.
+struct RunRecord {
+  bool finished = false;  // reached the result line
+  int index = -1;         // 1 Write, 0 Read
+  std::int64_t testSize = 0;  // ten-thousandths of a byte
+  std::int32_t blockSize = 0;
+  std::int32_t fileFlags = 0;
+  std::int64_t wholeBlocks = 0;
+  std::int64_t transferred = 0;
+  std::int32_t finalCount = 0;
+  std::int32_t finalResult = 0;
+  std::int32_t elapsedMs = 0;            // without flush
+  std::int32_t elapsedWithFlushMs = 0;
+  std::int32_t fileFlushMs = -1;         // -1: not made
+  std::int32_t volumeFlushMs = -1;
+  std::int64_t elapsedNs = 0;
+  std::int64_t elapsedWithFlushNs = 0;
+  std::int64_t fileFlushNs = -1;
+  std::int64_t volumeFlushNs = -1;
+  std::int64_t sleepNs = 0;  // the settling sleep kept out of both intervals
+};
+
+// What the latest create-and-delete test measured.
+struct CreateDeleteRecord {
+  std::int32_t files = 0;    // N
+  std::int32_t created = 0;  // C
+  std::int32_t createMs = 0, deleteMs = 0;  // totals over C files
+  std::int32_t flushAfterCreateMs = 0, flushAfterDeleteMs = 0;
+  std::int64_t createNs = 0, deleteNs = 0;
+  std::int64_t flushAfterCreateNs = 0, flushAfterDeleteNs = 0;
+  bool volumeOpened = false;
+};
 
 class frmMain : public FormEvents {
  public:
@@ -23,17 +60,54 @@ class frmMain : public FormEvents {
   void Click(Ctl ctl, int index) override;
   void GotFocus(Ctl ctl, int index) override;
 
+  // argumentText: the command line after the program name.
+  void Form_Load(const std::string& argumentText);
+  // True when the close is refused. unloadMode 0: the user asked.
+  bool Form_QueryUnload(int unloadMode);
+  void Form_Unload();
+
   void ClearReadStatus();
+  void SetHighPriority(bool bHigh);
+  void TextBoxGotFocus(Ctl ctl, int index);
+  void chkFileFlags_Click(int Index);
+
+  void txtBlockSizeSectors_Change();
+  void SetTxtSize(std::int64_t size);
+  void ResetTxtSize();
+
+  void txtTestFile_Change();
+  void cmdBrowse_Click();
+  void cmdFileOp_Click(int Index);
+
   // The file status line: fragments and alignment of the open file...
   void SetFragmentLabel(os::HANDLE hFile);
   // ...then ", compressed" when the file system stores it so.
   void SetCompressedLabel(const std::string& path);
 
-  void txtTestFile_Change();
+  // The Write (1) and Read (0) runs.
+  void cmdFileReadWrite_Click(int Index);
+  static std::int32_t GetNextAlign(std::int32_t v, std::int32_t base);
+  void cmdCreateAndDeleteFiles_Click();
 
   // The throughput runs' file object; none until the first run.
   std::unique_ptr<clsFile64> oTestFile;
+  std::string sTestFile;
+  // Fixed point with four decimal places: ten-thousandths of a byte.
+  std::int64_t TestSize = 0;
+  os::HANDLE hPriorityProcess = 0;
+
+  const RunRecord& LastRun() const { return lastRun_; }
+  const CreateDeleteRecord& LastCreateDelete() const { return lastCreateDelete_; }
 
  private:
   FormView& form_;
+  RunRecord lastRun_;
+  CreateDeleteRecord lastCreateDelete_;
 };
+
+// The smaller of two sizes; the second when they are equal.
+std::int64_t Min(std::int64_t a, std::int64_t b);
+
+// The sum of the Tags of the checked flag boxes, each read as a signed
+// 32-bit hexadecimal number.
+std::int32_t CheckedFileFlags(const FormView& form);

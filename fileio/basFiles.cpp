@@ -1,5 +1,6 @@
 #include "fileio/basFiles.h"
 
+#include <array>
 #include <span>
 
 #include "app/basBase.h"
@@ -83,4 +84,18 @@ std::int64_t GetFileSize64(const std::string& name) {
   const os::DWORD low = os::GetFileSize(h, &high);
   os::CloseHandle(h);
   return static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
+}
+
+os::HANDLE OpenVolumeOf(const std::string& path, bool& found) {
+  std::array<char, 260> mountPoint{};
+  std::array<char, 260> volumeName{};
+  found = false;
+  os::GetVolumePathNameA(path, mountPoint);
+  os::GetVolumeNameForVolumeMountPointA(std::string(mountPoint.data()), volumeName);
+  std::string name = TrimNull(std::string(volumeName.data(), volumeName.size()));
+  if (name.empty()) return os::INVALID_HANDLE_VALUE;
+  found = true;
+  name.pop_back();
+  return os::CreateFileA(name, os::GENERIC_READ | os::GENERIC_WRITE, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
+                         os::OPEN_ALWAYS, 0);
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/os.h"
+
 // Appends the path separator to a non-empty path that does not end in one.
 void AddBackslash(std::string& path);
 
@@ -24,3 +26,8 @@ std::int64_t GetFileSize64(const std::string& name);
 
 // The system's directory of programs.
 std::string GetWindowsDir();
+
+// The volume that holds path, opened for whole-volume flushes: the volume's
+// mount point, then its volume name without the trailing separator. found
+// is false (and the handle invalid) when no volume name can be had.
+os::HANDLE OpenVolumeOf(const std::string& path, bool& found);

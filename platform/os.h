@@ -97,6 +97,7 @@ inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_BUSY = 170;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_NOT_A_REPARSE_POINT = 4390;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_INVALID_ADDRESS = 487;
@@ -162,6 +163,12 @@ BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster,
 BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeName,
                            DWORD* volumeSerialNumber, DWORD* maximumComponentLength,
                            DWORD* fileSystemFlags, std::span<char> fileSystemName);
+// The mount point that holds fileName, ending in the separator.
+BOOL GetVolumePathNameA(const std::string& fileName, std::span<char> volumePathName);
+// The volume name of a mount point, such as \\?\Volume{8:1}\; CreateFileA of
+// it without the trailing backslash gives a handle whose flush is the whole
+// volume's.
+BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint, std::span<char> volumeName);
 BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
                      std::span<std::byte> out, DWORD* bytesReturned);
 

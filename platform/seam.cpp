@@ -8,6 +8,7 @@ namespace {
 constexpr std::size_t kOps = static_cast<std::size_t>(Op::Count_);
 std::array<std::uint64_t, kOps> calls{};
 std::array<std::optional<Fault>, kOps> faults{};
+std::function<std::uint32_t()> fakeClock;
 
 }  // namespace
 
@@ -33,7 +34,11 @@ void ShortenNext(Op op, std::uint32_t count, std::uint32_t error) {
 void Reset() {
   calls.fill(0);
   faults.fill(std::nullopt);
+  fakeClock = nullptr;
 }
+
+void SetClock(std::function<std::uint32_t()> clock) { fakeClock = std::move(clock); }
+const std::function<std::uint32_t()>& Clock() { return fakeClock; }
 
 std::uint64_t Calls(Op op) { return calls[static_cast<std::size_t>(op)]; }
 

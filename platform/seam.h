@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace os::seam {
@@ -32,6 +33,8 @@ enum class Op {
   GetDiskFreeSpaceA,
   GetVolumeInformationA,
   DeviceIoControl,
+  GetVolumePathNameA,
+  GetVolumeNameForVolumeMountPointA,
   Count_
 };
 
@@ -60,6 +63,11 @@ void Reset();
 std::uint64_t Calls(Op op);
 // Handles the layer has given out and not yet closed.
 std::size_t OpenHandles();
+
+// Replaces the millisecond clock (timeGetTime) until Reset; tests use it to
+// make exact elapsed times, never to wait.
+void SetClock(std::function<std::uint32_t()> clock);
+const std::function<std::uint32_t()>& Clock();
 
 // Used by the implementation: counts the call and returns the fault that
 // applies to it, if any.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/os.h"
@@ -29,5 +30,10 @@ struct LayoutRun {
 // The whole layout of an open file, without forcing pending writes out;
 // nullopt with errno set when the file system cannot tell.
 std::optional<std::vector<LayoutRun>> FileLayout(int fd);
+
+// Volume names as GetVolumeNameForVolumeMountPointA gives them, without
+// the trailing separator; opened as a handle whose flush syncs the volume.
+bool IsVolumeName(const std::string& name);
+HANDLE OpenVolume(const std::string& name);
 
 }  // namespace os::detail

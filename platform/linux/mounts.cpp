@@ -72,6 +72,8 @@ std::string ReadSysfs(unsigned major, unsigned minor, const std::string& leaf) {
 
 }  // namespace
 
+std::vector<Mount> All() { return ReadMounts(); }
+
 std::optional<Mount> MountOf(const std::string& path) {
   const std::string resolved = Resolve(path);
   std::optional<Mount> best;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace os::mounts {
 
@@ -15,6 +16,8 @@ struct Mount {
   unsigned minor = 0;
 };
 
+// Every mount, in the order the kernel lists them.
+std::vector<Mount> All();
 // The mount that holds path: the path is resolved as far as it exists and
 // matched against mount points by whole components, the longest winning.
 std::optional<Mount> MountOf(const std::string& path);

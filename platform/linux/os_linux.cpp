@@ -138,6 +138,7 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
     lastError = ERROR_PATH_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
   }
+  if (detail::IsVolumeName(fileName)) return detail::OpenVolume(fileName);
   const int access = OpenFlags(desiredAccess);
   int extra = 0;
   if (flagsAndAttributes & FILE_FLAG_NO_BUFFERING) extra |= O_DIRECT;
@@ -603,6 +604,7 @@ std::intptr_t FindExecutableA(const std::string& file, const std::string& direct
 }
 
 DWORD timeGetTime() {
+  if (const auto& fake = seam::Clock()) return fake();
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +

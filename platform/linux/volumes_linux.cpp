@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <fstream>
 #include <limits>
 
@@ -18,6 +20,7 @@
 #include "platform/linux/handles.h"
 #include "platform/linux/internal.h"
 #include "platform/linux/mounts.h"
+#include "platform/paths.h"
 
 namespace os {
 
@@ -252,6 +255,75 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::b
   }
 }
 
+namespace {
+
+constexpr std::string_view kVolumePrefix = "\\\\?\\Volume{";
+
+// Copies text and its NUL into out; false (and the Windows error) when it
+// does not fit.
+bool PutString(const std::string& text, std::span<char> out) {
+  if (text.size() + 1 > out.size()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  std::memcpy(out.data(), text.data(), text.size());
+  out[text.size()] = '\0';
+  return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool IsVolumeName(const std::string& name) { return name.rfind(kVolumePrefix, 0) == 0; }
+
+HANDLE OpenVolume(const std::string& name) {
+  unsigned major = 0, minor = 0;
+  char close = 0;
+  const std::string numbers = name.substr(kVolumePrefix.size());
+  if (std::sscanf(numbers.c_str(), "%u:%u%c", &major, &minor, &close) != 3 || close != '}' ||
+      numbers.find('}') + 1 != numbers.size()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  for (const auto& m : mounts::All()) {
+    if (m.major != major || m.minor != minor) continue;
+    const int fd = open(m.mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) continue;
+    handles::Add(fd, {handles::Kind::Directory, 0, true});
+    SetLastError(0);
+    return fd;
+  }
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace detail
+
+BOOL GetVolumePathNameA(const std::string& fileName, std::span<char> volumePathName) {
+  if (Faulted(seam::Op::GetVolumePathNameA)) return FALSE;
+  const auto m = fileName.empty() ? std::nullopt : mounts::MountOf(fileName);
+  if (!m) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  return PutString(runtime::DriveRoot(m->mountPoint), volumePathName) ? TRUE : FALSE;
+}
+
+BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint, std::span<char> volumeName) {
+  if (Faulted(seam::Op::GetVolumeNameForVolumeMountPointA)) return FALSE;
+  std::string point = volumeMountPoint.substr(0, volumeMountPoint.find('\0'));
+  if (point.size() > 1 && point.back() == '/') point.pop_back();
+  const auto m = point.empty() ? std::nullopt : mounts::MountAt(point);
+  if (!m) {
+    SetLastError(ERROR_NOT_A_REPARSE_POINT);
+    return FALSE;
+  }
+  const std::string name =
+      std::string(kVolumePrefix) + std::to_string(m->major) + ":" + std::to_string(m->minor) + "}\\";
+  return PutString(name, volumeName) ? TRUE : FALSE;
+}
+
 namespace runtime {
 
 std::string DriveOf(const std::string& path) {
@@ -270,10 +342,9 @@ std::string VolumeDevicePath(const std::string& drive) {
 }
 
 std::string InitialTestFile(const std::string& argumentText) {
-  std::string folder = argumentText;
   struct stat st {};
-  if (folder.empty() || stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) folder = CurDir();
-  return DriveRoot(folder) + "_Orvandel.$$$";
+  const bool isDir = !argumentText.empty() && stat(argumentText.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return rules::PosixInitialTestFile(argumentText, isDir, CurDir());
 }
 
 }  // namespace runtime
