@@ -2,8 +2,14 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <iostream>
+#include <vector>
 
 #include "app/HeadlessForm.h"
 #include "app/basBase.h"
@@ -79,6 +85,205 @@ int Status(const std::string& path, bool json) {
   return 0;
 }
 
+
+// The headless window of the command line: the runs' progress goes to a
+// terminal's stderr, at most ten times a second.
+class CliForm : public HeadlessForm {
+ public:
+  explicit CliForm(bool progress) : progress_(progress) {}
+  void Refresh(Ctl ctl, int index) override {
+    HeadlessForm::Refresh(ctl, index);
+    if (!progress_ || ctl != Ctl::lblReadStatus || index != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    lastDraw_ = now;
+    std::cerr << "\r" << Text(Ctl::lblReadStatus, 0) << "   " << std::flush;
+    drawn_ = true;
+  }
+  void EndProgress() {
+    if (drawn_) std::cerr << "\r\033[K" << std::flush;
+    drawn_ = false;
+  }
+
+ private:
+  bool progress_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+struct RunOptions {
+  std::string file;
+  std::string size = "200";
+  std::string blockSectors = "2048";
+  std::string files = "160";
+  bool random = false;
+  bool flags[4] = {};  // in the order of the window's flag boxes
+  bool flushEveryBlock = false;
+  bool flushFile = true;
+  bool flushVolume = true;
+  bool json = false;
+  int repeat = 1;
+};
+
+void SetUp(HeadlessForm& form, const RunOptions& o, bool withSize) {
+  form.SetText(Ctl::txtTestFile, 0, o.file);
+  if (withSize) form.SetText(Ctl::txtSize, 0, o.size);
+  form.SetText(Ctl::txtBlockSizeSectors, 0, o.blockSectors);
+  form.SetText(Ctl::txtNumberOfFiles, 0, o.files);
+  for (int i = 0; i < 4; ++i) form.SetValue(Ctl::chkFileFlags, i, o.flags[i] ? 1 : 0);
+  form.SetValue(Ctl::chkFlushAllBlocks, 0, o.flushEveryBlock ? 1 : 0);
+  form.SetValue(Ctl::chkFlushAtFinish, 0, o.flushFile ? 1 : 0);
+  form.SetValue(Ctl::chkFlushAtFinish, 1, o.flushVolume ? 1 : 0);
+  form.SetValue(Ctl::optDataType, o.random ? 1 : 0, 1);
+}
+
+std::vector<std::string> Lines(const FormView& form) {
+  std::vector<std::string> lines;
+  for (int i = 0; i <= 3; ++i) lines.push_back(form.Text(Ctl::lblReadStatus, i));
+  return lines;
+}
+
+void PrintLines(const FormView& form) {
+  for (int i = 0; i <= 4; ++i)
+    if (!form.Text(Ctl::lblReadStatus, i).empty()) std::cout << form.Text(Ctl::lblReadStatus, i) << "\n";
+}
+
+// Ends with the message a run showed, if any: its text on stderr, exit 1.
+int Outcome(const HeadlessForm& form, std::size_t messagesBefore) {
+  const auto& messages = form.Messages();
+  if (messages.size() == messagesBefore) return 0;
+  for (std::size_t i = messagesBefore; i < messages.size(); ++i) {
+    std::string text = messages[i].prompt;
+    ReplaceString(text, "\r\n", ": ");
+    std::cerr << "orvandel-cli: " << text << "\n";
+  }
+  return kCannotInspect;
+}
+
+double MBps(const RunRecord& r) {
+  return r.elapsedNs > 0 ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9) : 0;
+}
+double MBpsWithFlush(const RunRecord& r) {
+  return r.elapsedWithFlushNs > 0 ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedWithFlushNs / 1e9)
+                                  : 0;
+}
+
+nlohmann::json RunJson(const FormView& form, const RunRecord& r) {
+  char flags[16];
+  std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(r.fileFlags));
+  auto optional = [](std::int64_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
+  return {
+      {"lines", Lines(form)},
+      {"status_line", form.Text(Ctl::lblReadStatus, 4)},
+      {"test_size", static_cast<double>(r.testSize) / 10000},
+      {"block_size", r.blockSize},
+      {"flags", flags},
+      {"whole_blocks", r.wholeBlocks},
+      {"bytes_transferred", r.transferred},
+      {"final_count", r.finalCount},
+      {"final_transferred", r.finalResult},
+      {"elapsed_ms", r.elapsedMs},
+      {"elapsed_with_flush_ms", r.elapsedWithFlushMs},
+      {"file_flush_ms", optional(r.fileFlushMs)},
+      {"volume_flush_ms", optional(r.volumeFlushMs)},
+      {"elapsed_ns", r.elapsedNs},
+      {"elapsed_with_flush_ns", r.elapsedWithFlushNs},
+      {"file_flush_ns", optional(r.fileFlushNs)},
+      {"volume_flush_ns", optional(r.volumeFlushNs)},
+      {"mb_per_s", MBps(r)},
+      {"mb_per_s_with_flush", MBpsWithFlush(r)},
+  };
+}
+
+// A Write (index 1) or Read (0) run, as the window's button runs it.
+int Throughput(const RunOptions& o, int index) {
+  const bool progress = !o.json && isatty(STDERR_FILENO);
+  CliForm form(progress);
+  frmMain window(form);
+  window.Form_Load("");
+  SetUp(form, o, index == 1);
+  nlohmann::json runs = nlohmann::json::array();
+  std::vector<double> rates;
+  for (int n = 0; n < o.repeat; ++n) {
+    const std::size_t before = form.Messages().size();
+    window.cmdFileReadWrite_Click(index);
+    form.EndProgress();
+    if (const int rc = Outcome(form, before)) return rc;
+    const RunRecord& r = window.LastRun();
+    if (!r.finished) {
+      std::cerr << "orvandel-cli: the block size is 0; nothing was run\n";
+      return kCannotInspect;
+    }
+    rates.push_back(MBps(r));
+    if (o.json) runs.push_back(RunJson(form, r));
+    else PrintLines(form);
+  }
+  std::vector<double> sorted = rates;
+  std::sort(sorted.begin(), sorted.end());
+  const double median = sorted.size() % 2 ? sorted[sorted.size() / 2]
+                                          : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+  if (o.json) {
+    nlohmann::json out = o.repeat == 1 ? runs[0] : nlohmann::json{{"runs", runs}};
+    if (o.repeat > 1) out["summary"] = {{"min", sorted.front()}, {"median", median}, {"max", sorted.back()}};
+    std::cout << out.dump(2) << "\n";
+  } else if (o.repeat > 1) {
+    std::printf("min / median / max: %.1f / %.1f / %.1f MB/s\n", sorted.front(), median, sorted.back());
+  }
+  return 0;
+}
+
+int CreateDelete(const RunOptions& o) {
+  HeadlessForm form;
+  frmMain window(form);
+  window.Form_Load("");
+  SetUp(form, o, false);
+  const std::size_t before = form.Messages().size();
+  window.cmdCreateAndDeleteFiles_Click();
+  const CreateDeleteRecord& r = window.LastCreateDelete();
+  const int rc = Outcome(form, before);
+  if (!o.json) {
+    PrintLines(form);
+    return rc;
+  }
+  auto perFile = [&](std::int64_t total) { return r.created ? nlohmann::json(static_cast<double>(total) / r.created) : nlohmann::json(nullptr); };
+  const nlohmann::json out = {
+      {"lines", Lines(form)},
+      {"files", r.files},
+      {"created", r.created},
+      {"create_ms_per_file", perFile(r.createMs)},
+      {"delete_ms_per_file", perFile(r.deleteMs)},
+      {"flush_after_create_ms", r.flushAfterCreateMs},
+      {"flush_after_delete_ms", r.flushAfterDeleteMs},
+      {"create_ns_per_file", perFile(r.createNs)},
+      {"delete_ns_per_file", perFile(r.deleteNs)},
+      {"flush_after_create_ns", r.flushAfterCreateNs},
+      {"flush_after_delete_ns", r.flushAfterDeleteNs},
+      {"volume_flushed", r.volumeOpened},
+  };
+  std::cout << out.dump(2) << "\n";
+  return rc;
+}
+
+void AddFlagOptions(CLI::App* cmd, RunOptions& o) {
+  cmd->add_option("--file", o.file, "The test file")->capture_default_str();
+  cmd->add_flag("--random-access", o.flags[0], "Open with FILE_FLAG_RANDOM_ACCESS");
+  cmd->add_flag("--no-buffering", o.flags[1], "Open with FILE_FLAG_NO_BUFFERING");
+  cmd->add_flag("--write-through", o.flags[2], "Open with FILE_FLAG_WRITE_THROUGH");
+  cmd->add_flag("--sequential-scan", o.flags[3], "Open with FILE_FLAG_SEQUENTIAL_SCAN");
+  cmd->add_flag("--json", o.json, "One JSON object with the lines and exact figures");
+}
+
+void AddRunOptions(CLI::App* cmd, RunOptions& o) {
+  AddFlagOptions(cmd, o);
+  cmd->add_option("--size", o.size, "File size in MB (write)")->capture_default_str();
+  cmd->add_option("--block-sectors", o.blockSectors, "Block size in 512-byte sectors")->capture_default_str();
+  cmd->add_flag("--random", o.random, "Write pseudo-random data instead of zeros");
+  cmd->add_flag("--flush-every-block", o.flushEveryBlock, "Flush the file after every block");
+  cmd->add_flag("--flush-file,!--no-flush-file", o.flushFile, "Flush the file at finish (default on)");
+  cmd->add_flag("--flush-volume,!--no-flush-volume", o.flushVolume, "Flush the volume at finish (default on)");
+  cmd->add_option("--repeat", o.repeat, "Run N times and add min / median / max")->check(CLI::Range(1, 1000));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,6 +298,16 @@ int main(int argc, char** argv) {
   status->add_option("--file", file, "The test file")->capture_default_str();
   status->add_flag("--json", json, "One JSON object with the line and what it was made from");
 
+  RunOptions writeOptions, readOptions, createOptions;
+  writeOptions.file = readOptions.file = createOptions.file = file;
+  auto* write = app.add_subcommand("write", "Write the test file block by block and show the throughput");
+  AddRunOptions(write, writeOptions);
+  auto* read = app.add_subcommand("read", "Read the test file block by block and show the throughput");
+  AddRunOptions(read, readOptions);
+  auto* createDelete = app.add_subcommand("create-delete", "Create and delete empty files beside the test file");
+  AddFlagOptions(createDelete, createOptions);
+  createDelete->add_option("--files", createOptions.files, "Number of files (10 ... 10000)")->capture_default_str();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -102,6 +317,9 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
   if (status->parsed()) return Status(file, json);
+  if (write->parsed()) return Throughput(writeOptions, 1);
+  if (read->parsed()) return Throughput(readOptions, 0);
+  if (createDelete->parsed()) return CreateDelete(createOptions);
   std::cout << app.help();
   return 0;
 }
