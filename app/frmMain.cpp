@@ -8,7 +8,11 @@
 
 frmMain::frmMain(FormView& form) : form_(form) { form_.SetEvents(this); }
 
-frmMain::~frmMain() { form_.SetEvents(nullptr); }
+frmMain::~frmMain() {
+  // The process handle is kept for the window's life, not beyond it.
+  if (hPriorityProcess != 0) os::CloseHandle(hPriorityProcess);
+  form_.SetEvents(nullptr);
+}
 
 void frmMain::Change(Ctl ctl, int /*index*/) {
   if (ctl == Ctl::txtTestFile) txtTestFile_Change();

@@ -17,12 +17,13 @@ std::string LoopDisk::Unavailable(const std::vector<std::string>& tools, const s
   return "";
 }
 
-LoopDisk::LoopDisk(const TempDir& dir, const std::string& size, const std::string& table)
+LoopDisk::LoopDisk(const TempDir& dir, const std::string& size, const std::string& table,
+                   const std::string& losetupOptions)
     : dir_(dir), image_(dir.File("disk.img")) {
   if (RunCommand("truncate -s " + size + " " + image_).status != 0) return;
   if (!table.empty() && RunCommand("printf '" + table + "' | sfdisk -q " + image_ + " >/dev/null").status != 0)
     return;
-  auto r = RunCommand("losetup -f --show " + image_);
+  auto r = RunCommand("losetup -f --show " + losetupOptions + " " + image_);
   if (r.status != 0) return;
   device_ = r.out.substr(0, r.out.find('\n'));
   // The kernel here parses no partition tables: partx adds them.

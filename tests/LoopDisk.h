@@ -16,8 +16,10 @@ class LoopDisk {
   // be made and mounted here, or "" when it can.
   static std::string Unavailable(const std::vector<std::string>& tools, const std::string& mkfs);
 
-  // size as truncate takes it; table as sfdisk reads it, "" for none.
-  LoopDisk(const TempDir& dir, const std::string& size, const std::string& table = "");
+  // size as truncate takes it; table as sfdisk reads it, "" for none;
+  // losetupOptions such as "--sector-size 4096".
+  LoopDisk(const TempDir& dir, const std::string& size, const std::string& table = "",
+           const std::string& losetupOptions = "");
   ~LoopDisk();
   LoopDisk(const LoopDisk&) = delete;
   LoopDisk& operator=(const LoopDisk&) = delete;

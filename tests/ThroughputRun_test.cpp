@@ -1,0 +1,357 @@
+// The Write and Read runs on real files: what they transfer, what they show,
+// and how they end when the file or the disk fails them.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/HeadlessForm.h"
+#include "app/basBase.h"
+#include "app/frmMain.h"
+#include "platform/seam.h"
+#include "tests/LoopDisk.h"
+#include "tests/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using os::seam::Op;
+using testing_support::RunCommand;
+
+constexpr int kWrite = 1;
+constexpr int kRead = 0;
+
+class Run : public ::testing::Test {
+ protected:
+  void SetUp() override { os::seam::Reset(); }
+  void TearDown() override {
+    owner.reset();
+    os::seam::Reset();
+    EXPECT_EQ(os::seam::OpenHandles(), handlesBefore) << "a run left a handle open";
+    EXPECT_FALSE(gTestRunning);
+  }
+
+  // Sets the fields a run reads; flushes at finish off unless asked.
+  void Fields(const std::string& path, const std::string& mb, const std::string& sectors, bool flushFile = false,
+              bool flushVolume = false) {
+    form.SetText(Ctl::txtTestFile, 0, path);
+    form.SetText(Ctl::txtSize, 0, mb);
+    form.SetText(Ctl::txtBlockSizeSectors, 0, sectors);
+    form.SetValue(Ctl::chkFlushAtFinish, 0, flushFile);
+    form.SetValue(Ctl::chkFlushAtFinish, 1, flushVolume);
+  }
+  std::string Line(int i) const { return form.Text(Ctl::lblReadStatus, i); }
+
+  std::size_t handlesBefore = os::seam::OpenHandles();
+  HeadlessForm form;
+  std::unique_ptr<frmMain> owner = std::make_unique<frmMain>(form);
+  frmMain& window = *owner;
+  testing_support::TempDir dir;
+  std::string file = dir.File("t.bin");
+};
+
+TEST_F(Run, BlockCountsAndTheFinalPageRoundedTransfer) {
+  struct Case {
+    std::string mb, sectors;
+    std::int64_t blocks, finalCount, fileSize;
+  };
+  const Case cases[] = {
+      {"50", "512", 200, 0, 50 * 1048576},           // whole blocks only
+      {"2.5", "2048", 2, 524288, 2621440},            // half a block left
+      {"1", "3", 682, 4096, 1051648},                 // 1024 left, rounded up to a page
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mb + " MB in blocks of " + c.sectors + " sectors");
+    fs::remove(file);
+    Fields(file, c.mb, c.sectors);
+    os::seam::Reset();
+    window.cmdFileReadWrite_Click(kWrite);
+    const RunRecord& r = window.LastRun();
+    ASSERT_TRUE(r.finished) << (form.Messages().empty() ? "" : form.Messages().back().prompt);
+    EXPECT_EQ(r.wholeBlocks, c.blocks);
+    EXPECT_EQ(r.finalCount, c.finalCount);
+    EXPECT_EQ(os::seam::Calls(Op::WriteFile), static_cast<std::uint64_t>(c.blocks + 1));
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(file)), c.fileSize);
+    EXPECT_EQ(r.transferred, c.blocks * r.blockSize);
+    EXPECT_TRUE(form.Enabled(Ctl::cmdFileReadWrite, 0));
+    EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 1));
+    EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 0));
+    EXPECT_FALSE(window.oTestFile->IsOpen());
+  }
+
+  // Read it back: the size field becomes the file's, the whole file is read.
+  form.SetText(Ctl::txtSize, 0, "7");
+  window.cmdFileReadWrite_Click(kRead);
+  EXPECT_EQ(form.Text(Ctl::txtSize), "1.0029296875");
+  EXPECT_EQ(form.Text(Ctl::lblSizeUnit), "MB");
+  // The field's MB rounded to four places is 31 bytes short of the file.
+  EXPECT_EQ(window.LastRun().testSize, 10029LL * 1048576);
+  EXPECT_EQ(window.LastRun().wholeBlocks, 684);
+}
+
+TEST_F(Run, SizeZeroWritesNothingAndEnablesNothing) {
+  Fields(file, "0", "2048");
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_EQ(window.LastRun().finalCount, 0);
+  EXPECT_EQ(fs::file_size(file), 0u);
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileReadWrite, 0));
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 1));
+  EXPECT_TRUE(Line(0) == "Written with 0.0 MB/s" || Line(0) == "---") << Line(0);
+}
+
+TEST_F(Run, WritingOverALongerFileKeepsItsLength) {
+  testing_support::WriteText(file, std::string(3 * 1048576, 'x'));
+  Fields(file, "1", "2048");
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_EQ(fs::file_size(file), 3u * 1048576);
+  std::ifstream in(file, std::ios::binary);
+  std::string head(1048576, '\0');
+  in.read(head.data(), head.size());
+  EXPECT_EQ(head.find_first_not_of('\0'), std::string::npos) << "the zeros run writes zeros";
+  EXPECT_EQ(in.get(), 'x');
+}
+
+TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {
+  for (const char* sectors : {"0", "abc", ""}) {
+    Fields(file, "1", sectors);
+    form.SetFocus(Ctl::txtTestFile, 0);
+    window.cmdFileReadWrite_Click(kWrite);
+    EXPECT_EQ(form.Focus(), std::make_pair(Ctl::txtBlockSizeSectors, 0)) << sectors;
+    EXPECT_TRUE(form.Messages().empty());
+  }
+  struct Bad {
+    std::string mb, sectors, message;
+  };
+  const Bad bad[] = {
+      {"1", "-8", "block size"},
+      {"1", "4194304", "block size"},  // 2^31 bytes
+      {"many", "8", "file size"},
+      {"-1", "8", "file size"},
+  };
+  for (const auto& b : bad) {
+    Fields(file, b.mb, b.sectors);
+    window.cmdFileReadWrite_Click(kWrite);
+    ASSERT_FALSE(form.Messages().empty());
+    EXPECT_NE(form.Messages().back().prompt.find(b.message), std::string::npos) << form.Messages().back().prompt;
+    EXPECT_EQ(form.Messages().back().style, vbExclamation);
+  }
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_EQ(form.MousePointer(), vbDefault);
+
+  form.SetText(Ctl::txtSize, 0, "33");
+  window.cmdFileReadWrite_Click(kRead);
+  EXPECT_EQ(form.Messages().back().prompt, "File not found");
+  EXPECT_EQ(form.Messages().back().style, vbCritical);
+  EXPECT_EQ(form.Text(Ctl::txtSize), "33");
+}
+
+TEST_F(Run, ResultLinesFollowTheChosenFlushes) {
+  struct Case {
+    bool file, volume;
+    std::vector<std::string> starts;  // lblReadStatus(0..3)
+  };
+  const Case cases[] = {
+      {false, false, {"Written with ", "", "", ""}},
+      {true, false, {"without flush: Written with ", "file flush time: ", "with flush: Written with ", ""}},
+      {false, true, {"without flush: Written with ", "volume flush time: ", "with flush: Written with ", ""}},
+      {true, true,
+       {"without flush: Written with ", "file flush time: ", "volume flush time: ", "with flush: Written with "}},
+  };
+  // A clock that moves 1 ms per reading: exact and never zero.
+  std::uint32_t now = 0;
+  for (const auto& c : cases) {
+    os::seam::SetClock([&] { return now++; });
+    Fields(file, "1", "256", c.file, c.volume);
+    window.cmdFileReadWrite_Click(kWrite);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(Line(i).rfind(c.starts[i], 0), 0u) << i << ": " << Line(i);
+      if (c.starts[i].empty()) EXPECT_EQ(Line(i), "");
+    }
+  }
+  // A Read run never flushes: one line.
+  window.cmdFileReadWrite_Click(kRead);
+  EXPECT_EQ(Line(0).rfind("Read with ", 0), 0u) << Line(0);
+  EXPECT_EQ(Line(1), "");
+}
+
+TEST_F(Run, MillisecondClockWrapsAndZeroTimeShowsDashes) {
+  // 8 blocks of 1 MiB in 4 ms across the wrap of the 32-bit clock.
+  std::uint32_t now = 0xFFFFFFFEu;
+  os::seam::SetClock([&] { return now; });
+  Fields(file, "8", "2048");
+  // Every block moves the clock half a millisecond.
+  int blocks = 0;
+  form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+    if (i == 0 && !text.empty() && text != "0%" && text != "100%" && ++blocks % 2 == 0) ++now;
+  });
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_EQ(window.LastRun().elapsedMs, 4);
+  EXPECT_EQ(Line(0), "Written with 2000.0 MB/s");
+
+  os::seam::SetClock([] { return 77u; });
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_EQ(Line(0), "---");
+  Fields(file, "8", "2048", true, true);
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_EQ(Line(0), "---");
+  EXPECT_EQ(Line(1), "file flush time: 0 ms") << "flush lines already written stay";
+  EXPECT_EQ(Line(2), "volume flush time: 0 ms");
+  EXPECT_EQ(Line(3), "");
+}
+
+TEST_F(Run, FlushEveryBlockFlushesOncePerWrite) {
+  Fields(file, "1", "64");  // 32 blocks
+  form.SetValue(Ctl::chkFlushAllBlocks, 0, 1);
+  window.cmdFileReadWrite_Click(kWrite);
+  // The volume is flushed once before timing; the final transfer of 0 bytes
+  // is a write too.
+  EXPECT_EQ(os::seam::Calls(Op::FlushFileBuffers), os::seam::Calls(Op::WriteFile) + 1);
+  EXPECT_EQ(os::seam::Calls(Op::WriteFile), 33u);
+}
+
+TEST_F(Run, AFailedBlockLeavesTheFileOpenForTheNextRun) {
+  Fields(file, "1", "8");
+  os::seam::FailNext(Op::WriteFile, os::ERROR_DISK_FULL, 5);
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_EQ(form.Messages().back().prompt, "Error");
+  EXPECT_EQ(form.Messages().back().style, vbOKOnly);
+  for (int i = 0; i <= 4; ++i) EXPECT_EQ(Line(i), "");
+  ASSERT_TRUE(window.oTestFile->IsOpen());
+  EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 0));
+  EXPECT_EQ(fs::file_size(file), 5u * 4096);
+
+  // The next run rewinds the same handle.
+  const os::HANDLE kept = window.oTestFile->FileHandle();
+  os::HANDLE used = os::INVALID_HANDLE_VALUE;
+  form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+    if (i == 0 && text == "0%") used = window.oTestFile->FileHandle();
+  });
+  form.SetText(Ctl::txtSize, 0, "0.0625");
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(used, kept);
+  EXPECT_FALSE(window.oTestFile->IsOpen());
+  EXPECT_EQ(fs::file_size(file), 65536u) << "written again from its start, not on from block 5";
+}
+
+TEST_F(Run, ShortTransfersNeverMakeTheFinalOneOverrunTheBuffer) {
+  Fields(file, "1", "8");  // 256 blocks of 4096, buffer 8192
+  os::seam::Inject({Op::WriteFile, 0, 200, 0, 100});
+  window.cmdFileReadWrite_Click(kWrite);
+  ASSERT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(window.LastRun().finalCount, 8192);
+}
+
+TEST_F(Run, ClosingOrDeletingTheFileDuringAWriteEndsItWithError) {
+  for (int button : {0, 1}) {
+    SCOPED_TRACE(button == 0 ? "Close File" : "Delete File");
+    testing_support::WriteText(file, "old");
+    Fields(file, "1", "8");
+    int blocks = 0;
+    form.SetCaptionObserver([&](Ctl, int i, const std::string&) {
+      if (i == 0 && ++blocks == 10) form.SetPendingInput([&] { form.UserClick(Ctl::cmdFileOp, button); });
+    });
+    const std::size_t before = form.Messages().size();
+    window.cmdFileReadWrite_Click(kWrite);
+    form.SetCaptionObserver(nullptr);
+    ASSERT_FALSE(window.LastRun().finished);
+    EXPECT_EQ(form.Messages().back().prompt, "Error");
+    EXPECT_EQ(form.Messages().size(), before + 1);
+    EXPECT_FALSE(window.oTestFile->IsOpen());
+    EXPECT_EQ(fs::exists(file), button == 0);
+  }
+}
+
+TEST(RandomData, SameEveryStartAndNextInOneProcess) {
+  testing_support::TempDir dir;
+  auto firstBlock = [&](const std::string& name) {
+    const auto path = dir.File(name);
+    const auto r = RunCommand(std::string(ORVANDEL_CLI) + " write --random --size 0.0625 --block-sectors 8 --file " +
+                              path + " --json --repeat 2 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::ifstream in(path, std::ios::binary);
+    std::string block(4096, '\0');
+    in.read(block.data(), block.size());
+    return block;
+  };
+  const std::string a = firstBlock("a"), b = firstBlock("b");
+  EXPECT_EQ(a, b) << "two program starts give the same words";
+  EXPECT_NE(a.find_first_not_of('\0'), std::string::npos);
+
+  // A second run in one process continues the sequence.
+  HeadlessForm form;
+  frmMain window(form);
+  form.SetText(Ctl::txtTestFile, 0, dir.File("c"));
+  form.SetText(Ctl::txtSize, 0, "0.0625");
+  form.SetText(Ctl::txtBlockSizeSectors, 0, "8");
+  form.SetValue(Ctl::optDataType, 1, 1);
+  window.cmdFileReadWrite_Click(kWrite);
+  const std::string first = testing_support::ReadText(dir.File("c")).substr(0, 4096);
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_NE(testing_support::ReadText(dir.File("c")).substr(0, 4096), first);
+}
+
+TEST(RunNumbers, JsonFiguresMatchTheFileAndTheLines) {
+  testing_support::TempDir dir;
+  const auto path = dir.File("t");
+  const auto r = RunCommand(std::string(ORVANDEL_CLI) + " write --size 64 --block-sectors 256 --file " + path +
+                            " --json");
+  ASSERT_EQ(r.status, 0);
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["bytes_transferred"].get<std::int64_t>() + j["final_transferred"].get<std::int64_t>(),
+            static_cast<std::int64_t>(fs::file_size(path)));
+  // Both clocks measured one interval: the ms one truncates readings.
+  const double ms = j["elapsed_ms"].get<double>(), ns = j["elapsed_ns"].get<double>();
+  EXPECT_LE(std::abs(ms - ns / 1e6), 1.01);
+  const double msWith = j["elapsed_with_flush_ms"].get<double>(), nsWith = j["elapsed_with_flush_ns"].get<double>();
+  EXPECT_LE(std::abs(msWith - nsWith / 1e6), 2.01) << "two intervals, two truncations";
+  EXPECT_EQ(j["lines"][3].get<std::string>().rfind("with flush: Written with ", 0), 0u);
+
+  const auto usage = RunCommand(std::string(ORVANDEL_CLI) + " write --repeat 0 2>/dev/null");
+  EXPECT_EQ(usage.status, 2);
+  const auto missing =
+      RunCommand(std::string(ORVANDEL_CLI) + " read --file " + dir.File("missing") + " 2>&1 >/dev/null");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "orvandel-cli: File not found\n");
+}
+
+// Real failures of a real kernel.
+TEST(RunOnLoopDisk, FullDiskAndMisalignedDirectTransfersEndWithError) {
+  const std::string why = testing_support::LoopDisk::Unavailable({"mkfs.ext4", "losetup"}, "mkfs.ext4 -q");
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::TempDir dir;
+  testing_support::LoopDisk disk(dir, "16M", "", "--sector-size 4096");
+  ASSERT_TRUE(disk.Ready());
+  const std::string mnt = disk.Format(0, "mkfs.ext4 -q -b 4096");
+  ASSERT_FALSE(mnt.empty());
+  HeadlessForm form;
+  {
+    frmMain window(form);
+    const std::string path = mnt + "/t.bin";
+    form.SetText(Ctl::txtTestFile, 0, path);
+    form.SetText(Ctl::txtBlockSizeSectors, 0, "256");
+    form.SetText(Ctl::txtSize, 0, "64");  // more than the disk holds
+    window.cmdFileReadWrite_Click(kWrite);
+    ASSERT_FALSE(form.Messages().empty());
+    EXPECT_EQ(form.Messages().back().prompt, "Error");
+    EXPECT_TRUE(window.oTestFile->IsOpen());
+    window.cmdFileOp_Click(1);  // Delete File frees the disk
+    EXPECT_FALSE(fs::exists(path));
+
+    // One 512-byte sector per block on a 4096-byte-sector device.
+    form.SetValue(Ctl::chkFileFlags, 1, 1);
+    form.SetText(Ctl::txtBlockSizeSectors, 0, "1");
+    form.SetText(Ctl::txtSize, 0, "1");
+    window.cmdFileReadWrite_Click(kWrite);
+    EXPECT_EQ(form.Messages().back().prompt, "Error");
+    EXPECT_EQ(form.Messages().size(), 2u);
+    window.cmdFileOp_Click(0);
+    form.SetText(Ctl::txtBlockSizeSectors, 0, "8");
+    window.cmdFileReadWrite_Click(kWrite);
+    EXPECT_TRUE(window.LastRun().finished) << "whole 4096-byte sectors pass";
+  }
+  EXPECT_EQ(os::seam::OpenHandles(), 0u);
+}
+
+}  // namespace
