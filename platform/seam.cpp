@@ -9,6 +9,7 @@ constexpr std::size_t kOps = static_cast<std::size_t>(Op::Count_);
 std::array<std::uint64_t, kOps> calls{};
 std::array<std::optional<Fault>, kOps> faults{};
 std::function<std::uint32_t()> fakeClock;
+std::uint32_t lastCreateFlags = 0;
 
 }  // namespace
 
@@ -36,6 +37,9 @@ void Reset() {
   faults.fill(std::nullopt);
   fakeClock = nullptr;
 }
+
+std::uint32_t LastCreateFlags() { return lastCreateFlags; }
+void NoteCreateFlags(std::uint32_t flags) { lastCreateFlags = flags; }
 
 void SetClock(std::function<std::uint32_t()> clock) { fakeClock = std::move(clock); }
 const std::function<std::uint32_t()>& Clock() { return fakeClock; }

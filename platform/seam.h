@@ -64,6 +64,10 @@ std::uint64_t Calls(Op op);
 // Handles the layer has given out and not yet closed.
 std::size_t OpenHandles();
 
+// The flags and attributes of the latest CreateFileA.
+std::uint32_t LastCreateFlags();
+void NoteCreateFlags(std::uint32_t flags);
+
 // Replaces the millisecond clock (timeGetTime) until Reset; tests use it to
 // make exact elapsed times, never to wait.
 void SetClock(std::function<std::uint32_t()> clock);

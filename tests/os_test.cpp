@@ -1,6 +1,8 @@
 // The OS layer against real files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <array>
 #include <cstring>
 #include <filesystem>
@@ -132,6 +134,42 @@ TEST_F(OsTest, NoBufferingRefusesMisalignedTransfersWithZeroBytes) {
   EXPECT_EQ(n, 4096u);
   CloseHandle(h);
   VirtualFree(buf, 0, MEM_RELEASE);
+}
+
+TEST_F(OsTest, OpenFlagsReachTheKernel) {
+  auto kernelFlags = [](HANDLE h) {
+    const std::string info = testing_support::ReadText("/proc/self/fdinfo/" + std::to_string(h));
+    return std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8);
+  };
+  const HANDLE plain = OpenRW(dir.File("plain"));
+  const HANDLE direct = OpenRW(dir.File("direct"), FILE_FLAG_NO_BUFFERING);
+  const HANDLE dsync = OpenRW(dir.File("dsync"), FILE_FLAG_WRITE_THROUGH | FILE_FLAG_SEQUENTIAL_SCAN);
+  ASSERT_NE(direct, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(kernelFlags(plain) & (O_DIRECT | O_DSYNC), 0u);
+  EXPECT_EQ(kernelFlags(direct) & (O_DIRECT | O_DSYNC), unsigned{O_DIRECT});
+  EXPECT_EQ(kernelFlags(dsync) & (O_DIRECT | O_DSYNC), unsigned{O_DSYNC});
+  for (HANDLE h : {plain, direct, dsync}) CloseHandle(h);
+}
+
+TEST_F(OsTest, VolumeNamesOpenAHandleThatSyncsTheWholeVolume) {
+  std::array<char, 260> point{}, name{};
+  ASSERT_EQ(GetVolumePathNameA(dir.File("not-yet"), point), TRUE);
+  EXPECT_EQ(std::string(point.data()), runtime::DriveRoot(runtime::DriveOf(dir.path().string())));
+  ASSERT_EQ(GetVolumeNameForVolumeMountPointA(point.data(), name), TRUE);
+  std::string volume = name.data();
+  ASSERT_EQ(volume.rfind("\\\\?\\Volume{", 0), 0u) << volume;
+  ASSERT_EQ(volume.back(), '\\');
+  volume.pop_back();
+  const HANDLE h = CreateFileA(volume, GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FlushFileBuffers(h), TRUE);
+  CloseHandle(h);
+
+  EXPECT_EQ(GetVolumePathNameA("", point), FALSE);
+  EXPECT_EQ(GetVolumeNameForVolumeMountPointA(dir.path().string() + "/", name), FALSE) << "not a mount point";
+  EXPECT_EQ(CreateFileA("\\\\?\\Volume{4095:4095}", GENERIC_READ, 3, OPEN_ALWAYS, 0), INVALID_HANDLE_VALUE);
+  std::array<char, 1> tiny{};
+  EXPECT_EQ(GetVolumePathNameA(dir.path().string(), tiny), FALSE);
 }
 
 TEST_F(OsTest, VirtualMemoryIsPageAlignedZeroedAndReleasedOnce) {

@@ -129,6 +129,7 @@ void SetLastError(DWORD errorCode) { lastError = errorCode; }
 
 HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*shareMode*/,
                    DWORD creationDisposition, DWORD flagsAndAttributes) {
+  seam::NoteCreateFlags(flagsAndAttributes);
   if (Faulted(seam::Op::CreateFileA)) return INVALID_HANDLE_VALUE;
   if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
     lastError = ERROR_INVALID_PARAMETER;

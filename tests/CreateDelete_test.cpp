@@ -1,0 +1,174 @@
+// The create-and-delete test: what it creates, what it deletes, and that it
+// never deletes anything it did not create.
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "app/HeadlessForm.h"
+#include "app/frmMain.h"
+#include "createdelete/basCreateDelete.h"
+#include "platform/seam.h"
+#include "tests/LoopDisk.h"
+#include "tests/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using os::seam::Op;
+
+class CreateDelete : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    os::seam::Reset();
+    form.SetText(Ctl::txtTestFile, 0, testFile);
+    form.SetText(Ctl::txtNumberOfFiles, 0, "10");
+    form.SetCaptionObserver([this](Ctl, int i, const std::string& text) { captions[i].push_back(text); });
+  }
+  void TearDown() override { os::seam::Reset(); }
+
+  std::vector<std::string> Counting(int line) const {
+    std::vector<std::string> v;
+    for (const auto& c : captions.at(line))
+      if (!c.empty() && std::isdigit(static_cast<unsigned char>(c[0])) && c.find(' ') == std::string::npos)
+        v.push_back(c);
+    return v;
+  }
+  static std::vector<std::string> Numbers(int n) {
+    std::vector<std::string> v;
+    for (int i = 0; i < n; ++i) v.push_back(std::to_string(i));
+    return v;
+  }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> v;
+    for (const auto& e : fs::directory_iterator(dir.path())) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+
+  testing_support::TempDir dir;
+  std::string testFile = dir.File("t.tmp");
+  HeadlessForm form;
+  frmMain window{form};
+  std::map<int, std::vector<std::string>> captions;
+};
+
+TEST_F(CreateDelete, CreatesTheNumberedNamesAndDeletesExactlyThem) {
+  testing_support::WriteText(testFile, "mine");
+  std::vector<std::string> seen;
+  form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+    captions[i].push_back(text);
+    if (i == 1 && text == "flushing...") seen = Names();
+  });
+  window.cmdCreateAndDeleteFiles_Click();
+  std::vector<std::string> expected{"t.tmp"};
+  for (int i = 0; i < 10; ++i) expected.push_back("t.tmp.000" + std::to_string(i));
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(Names(), std::vector<std::string>{"t.tmp"});
+  EXPECT_EQ(testing_support::ReadText(testFile), "mine");
+
+  EXPECT_EQ(Counting(0), Numbers(10));
+  EXPECT_EQ(Counting(2), Numbers(10));
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 0).find(" ms per file creation"), std::string::npos);
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 1).find(" ms flush time"), std::string::npos);
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 2).find(" ms per file delete"), std::string::npos);
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 3).find(" ms flush time"), std::string::npos);
+  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 4), "");
+  EXPECT_TRUE(form.Messages().empty());
+  EXPECT_EQ(form.MousePointer(), vbDefault);
+  EXPECT_EQ(window.LastCreateDelete().created, 10);
+  EXPECT_EQ(os::seam::OpenHandles(), 0u);
+}
+
+TEST_F(CreateDelete, NumberOfFilesIsRoundedAndClamped) {
+  const std::pair<const char*, int> cases[] = {
+      {"5", 10}, {"20000", 10000}, {"files", 10}, {"12.5", 12}, {"13.5", 14},
+      {"99999999999", 10000}, {"-99999999999", 10}, {"1e400", 10000}, {" 1 6 0", 160},
+  };
+  for (const auto& [text, n] : cases) EXPECT_EQ(NumberOfFiles(text), n) << text;
+
+  form.SetText(Ctl::txtNumberOfFiles, 0, "5");
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(form.Text(Ctl::txtNumberOfFiles), "10");
+}
+
+TEST_F(CreateDelete, AFailedCreationStopsTheLoopAndTheRestIsTimedAndDeleted) {
+  // The volume open is the first CreateFileA; the fourth file fails.
+  os::seam::FailNext(Op::CreateFileA, os::ERROR_ACCESS_DENIED, 1 + 3);
+  window.cmdCreateAndDeleteFiles_Click();
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error: Permission denied.\r\n" + testFile + ".0003");
+  EXPECT_EQ(form.Messages()[0].style, vbOKOnly);
+  EXPECT_EQ(window.LastCreateDelete().created, 3);
+  EXPECT_EQ(Counting(0), Numbers(3));
+  EXPECT_EQ(Counting(2), Numbers(3));
+  EXPECT_TRUE(Names().empty());
+
+  // The very first file: nothing to time.
+  captions.clear();
+  os::seam::FailNext(Op::CreateFileA, os::ERROR_ACCESS_DENIED, 1);
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(window.LastCreateDelete().created, 0);
+  for (int i = 0; i <= 4; ++i) EXPECT_EQ(form.Text(Ctl::lblReadStatus, i), "");
+}
+
+TEST_F(CreateDelete, NeverDeletesAFileItDidNotCreate) {
+  testing_support::WriteText(testFile + ".0003", "the user's");
+  window.cmdCreateAndDeleteFiles_Click();
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error: File exists.\r\n" + testFile + ".0003");
+  EXPECT_EQ(window.LastCreateDelete().created, 3);
+  EXPECT_EQ(testing_support::ReadText(testFile + ".0003"), "the user's");
+  EXPECT_EQ(Names(), std::vector<std::string>{"t.tmp.0003"});
+
+  // A name with a wildcard is a name, not a pattern.
+  fs::remove(testFile + ".0003");
+  testing_support::WriteText(dir.File("ab.0000"), "keep");
+  form.SetText(Ctl::txtTestFile, 0, dir.File("a*"));
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(window.LastCreateDelete().created, 10);
+  EXPECT_EQ(Names(), std::vector<std::string>{"ab.0000"});
+}
+
+TEST_F(CreateDelete, TheTickedFlagsReachEveryOpen) {
+  for (int i = 0; i < 4; ++i) form.SetValue(Ctl::chkFileFlags, i, 1);
+  std::vector<std::uint32_t> flags;
+  form.SetCaptionObserver([&](Ctl, int i, const std::string&) {
+    if (i == 0) flags.push_back(os::seam::LastCreateFlags());
+  });
+  window.cmdCreateAndDeleteFiles_Click();
+  ASSERT_EQ(window.LastCreateDelete().created, 10) << (form.Messages().empty() ? "" : form.Messages()[0].prompt);
+  for (std::size_t k = 1; k <= 10; ++k)  // after ClearReadStatus: one caption per file
+    EXPECT_EQ(flags.at(k), 0xB8000000u | os::FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(CreateDeleteOnLoopDisk, RunningOutOfInodesEndsTheLoopAndGivesThemBack) {
+  const std::string why = testing_support::LoopDisk::Unavailable({"mkfs.ext4"}, "mkfs.ext4 -q");
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::TempDir dir;
+  testing_support::LoopDisk disk(dir, "8M");
+  ASSERT_TRUE(disk.Ready());
+  const std::string mnt = disk.Format(0, "mkfs.ext4 -q -N 32");
+  ASSERT_FALSE(mnt.empty());
+  auto freeInodes = [&] {
+    struct statvfs v {};
+    statvfs(mnt.c_str(), &v);
+    return static_cast<long>(v.f_favail);
+  };
+  const long k = freeInodes();
+  ASSERT_GT(k, 0);
+  HeadlessForm form;
+  frmMain window(form);
+  form.SetText(Ctl::txtTestFile, 0, mnt + "/p");
+  form.SetText(Ctl::txtNumberOfFiles, 0, std::to_string(k + 10));
+  window.cmdCreateAndDeleteFiles_Click();
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: No space left on device.\r\n", 0), 0u) << form.Messages()[0].prompt;
+  EXPECT_EQ(window.LastCreateDelete().created, k);
+  EXPECT_TRUE(window.LastCreateDelete().volumeOpened);
+  EXPECT_EQ(freeInodes(), k);
+}
+
+}  // namespace
