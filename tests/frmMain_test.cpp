@@ -1,8 +1,13 @@
 // The test-file field refreshes what the window knows about the file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/HeadlessForm.h"
+#include "app/basBase.h"
 #include "app/frmMain.h"
+#include "fileio/basFiles.h"
+#include "platform/paths.h"
 #include "platform/seam.h"
 #include "tests/support.h"
 
@@ -63,6 +68,158 @@ TEST_F(TestFileField, AKeptFileIsClosedWhenThePathChanges) {
   EXPECT_FALSE(window.oTestFile->IsOpen());
   EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 0));
   EXPECT_EQ(os::seam::OpenHandles(), open - 1);
+}
+
+TEST_F(TestFileField, BlockSizeLabelShowsBytesKilobytesOrMegabytes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"2048", "1 MB"},    {"1", "512 Bytes"},       {"2", "1 KB"},   {"3", "1.5 KB"},     {"1000", "500 KB"},
+      {"3000", "1.464844 MB"}, {"4096", "2 MB"},     {"", "0 Bytes"}, {"abc", "0 Bytes"},  {"-2", "-1024 Bytes"},
+  };
+  for (char sep : {'.', ','}) {
+    form.SetDecimalSeparator(sep);
+    for (const auto& [sectors, label] : cases) {
+      form.SetText(Ctl::txtBlockSizeSectors, 0, sectors);
+      window.txtBlockSizeSectors_Change();
+      EXPECT_EQ(form.Text(Ctl::lblBlockSize), label) << sectors << " with " << sep;
+    }
+  }
+}
+
+TEST_F(TestFileField, SizeFieldTakesTheUnitOfTheByteCount) {
+  struct Case {
+    std::int64_t bytes;
+    const char *text, *unit;
+  };
+  const Case cases[] = {{1023, "1023", "By"}, {1024, "1", "KB"}, {1536, "1.5", "KB"}, {1048576, "1", "MB"},
+                        {209715200, "200", "MB"}};
+  for (const auto& c : cases) {
+    window.SetTxtSize(c.bytes);
+    EXPECT_EQ(form.Text(Ctl::txtSize), c.text);
+    EXPECT_EQ(form.Text(Ctl::lblSizeUnit), c.unit);
+  }
+  form.SetDecimalSeparator(',');
+  window.SetTxtSize(1536);
+  EXPECT_EQ(form.Text(Ctl::txtSize), "1,5") << "the user's number format";
+  window.ResetTxtSize();
+  EXPECT_EQ(form.Text(Ctl::txtSize), "200");
+  EXPECT_EQ(form.Text(Ctl::lblSizeUnit), "MB");
+
+  // Sizes beyond 32 bits come back whole.
+  const auto big = dir.File("big");
+  testing_support::WriteText(big, "");
+  std::filesystem::resize_file(big, (5LL << 30) + 7);
+  EXPECT_EQ(GetFileSize64(big), (5LL << 30) + 7);
+}
+
+TEST(InitialTestFile, DriveLettersOnWindowsDirectoriesOnLinux) {
+  using os::rules::WindowsInitialTestFile;
+  EXPECT_EQ(WindowsInitialTestFile("d:", "C:\\work"), "d:\\_Orvandel.$$$");
+  EXPECT_EQ(WindowsInitialTestFile("E", "C:\\work"), "E:\\_Orvandel.$$$");
+  EXPECT_EQ(WindowsInitialTestFile("5", "C:\\work"), "5:\\_Orvandel.$$$");
+  for (const char* other : {"1:", "ab", ""}) EXPECT_EQ(WindowsInitialTestFile(other, "D:\\work"), "D:\\_Orvandel.$$$");
+  EXPECT_EQ(WindowsInitialTestFile("", "\\\\server\\share"), "\\\\s_Orvandel.$$$");
+
+  using os::rules::PosixInitialTestFile;
+  EXPECT_EQ(PosixInitialTestFile("/mnt/disk", true, "/home/u"), "/mnt/disk/_Orvandel.$$$");
+  EXPECT_EQ(PosixInitialTestFile("/mnt/disk/", true, "/home/u"), "/mnt/disk/_Orvandel.$$$");
+  EXPECT_EQ(PosixInitialTestFile("d:", false, "/home/u"), "/home/u/_Orvandel.$$$");
+  EXPECT_EQ(PosixInitialTestFile("", false, "/"), "/_Orvandel.$$$");
+}
+
+TEST_F(TestFileField, CloseAndDeleteFileButtons) {
+  const auto path = dir.File("t");
+  testing_support::WriteText(path, "data");
+  form.SetText(Ctl::txtTestFile, 0, path);
+  window.oTestFile = std::make_unique<clsFile64>();
+  window.cmdFileOp_Click(0);
+  EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 0) == false) << "disabled before any run";
+  form.SetEnabled(Ctl::cmdFileOp, 0, true);
+  window.cmdFileOp_Click(0);
+  EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 0)) << "nothing open: nothing happens";
+
+  ASSERT_TRUE(window.oTestFile->OpenFile(path, 0));
+  form.SetText(Ctl::lblReadStatus, 0, "Written with 1.0 MB/s");
+  window.cmdFileOp_Click(0);
+  EXPECT_FALSE(window.oTestFile->IsOpen());
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 0));
+  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 0), "Written with 1.0 MB/s");
+
+  // Delete File closes the open file first.
+  ASSERT_TRUE(window.oTestFile->OpenFile(path, 0));
+  window.cmdFileOp_Click(1);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_TRUE(form.Messages().empty());
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileReadWrite, 0));
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 1));
+  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 0), "");
+
+  form.SetText(Ctl::lblReadStatus, 1, "x");
+  window.cmdFileOp_Click(1);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error deleting the file");
+  EXPECT_EQ(form.Messages()[0].style, vbExclamation);
+  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 1), "");
+
+  // A folder cannot be deleted as a file: it stays, and so do its buttons.
+  form.SetText(Ctl::txtTestFile, 0, dir.path().string());
+  window.cmdFileOp_Click(1);
+  EXPECT_EQ(form.Messages().size(), 2u);
+  EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 1));
+}
+
+TEST_F(TestFileField, WindowBehaviour) {
+  // Closing is refused to the user only, and only during a run.
+  gTestRunning = true;
+  EXPECT_TRUE(window.Form_QueryUnload(0));
+  EXPECT_FALSE(window.Form_QueryUnload(1));
+  gTestRunning = false;
+  EXPECT_FALSE(window.Form_QueryUnload(0));
+
+  // The process is opened once and kept.
+  const auto calls = os::seam::Calls(os::seam::Op::OpenProcess);
+  window.SetHighPriority(true);
+  window.SetHighPriority(true);
+  window.SetHighPriority(false);
+  EXPECT_EQ(os::seam::Calls(os::seam::Op::OpenProcess), calls + 1);
+
+  // Tab focus selects the whole path, a click leaves the caret.
+  form.SetText(Ctl::txtTestFile, 0, "/some/path");
+  form.SetFocus(Ctl::txtTestFile, 0);
+  EXPECT_EQ(form.Selection(Ctl::txtTestFile), std::make_pair(0, 10));
+  form.SetSelection(Ctl::txtTestFile, 0, 3, 0);
+  form.SetLeftButtonPressed();
+  form.SetFocus(Ctl::txtTestFile, 0);
+  EXPECT_EQ(form.Selection(Ctl::txtTestFile), std::make_pair(3, 0));
+
+  // A flag box closes a kept file, and changes nothing else.
+  window.chkFileFlags_Click(2);
+  window.oTestFile = std::make_unique<clsFile64>();
+  ASSERT_TRUE(window.oTestFile->OpenFile(dir.File("kept"), 0));
+  form.SetEnabled(Ctl::cmdFileOp, 0, true);
+  form.UserClick(Ctl::chkFileFlags, 1);
+  EXPECT_FALSE(window.oTestFile->IsOpen());
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 0));
+}
+
+TEST_F(TestFileField, BrowseOpensInTheProgramFolderAndCancelGoesThere) {
+  SubMain(nullptr);
+  const auto chosen = dir.File("chosen.bin");
+  testing_support::WriteText(chosen, "x");
+  form.SetDialogAnswer(chosen);
+  form.UserClick(Ctl::cmdBrowse);
+  ASSERT_TRUE(form.LastDialog().has_value());
+  const FileDialogRequest& r = *form.LastDialog();
+  EXPECT_EQ(r.title, "Open Testfile");
+  EXPECT_EQ(r.initialFolder, gAppPath);
+  EXPECT_FALSE(r.save);
+  ASSERT_EQ(r.filters.size(), 1u);
+  EXPECT_EQ(r.filters[0].second, "*.*");
+  EXPECT_EQ(form.Text(Ctl::txtTestFile), chosen);
+  EXPECT_EQ(form.Text(Ctl::txtSize), "");
+  EXPECT_TRUE(form.Enabled(Ctl::cmdFileReadWrite, 0));
+
+  form.UserClick(Ctl::cmdBrowse);  // no answer: cancelled
+  EXPECT_EQ(form.Text(Ctl::txtTestFile), gAppPath);
 }
 
 }  // namespace
