@@ -40,6 +40,8 @@ inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr DWORD FILE_ATTRIBUTE_COMPRESSED = 0x800;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+// Needed, as on Windows, to open a directory.
+inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
 inline constexpr DWORD FILE_FLAG_NO_BUFFERING = 0x20000000u;
 inline constexpr DWORD FILE_FLAG_RANDOM_ACCESS = 0x10000000u;

@@ -84,8 +84,11 @@ TEST_F(OsTest, DevicesFifosAndLinksToThemAreNotOpenedForTransfers) {
   CloseHandle(h);
 }
 
-TEST_F(OsTest, DirectoriesOpenReadOnlyAndRefuseTransfers) {
-  HANDLE h = OpenRW(dir.path().string());
+TEST_F(OsTest, DirectoriesOpenOnlyWhenAskedAndRefuseTransfers) {
+  EXPECT_EQ(OpenRW(dir.path().string()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(CreateFileA(dir.path().string(), 0, 7, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE) << "not even to query";
+  HANDLE h = OpenRW(dir.path().string(), FILE_FLAG_BACKUP_SEMANTICS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD n = 7;
   EXPECT_EQ(WriteFile(h, Bytes("x"), &n), FALSE);

@@ -76,9 +76,13 @@ int OpenFlags(DWORD access) {
 // that looking at what it is has no side effect; only regular files and
 // directories are opened for reading and writing, block devices for reading
 // only, and nothing else at all.
-int OpenExisting(int probe, int accessFlags, int extraFlags, handles::Kind* kind) {
+int OpenExisting(int probe, int accessFlags, int extraFlags, bool directories, handles::Kind* kind) {
   struct stat st {};
   if (fstat(probe, &st) != 0) return -1;
+  if (S_ISDIR(st.st_mode) && !directories) {
+    errno = EACCES;
+    return -1;
+  }
   if (accessFlags == O_PATH) {
     *kind = S_ISDIR(st.st_mode) ? handles::Kind::Directory : handles::Kind::File;
     return fcntl(probe, F_DUPFD_CLOEXEC, 0);
@@ -153,7 +157,7 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
     const int probe = open(fileName.c_str(), O_PATH | O_CLOEXEC);
     if (probe >= 0) {
       existed = true;
-      fd = OpenExisting(probe, access, extra, &kind);
+      fd = OpenExisting(probe, access, extra, flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS, &kind);
       const int saved = errno;
       close(probe);
       errno = saved;

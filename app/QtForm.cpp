@@ -1,0 +1,358 @@
+#include "app/QtForm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <stdexcept>
+
+#include "app/frmMain.h"
+
+namespace {
+
+// At most one repaint and one round of message processing per display frame.
+constexpr qint64 kFrameMs = 16;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+bool IsArray(Ctl ctl) {
+  switch (ctl) {
+    case Ctl::Label1: case Ctl::Label2: case Ctl::lblReadStatus: case Ctl::chkFileFlags:
+    case Ctl::cmdFileReadWrite: case Ctl::cmdFileOp: case Ctl::chkFlushAtFinish: case Ctl::optDataType:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A text box that tells the window why its focus arrived.
+class TextBox : public QLineEdit {
+ public:
+  TextBox(QtForm* form, Ctl ctl, int index) : form_(form), ctl_(ctl), index_(index) {}
+
+ protected:
+  void focusInEvent(QFocusEvent* e) override {
+    QLineEdit::focusInEvent(e);
+    form_->TextBoxFocused(ctl_, index_, e->reason());
+  }
+
+ private:
+  QtForm* form_;
+  Ctl ctl_;
+  int index_;
+};
+
+// Keeps a dialog centred on its screen whenever it is shown or resized.
+class CenterOnScreen : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (w && (e->type() == QEvent::Show || e->type() == QEvent::Resize) && w->screen()) {
+      const QRect screen = w->screen()->geometry();
+      const QSize size = w->frameGeometry().size();
+      // Halves to even, like the rounding of the window runtime.
+      const int x = static_cast<int>(std::nearbyint((screen.width() - size.width()) / 2.0));
+      const int y = static_cast<int>(std::nearbyint((screen.height() - size.height()) / 2.0));
+      w->move(screen.x() + x, screen.y() + y);
+    }
+    return false;
+  }
+};
+
+QFrame* Line(const char* name, QFrame::Shape shape) {
+  auto* line = new QFrame;
+  line->setObjectName(name);
+  line->setFrameShape(shape);
+  line->setFrameShadow(QFrame::Sunken);
+  return line;
+}
+
+}  // namespace
+
+QtForm::QtForm() {
+  for (const auto& d : DesignTable()) {
+    QWidget* w = nullptr;
+    switch (d.kind) {
+      case CtlKind::TextBox: w = new TextBox(this, d.ctl, d.index); break;
+      case CtlKind::Label: w = new QLabel; break;
+      case CtlKind::Button: w = new QPushButton; break;
+      case CtlKind::CheckBox: w = new QCheckBox; break;
+      case CtlKind::OptionButton: w = new QRadioButton; break;
+      case CtlKind::PictureBox: w = new QWidget; break;
+      case CtlKind::Frame: w = new QFrame; break;
+    }
+    std::string name = d.name;
+    if (IsArray(d.ctl)) name += "(" + std::to_string(d.index) + ")";
+    w->setObjectName(Q(name));
+    Entry& e = controls_[{d.ctl, d.index}] = Entry{&d, w, d.text};
+    if (auto* t = qobject_cast<QLineEdit*>(w)) t->setText(Q(d.text));
+    if (auto* l = qobject_cast<QLabel*>(w)) l->setText(Q(d.text));
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+      b->setText(Q(d.text));
+      b->setChecked(d.value != 0);
+    }
+    Wire(e);
+  }
+  Build();
+  // The status lines and the pattern box in the colour of button faces.
+  for (QWidget* w : {Control(Ctl::lblReadStatus, 0), Control(Ctl::lblReadStatus, 1), Control(Ctl::lblReadStatus, 2),
+                     Control(Ctl::lblReadStatus, 3), Control(Ctl::lblReadStatus, 4), Control(Ctl::picDataType)}) {
+    w->setAutoFillBackground(true);
+    w->setBackgroundRole(QPalette::Button);
+  }
+}
+
+QtForm::~QtForm() {
+  if (waitCursor_) QApplication::restoreOverrideCursor();
+}
+
+void QtForm::Wire(Entry& e) {
+  const Ctl ctl = e.design->ctl;
+  const int index = e.design->index;
+  if (auto* t = qobject_cast<QLineEdit*>(e.widget)) {
+    connect(t, &QLineEdit::textChanged, this, [this, &e, ctl, index](const QString& text) {
+      e.text = text.toStdString();
+      if (events_) events_->Change(ctl, index);
+    });
+  } else if (auto* r = qobject_cast<QRadioButton*>(e.widget)) {
+    connect(r, &QRadioButton::toggled, this, [this, ctl, index](bool on) {
+      if (on && events_) events_->Click(ctl, index);
+    });
+  } else if (auto* c = qobject_cast<QCheckBox*>(e.widget)) {
+    connect(c, &QCheckBox::toggled, this, [this, ctl, index](bool) {
+      if (events_) events_->Click(ctl, index);
+    });
+  } else if (auto* b = qobject_cast<QPushButton*>(e.widget)) {
+    connect(b, &QPushButton::clicked, this, [this, ctl, index] {
+      if (events_) events_->Click(ctl, index);
+    });
+  }
+}
+
+void QtForm::Build() {
+  auto* root = new QVBoxLayout(this);
+  root->setContentsMargins(0, 0, 0, 0);
+  auto* frame = static_cast<QFrame*>(Control(Ctl::fraWrite));
+  root->addWidget(frame);
+  auto* main = new QVBoxLayout(frame);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(Control(Ctl::Label1, 1), 1);
+  top->addWidget(Control(Ctl::lblReadStatus, 4), 1);
+  main->addLayout(top);
+
+  auto* path = new QHBoxLayout;
+  path->addWidget(Control(Ctl::txtTestFile), 1);
+  auto* browse = static_cast<QPushButton*>(Control(Ctl::cmdBrowse));
+  browse->setMaximumWidth(browse->fontMetrics().horizontalAdvance("...") * 3);
+  path->addWidget(browse);
+  main->addLayout(path);
+
+  auto* grid = new QGridLayout;
+  main->addLayout(grid, 1);
+  auto* sizes = new QHBoxLayout;
+  for (Ctl c : {Ctl::Label2, Ctl::txtSize, Ctl::lblSizeUnit, Ctl::Label4, Ctl::txtBlockSizeSectors, Ctl::lbl512,
+                Ctl::lblBlockSize})
+    sizes->addWidget(Control(c, c == Ctl::Label2 ? 1 : 0));
+  const int digits = Control(Ctl::txtSize)->fontMetrics().horizontalAdvance("0000000");
+  Control(Ctl::txtSize)->setMaximumWidth(digits);
+  Control(Ctl::txtBlockSizeSectors)->setMaximumWidth(digits);
+  Control(Ctl::txtNumberOfFiles)->setMaximumWidth(digits);
+  static_cast<QLabel*>(Control(Ctl::lblBlockSize))->setMinimumWidth(
+      Control(Ctl::lblBlockSize)->fontMetrics().horizontalAdvance("1.464844 MB"));
+  sizes->addStretch(1);
+  grid->addLayout(sizes, 0, 0);
+  grid->addWidget(Line("Line2", QFrame::VLine), 0, 1, 2, 1);
+  auto* files = new QHBoxLayout;
+  files->addWidget(Control(Ctl::Label5));
+  files->addWidget(Control(Ctl::txtNumberOfFiles));
+  grid->addLayout(files, 0, 2);
+  grid->addWidget(Control(Ctl::cmdCreateAndDeleteFiles), 1, 2, Qt::AlignTop);
+
+  auto* below = new QHBoxLayout;
+  auto* flags = new QVBoxLayout;
+  for (int i : {0, 3, 1, 2}) flags->addWidget(Control(Ctl::chkFileFlags, i));
+  flags->addWidget(Line("Line1(0)", QFrame::HLine));
+  flags->addWidget(Control(Ctl::chkFlushAtFinish, 0));
+  flags->addWidget(Control(Ctl::chkFlushAtFinish, 1));
+  flags->addWidget(Control(Ctl::chkFlushAllBlocks));
+  flags->addWidget(Line("Line1(1)", QFrame::HLine));
+  auto* pattern = new QHBoxLayout(Control(Ctl::picDataType));
+  pattern->addWidget(Control(Ctl::optDataType, 0));
+  pattern->addWidget(Control(Ctl::optDataType, 1));
+  flags->addWidget(Control(Ctl::picDataType));
+  flags->addStretch(1);
+  below->addLayout(flags);
+
+  auto* middle = new QVBoxLayout;
+  auto* runs = new QHBoxLayout;
+  runs->addWidget(Control(Ctl::cmdFileReadWrite, 0));
+  runs->addWidget(Control(Ctl::cmdFileReadWrite, 1));
+  auto* ops = new QHBoxLayout;
+  ops->addWidget(Control(Ctl::cmdFileOp, 0));
+  ops->addWidget(Control(Ctl::cmdFileOp, 1));
+  middle->addLayout(runs);
+  middle->addLayout(ops);
+  for (int i = 0; i <= 3; ++i) {
+    auto* line = static_cast<QLabel*>(Control(Ctl::lblReadStatus, i));
+    line->setMinimumWidth(line->fontMetrics().horizontalAdvance("without flush: Written with 99999.9 MB/s__"));
+    middle->addWidget(line);
+  }
+  middle->addStretch(1);
+  below->addLayout(middle, 1);
+  grid->addLayout(below, 1, 0);
+}
+
+QWidget* QtForm::Control(Ctl ctl, int index) const { return At(ctl, index).widget; }
+
+QtForm::Entry& QtForm::At(Ctl ctl, int index) {
+  const auto it = controls_.find({ctl, index});
+  if (it == controls_.end()) throw std::out_of_range("the window has no such control");
+  return it->second;
+}
+
+const QtForm::Entry& QtForm::At(Ctl ctl, int index) const { return const_cast<QtForm*>(this)->At(ctl, index); }
+
+std::string QtForm::Text(Ctl ctl, int index) const { return At(ctl, index).text; }
+
+void QtForm::SetText(Ctl ctl, int index, const std::string& text) {
+  Entry& e = At(ctl, index);
+  // Progress captions are set after every block: an equal text costs nothing.
+  if (e.text == text) return;
+  if (auto* t = qobject_cast<QLineEdit*>(e.widget)) {
+    t->setText(Q(text));  // textChanged stores the text and runs Change
+    return;
+  }
+  e.text = text;
+  if (auto* l = qobject_cast<QLabel*>(e.widget)) l->setText(Q(text));
+  else if (auto* b = qobject_cast<QAbstractButton*>(e.widget)) b->setText(Q(text));
+}
+
+int QtForm::Value(Ctl ctl, int index) const {
+  const auto* b = qobject_cast<const QAbstractButton*>(At(ctl, index).widget);
+  return b && b->isChecked() ? 1 : 0;
+}
+
+void QtForm::SetValue(Ctl ctl, int index, int value) {
+  if (auto* b = qobject_cast<QAbstractButton*>(At(ctl, index).widget)) b->setChecked(value != 0);
+}
+
+bool QtForm::Enabled(Ctl ctl, int index) const { return At(ctl, index).widget->isEnabled(); }
+
+void QtForm::SetEnabled(Ctl ctl, int index, bool enabled) { At(ctl, index).widget->setEnabled(enabled); }
+
+std::string QtForm::Tag(Ctl ctl, int index) const { return At(ctl, index).design->tag; }
+
+void QtForm::SetSelection(Ctl ctl, int index, int start, int length) {
+  if (auto* t = qobject_cast<QLineEdit*>(At(ctl, index).widget)) t->setSelection(start, length);
+}
+
+std::string QtForm::Caption() const { return windowTitle().toStdString(); }
+
+void QtForm::SetCaption(const std::string& caption) { setWindowTitle(Q(caption)); }
+
+bool QtForm::FrameDue(QElapsedTimer& last) {
+  if (last.isValid() && last.elapsed() < kFrameMs) return false;
+  last.start();
+  return true;
+}
+
+void QtForm::Refresh(Ctl ctl, int index) {
+  QWidget* w = At(ctl, index).widget;
+  if (!FrameDue(lastPaint_)) return;  // the label's own update shows it later
+  w->repaint();
+  ++repaints_;
+}
+
+void QtForm::RefreshForm() {
+  repaint();
+  ++repaints_;
+  lastPaint_.start();
+}
+
+void QtForm::DoEvents() {
+  if (FrameDue(lastEvents_)) QCoreApplication::processEvents();
+}
+
+int QtForm::MsgBox(const std::string& prompt, int style) {
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  if (style == vbExclamation) icon = QMessageBox::Warning;
+  if (style == vbCritical) icon = QMessageBox::Critical;
+  QMessageBox box(icon, windowTitle(), Q(prompt), QMessageBox::Ok, this);
+  box.exec();
+  return vbOK;
+}
+
+void QtForm::SetMousePointer(int pointer) {
+  if (pointer == vbHourglass && !waitCursor_) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    waitCursor_ = true;
+  } else if (pointer == vbDefault && waitCursor_) {
+    QApplication::restoreOverrideCursor();
+    waitCursor_ = false;
+  }
+}
+
+void QtForm::SetFocus(Ctl ctl, int index) { At(ctl, index).widget->setFocus(Qt::OtherFocusReason); }
+
+void QtForm::TextBoxFocused(Ctl ctl, int index, Qt::FocusReason reason) {
+  focusReason_ = reason;
+  if (events_) events_->GotFocus(ctl, index);
+}
+
+bool QtForm::LeftButtonJustPressed() { return focusReason_ == Qt::MouseFocusReason; }
+
+char QtForm::DecimalSeparator() const {
+  const QString point = QLocale().decimalPoint();
+  return point.size() == 1 && point[0].unicode() < 128 ? static_cast<char>(point[0].unicode()) : '.';
+}
+
+std::optional<std::string> QtForm::FileDialog(const FileDialogRequest& request) {
+  QFileDialog dialog(this, Q(request.title), Q(request.initialFolder));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(request.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+  dialog.setFileMode(request.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+  QStringList filters;
+  for (const auto& [text, pattern] : request.filters) {
+    // "*.*" means every file, which has no dot here.
+    const QString qtPattern = pattern == "*.*" ? "*" : Q(pattern);
+    filters << (text == pattern ? qtPattern : Q(text) + " (" + qtPattern + ")");
+  }
+  if (!filters.isEmpty()) {
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.value(request.filterIndex - 1, filters.first()));
+  }
+  if (request.defaultExtension.size() > 2 && request.defaultExtension.rfind("*.", 0) == 0 &&
+      request.defaultExtension != "*.*")
+    dialog.setDefaultSuffix(Q(request.defaultExtension.substr(2)));
+  if (!request.defaultName.empty()) dialog.selectFile(Q(request.defaultName));
+  CenterOnScreen center;
+  dialog.installEventFilter(&center);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().first().toStdString();
+}
+
+void QtForm::closeEvent(QCloseEvent* event) {
+  // Only a close the user asked for arrives from the window system.
+  const int unloadMode = event->spontaneous() ? 0 : 1;
+  if (logic_ && logic_->Form_QueryUnload(unloadMode)) {
+    event->ignore();
+    return;
+  }
+  if (logic_) logic_->Form_Unload();
+  event->accept();
+}

@@ -1,0 +1,76 @@
+// The main window in Qt Widgets: the controls of the design table with
+// their names, laid out by Qt layouts, and the runtime services the
+// handlers call. The logic stays in frmMain.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QWidget>
+
+#include <map>
+#include <utility>
+
+#include "app/FormView.h"
+
+class frmMain;
+class QLabel;
+
+class QtForm : public QWidget, public FormView {
+ public:
+  QtForm();
+  ~QtForm() override;
+
+  // The logic that answers the close request.
+  void SetLogic(frmMain* logic) { logic_ = logic; }
+  // The Qt widget of a control; objectName is its name with its index.
+  QWidget* Control(Ctl ctl, int index = 0) const;
+  int Repaints() const { return repaints_; }
+
+  void SetEvents(FormEvents* events) override { events_ = events; }
+  std::string Text(Ctl ctl, int index = 0) const override;
+  void SetText(Ctl ctl, int index, const std::string& text) override;
+  int Value(Ctl ctl, int index = 0) const override;
+  void SetValue(Ctl ctl, int index, int value) override;
+  bool Enabled(Ctl ctl, int index = 0) const override;
+  void SetEnabled(Ctl ctl, int index, bool enabled) override;
+  std::string Tag(Ctl ctl, int index = 0) const override;
+  void SetSelection(Ctl ctl, int index, int start, int length) override;
+  std::string Caption() const override;
+  void SetCaption(const std::string& caption) override;
+  void Refresh(Ctl ctl, int index) override;
+  void RefreshForm() override;
+  void DoEvents() override;
+  int MsgBox(const std::string& prompt, int style) override;
+  void SetMousePointer(int pointer) override;
+  void SetFocus(Ctl ctl, int index) override;
+  bool LeftButtonJustPressed() override;
+  char DecimalSeparator() const override;
+  std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
+
+  // A text box reports the reason its focus arrived with.
+  void TextBoxFocused(Ctl ctl, int index, Qt::FocusReason reason);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  struct Entry {
+    const ControlDesign* design;
+    QWidget* widget;
+    std::string text;  // what the handlers last set or read, to skip equal sets
+  };
+  Entry& At(Ctl ctl, int index);
+  const Entry& At(Ctl ctl, int index) const;
+  void Build();
+  void Wire(Entry& e);
+  // True when a frame has passed since last; then starts a new frame.
+  bool FrameDue(QElapsedTimer& last);
+
+  std::map<std::pair<Ctl, int>, Entry> controls_;
+  FormEvents* events_ = nullptr;
+  frmMain* logic_ = nullptr;
+  Qt::FocusReason focusReason_ = Qt::OtherFocusReason;
+  QElapsedTimer lastPaint_;
+  QElapsedTimer lastEvents_;
+  bool waitCursor_ = false;
+  int repaints_ = 0;
+};

@@ -1,0 +1,280 @@
+// The Qt window, off-screen: its controls as designed, the enabled states a
+// user sees, focus, closing, the file dialog and message boxes.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QCompleter>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+#include <QtTest/qtestspontaneevent.h>
+
+#include <filesystem>
+#include <functional>
+#include <iostream>
+
+#include "app/QtForm.h"
+#include "app/basBase.h"
+#include "app/frmMain.h"
+#include "tests/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Answers the next modal dialog with act, from a timer, and fails the test
+// (closing the dialog) if nothing has answered it within ten seconds.
+class ModalAnswer {
+ public:
+  explicit ModalAnswer(std::function<void(QWidget*)> act) : act_(std::move(act)) {
+    timer_.setInterval(20);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal) return;
+      if (++polls_ > 500) {
+        ADD_FAILURE() << "a modal dialog stayed open";
+        modal->close();
+        return;
+      }
+      if (!answered_) {
+        answered_ = true;
+        seen_ = modal;
+        title_ = modal->windowTitle().toStdString();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) text_ = box->text().toStdString(), icon_ = box->icon();
+        act_(modal);
+      }
+    });
+    timer_.start();
+  }
+  bool Answered() const { return answered_; }
+  const std::string& Title() const { return title_; }
+  const std::string& Text() const { return text_; }
+  QMessageBox::Icon Icon() const { return icon_; }
+
+ private:
+  std::function<void(QWidget*)> act_;
+  QTimer timer_;
+  int polls_ = 0;
+  bool answered_ = false;
+  QWidget* seen_ = nullptr;
+  std::string title_, text_;
+  QMessageBox::Icon icon_ = QMessageBox::NoIcon;
+};
+
+void PressOk(QWidget* modal) { QTest::keyClick(modal, Qt::Key_Return); }
+
+class Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SubMain(nullptr);
+    form = std::make_unique<QtForm>();
+    window = std::make_unique<frmMain>(*form);
+    form->SetLogic(window.get());
+    window->Form_Load("");
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  }
+  void TearDown() override {
+    gTestRunning = false;
+    window.reset();
+    form.reset();
+  }
+  template <typename T = QWidget>
+  T* Find(const char* name) {
+    T* w = form->findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  bool On(const char* name) { return Find(name)->isEnabled(); }
+  void Type(const std::string& path) {
+    auto* field = Find<QLineEdit>("txtTestFile");
+    field->clear();
+    QTest::keyClicks(field, QString::fromStdString(path));
+  }
+
+  testing_support::TempDir dir;
+  std::unique_ptr<QtForm> form;
+  std::unique_ptr<frmMain> window;
+};
+
+TEST_F(Window, ControlsCarryTheirDesignedNamesTextsAndValues) {
+  for (const auto& d : DesignTable()) {
+    const QWidget* w = form->Control(d.ctl, d.index);
+    const QString name = w->objectName();
+    EXPECT_TRUE(name == d.name || name == QString("%1(%2)").arg(d.name).arg(d.index)) << name.toStdString();
+    EXPECT_EQ(form->findChild<QWidget*>(name), w) << "found by name";
+    if (auto* b = qobject_cast<const QAbstractButton*>(w)) {
+      EXPECT_EQ(b->text().toStdString(), d.text);
+      EXPECT_EQ(b->isChecked(), d.value != 0) << d.name;
+    }
+    EXPECT_EQ(form->Tag(d.ctl, d.index), d.tag);
+  }
+  for (const char* line : {"Line1(0)", "Line1(1)", "Line2"}) Find(line);
+  EXPECT_EQ(Find<QLabel>("lblReadStatus(4)")->text(), "");
+  EXPECT_EQ(Find<QLabel>("Label1(1)")->text(), "Testfile:");
+  EXPECT_EQ(Find<QLineEdit>("txtSize")->text(), "200");
+
+  // What loading changed.
+  EXPECT_EQ(form->windowTitle().toStdString(), gTitle);
+  EXPECT_EQ(Find<QLabel>("lblBlockSize")->text(), "1 MB");
+  EXPECT_EQ(Find<QLineEdit>("txtTestFile")->text().toStdString(),
+            os::runtime::CurDir() + (os::runtime::CurDir() == "/" ? "" : "/") + "_Orvandel.$$$");
+  EXPECT_EQ(Find<QAbstractButton>("optDataType(0)")->text(), "all &zeros");
+}
+
+TEST_F(Window, ButtonsFollowTheTestFileAsItIsTyped) {
+  Type(dir.File("missing"));
+  EXPECT_FALSE(On("cmdFileReadWrite(0)"));
+  EXPECT_FALSE(On("cmdFileOp(1)"));
+  EXPECT_TRUE(On("cmdFileReadWrite(1)"));
+
+  const auto file = dir.File("data");
+  testing_support::WriteText(file, std::string(3 * 1048576, 'd'));
+  Type(file);
+  EXPECT_TRUE(On("cmdFileReadWrite(0)"));
+  EXPECT_TRUE(On("cmdFileOp(1)"));
+  EXPECT_EQ(Find<QLineEdit>("txtSize")->text(), "3");
+  EXPECT_NE(Find<QLabel>("lblReadStatus(4)")->text().toStdString().find("Fragment"), std::string::npos);
+
+  const auto empty = dir.File("empty");
+  testing_support::WriteText(empty, "");
+  Type(empty);
+  EXPECT_FALSE(On("cmdFileReadWrite(0)"));
+  EXPECT_TRUE(On("cmdFileOp(1)"));
+
+  Type(dir.path().string());
+  EXPECT_FALSE(On("cmdFileReadWrite(0)"));
+  EXPECT_TRUE(On("cmdFileOp(1)"));
+
+  // Delete File on a missing file: the message, then both buttons off.
+  Type(dir.File("gone"));
+  form->SetEnabled(Ctl::cmdFileOp, 1, true);
+  ModalAnswer answer(PressOk);
+  QTest::mouseClick(Find("cmdFileOp(1)"), Qt::LeftButton);
+  EXPECT_TRUE(answer.Answered());
+  EXPECT_EQ(answer.Text(), "Error deleting the file");
+  EXPECT_EQ(answer.Title(), gTitle);
+  EXPECT_EQ(answer.Icon(), QMessageBox::Warning);
+  EXPECT_FALSE(On("cmdFileOp(1)"));
+  EXPECT_FALSE(On("cmdFileReadWrite(0)"));
+}
+
+TEST_F(Window, WriteRunThroughTheButtonsThenDeleteTheOpenFile) {
+  const auto file = dir.File("t.bin");
+  Type(file);
+  Find<QLineEdit>("txtSize")->setText("2");
+  QTest::mouseClick(Find("cmdFileReadWrite(1)"), Qt::LeftButton);
+  EXPECT_EQ(Find<QLabel>("lblReadStatus(0)")->text().left(28), "without flush: Written with ");
+  EXPECT_TRUE(On("cmdFileReadWrite(0)"));
+  EXPECT_TRUE(On("cmdFileOp(0)"));
+  EXPECT_EQ(fs::file_size(file), 2u * 1048576);
+
+  window->oTestFile->OpenFile(file, 0);  // as a failed run leaves it
+  QTest::mouseClick(Find("cmdFileOp(1)"), Qt::LeftButton);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_FALSE(window->oTestFile->IsOpen());
+  EXPECT_FALSE(On("cmdFileOp(0)"));
+  EXPECT_EQ(Find<QLabel>("lblReadStatus(0)")->text(), "");
+}
+
+TEST_F(Window, TabSelectsThePathAClickDoesNot) {
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  auto* field = Find<QLineEdit>("txtTestFile");
+  Find("cmdBrowse")->setFocus();
+  field->setFocus(Qt::TabFocusReason);
+  EXPECT_EQ(field->selectedText(), field->text());
+
+  Find("txtSize")->setFocus();
+  QTest::mouseClick(field, Qt::LeftButton, {}, QPoint(5, field->height() / 2));
+  EXPECT_TRUE(field->hasFocus());
+  EXPECT_EQ(field->selectedText(), "");
+}
+
+TEST_F(Window, TheUserCannotCloseItDuringARun) {
+  auto userClose = [&] {
+    // Delivered as the window system delivers it: sendEvent would mark it
+    // as the program's own.
+    QCloseEvent e;
+    QSpontaneKeyEvent::setSpontaneous(&e);
+    static_cast<QObject*>(form.get())->event(&e);
+    return e.isAccepted();
+  };
+  gTestRunning = true;
+  EXPECT_FALSE(userClose());
+  EXPECT_TRUE(form->isVisible());
+  gTestRunning = false;
+  EXPECT_TRUE(userClose());
+}
+
+TEST_F(Window, DialogChoosesAFileOrGoesToTheProgramFolder) {
+  const auto file = dir.File("chosen.bin");
+  testing_support::WriteText(file, "x");
+  {
+    ModalAnswer answer([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      ASSERT_NE(dialog, nullptr);
+      EXPECT_EQ(dialog->directory().absolutePath().toStdString() + "/", gAppPath);
+      auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(name, nullptr);
+      // Typed at once: a completion list popping up between keys would take
+      // keys and the Return for itself.
+      name->setText(QString::fromStdString(file));
+      if (name->completer() && name->completer()->popup()) name->completer()->popup()->hide();
+      QTest::keyClick(name, Qt::Key_Return);
+    });
+    QTest::mouseClick(Find("cmdBrowse"), Qt::LeftButton);
+    EXPECT_TRUE(answer.Answered());
+    EXPECT_EQ(answer.Title(), "Open Testfile");
+  }
+  EXPECT_EQ(Find<QLineEdit>("txtTestFile")->text().toStdString(), file);
+  {
+    ModalAnswer answer([](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); });
+    QTest::mouseClick(Find("cmdBrowse"), Qt::LeftButton);
+    EXPECT_TRUE(answer.Answered());
+  }
+  EXPECT_EQ(Find<QLineEdit>("txtTestFile")->text().toStdString(), gAppPath);
+}
+
+TEST_F(Window, NumbersFollowTheUsersLocale) {
+  for (const auto& [locale, text] : {std::pair{QLocale::c(), "1.5"}, std::pair{QLocale(QLocale::German), "1,5"}}) {
+    QLocale::setDefault(locale);
+    window->SetTxtSize(1536);
+    EXPECT_EQ(Find<QLineEdit>("txtSize")->text(), text);
+    Find<QLineEdit>("txtBlockSizeSectors")->setText("3");
+    EXPECT_EQ(Find<QLabel>("lblBlockSize")->text(), "1.5 KB") << "always a point";
+    Find<QLineEdit>("txtBlockSizeSectors")->setText("2048");
+  }
+  QLocale::setDefault(QLocale::c());
+}
+
+TEST_F(Window, ProgressRepaintsAreCoalescedToFrames) {
+  QElapsedTimer clock;
+  clock.start();
+  for (int i = 0; i < 20000; ++i) {
+    form->SetText(Ctl::lblReadStatus, 0, " " + std::to_string(i / 200) + "%");
+    form->Refresh(Ctl::lblReadStatus, 0);
+    form->DoEvents();
+  }
+  const qint64 ms = clock.elapsed();
+  EXPECT_LE(form->Repaints(), ms / 16 + 2) << "in " << ms << " ms";
+  form->RefreshForm();
+  EXPECT_EQ(Find<QLabel>("lblReadStatus(0)")->text(), " 99%");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Off-screen unless the caller chose a platform; listing the tests too.
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
