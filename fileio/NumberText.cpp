@@ -231,6 +231,14 @@ std::string Format(double v, std::string_view pattern, char decimalSeparator) {
     if (c == '0') ++minWhole;
   const int decimals = static_cast<int>(frac.size());
   if (std::isnan(v) || std::isinf(v)) return GeneralDouble(v, decimalSeparator);
+  // Whole numbers in whole patterns, such as file numbers in "0000", are
+  // formatted in every loop iteration: no digit expansion needed.
+  if (decimals == 0 && v == std::trunc(v) && std::fabs(v) < 1e15) {
+    const auto whole = static_cast<long long>(v);
+    std::string digits = whole == 0 ? "" : std::to_string(whole < 0 ? -whole : whole);
+    if (digits.size() < minWhole) digits.insert(0, minWhole - digits.size(), '0');
+    return (whole < 0 ? "-" : "") + digits;
+  }
 
   // Round |v| x 10^decimals to a whole number, halves away from zero, from
   // the 15 significant digits the runtime works with.
