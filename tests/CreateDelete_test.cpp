@@ -132,6 +132,16 @@ TEST_F(CreateDelete, NeverDeletesAFileItDidNotCreate) {
   EXPECT_EQ(Names(), std::vector<std::string>{"ab.0000"});
 }
 
+TEST_F(CreateDelete, WithoutAVolumeNameOnlyTheFlushesAreSkipped) {
+  os::seam::FailNext(Op::GetVolumePathNameA, os::ERROR_PATH_NOT_FOUND);
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(window.LastCreateDelete().created, 10);
+  EXPECT_FALSE(window.LastCreateDelete().volumeOpened);
+  EXPECT_EQ(os::seam::Calls(Op::FlushFileBuffers), 0u);
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 3).find(" ms flush time"), std::string::npos);
+  EXPECT_TRUE(Names().empty());
+}
+
 TEST_F(CreateDelete, TheTickedFlagsReachEveryOpen) {
   for (int i = 0; i < 4; ++i) form.SetValue(Ctl::chkFileFlags, i, 1);
   std::vector<std::uint32_t> flags;

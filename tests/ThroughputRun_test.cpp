@@ -90,6 +90,23 @@ TEST_F(Run, BlockCountsAndTheFinalPageRoundedTransfer) {
   EXPECT_EQ(window.LastRun().wholeBlocks, 684);
 }
 
+TEST_F(Run, WithoutAVolumeNameTheVolumeFlushesAreSkipped) {
+  Fields(file, "1", "256", true, true);
+  std::uint32_t now = 0;  // a fast disk can write it all within 1 ms
+  os::seam::SetClock([&] { return now++; });
+  os::seam::FailNext(Op::GetVolumeNameForVolumeMountPointA, os::ERROR_NOT_A_REPARSE_POINT);
+  window.cmdFileReadWrite_Click(kWrite);
+  ASSERT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(os::seam::Calls(Op::FlushFileBuffers), 1u) << "the file flush only";
+  EXPECT_EQ(Line(2).rfind("volume flush time: ", 0), 0u) << Line(2);
+  EXPECT_EQ(Line(3).rfind("with flush: Written with ", 0), 0u) << Line(3);
+
+  EXPECT_EQ(frmMain::GetNextAlign(0, 4096), 0);
+  EXPECT_EQ(frmMain::GetNextAlign(1, 4096), 4096);
+  EXPECT_EQ(frmMain::GetNextAlign(4096, 4096), 4096);
+  EXPECT_EQ(frmMain::GetNextAlign(4097, 4096), 8192);
+}
+
 TEST_F(Run, SizeZeroWritesNothingAndEnablesNothing) {
   Fields(file, "0", "2048");
   window.cmdFileReadWrite_Click(kWrite);

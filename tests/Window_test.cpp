@@ -169,12 +169,17 @@ TEST_F(Window, ButtonsFollowTheTestFileAsItIsTyped) {
 TEST_F(Window, WriteRunThroughTheButtonsThenDeleteTheOpenFile) {
   const auto file = dir.File("t.bin");
   Type(file);
-  Find<QLineEdit>("txtSize")->setText("2");
+  Find<QLineEdit>("txtSize")->setText("64");  // enough for the ms clock to see
   QTest::mouseClick(Find("cmdFileReadWrite(1)"), Qt::LeftButton);
   EXPECT_EQ(Find<QLabel>("lblReadStatus(0)")->text().left(28), "without flush: Written with ");
   EXPECT_TRUE(On("cmdFileReadWrite(0)"));
   EXPECT_TRUE(On("cmdFileOp(0)"));
-  EXPECT_EQ(fs::file_size(file), 2u * 1048576);
+  EXPECT_EQ(fs::file_size(file), 64u * 1048576);
+
+  Find<QLineEdit>("txtNumberOfFiles")->setText("10");
+  QTest::mouseClick(Find("cmdCreateAndDeleteFiles"), Qt::LeftButton);
+  EXPECT_TRUE(Find<QLabel>("lblReadStatus(0)")->text().endsWith(" ms per file creation"));
+  EXPECT_TRUE(Find<QLabel>("lblReadStatus(3)")->text().endsWith(" ms flush time"));
 
   window->oTestFile->OpenFile(file, 0);  // as a failed run leaves it
   QTest::mouseClick(Find("cmdFileOp(1)"), Qt::LeftButton);
