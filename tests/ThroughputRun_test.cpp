@@ -182,8 +182,8 @@ TEST_F(Run, ResultLinesFollowTheChosenFlushes) {
     Fields(file, "1", "256", c.file, c.volume);
     window.cmdFileReadWrite_Click(kWrite);
     for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(Line(i).rfind(c.starts[i], 0), 0u) << i << ": " << Line(i);
-      if (c.starts[i].empty()) EXPECT_EQ(Line(i), "");
+      if (c.starts[i].empty()) EXPECT_EQ(Line(i), "") << i;
+      else EXPECT_EQ(Line(i).rfind(c.starts[i], 0), 0u) << i << ": " << Line(i);
     }
   }
   // A Read run never flushes: one line.
@@ -325,8 +325,6 @@ TEST(RunNumbers, JsonFiguresMatchTheFileAndTheLines) {
   EXPECT_LE(std::abs(msWith - nsWith / 1e6), 2.01) << "two intervals, two truncations";
   EXPECT_EQ(j["lines"][3].get<std::string>().rfind("with flush: Written with ", 0), 0u);
 
-  const auto usage = RunCommand(std::string(ORVANDEL_CLI) + " write --repeat 0 2>/dev/null");
-  EXPECT_EQ(usage.status, 2);
   const auto missing =
       RunCommand(std::string(ORVANDEL_CLI) + " read --file " + dir.File("missing") + " 2>&1 >/dev/null");
   EXPECT_EQ(missing.status, 1);

@@ -66,20 +66,6 @@ TEST_F(File64Test, EveryGuardedMemberRaisesWithoutAnOpenFile) {
       << "a guarded member reached the system";
 }
 
-TEST_F(File64Test, OpenCreatesMissingFilesEmptyAndKeepsExistingOnes) {
-  const auto fresh = dir.File("fresh");
-  const auto old = dir.File("old");
-  testing_support::WriteText(old, "0123456789");
-  clsFile64 a, b, c;
-  EXPECT_TRUE(a.OpenFile(fresh, 0));
-  EXPECT_EQ(fs::file_size(fresh), 0u);
-  EXPECT_EQ(a.FileName(), fresh);
-  EXPECT_TRUE(b.OpenFile(old, 0));
-  EXPECT_EQ(fs::file_size(old), 10u);
-  EXPECT_FALSE(c.OpenFile(dir.File("missing/dir/f"), 0));
-  EXPECT_FALSE(c.IsOpen());
-}
-
 TEST_F(File64Test, ASecondOpenIsRefusedAndKeepsTheFirstFile) {
   clsFile64 f;
   ASSERT_TRUE(f.OpenFile(dir.File("first"), 0));
@@ -119,20 +105,6 @@ TEST_F(File64Test, SeekAbsoluteBuildsA64BitPositionWithAnUnsignedLowHalf) {
   std::array<std::byte, 1> first{std::byte{1}};
   EXPECT_EQ(f.ReadBytes(1, first), 1);
   EXPECT_EQ(first[0], std::byte{0});
-  f.CloseFile();
-}
-
-TEST_F(File64Test, AutoFlushMakesOneFlushPerWrite) {
-  clsFile64 f;
-  ASSERT_TRUE(f.OpenFile(dir.File("af"), 0));
-  const std::string block(512, 'b');
-  f.WriteBytesFromPointer(512, block.data());
-  EXPECT_EQ(seam::Calls(seam::Op::WriteFile), 1u);
-  EXPECT_EQ(seam::Calls(seam::Op::FlushFileBuffers), 0u);
-  f.AutoFlush(true);
-  f.WriteBytesFromPointer(512, block.data());
-  EXPECT_EQ(seam::Calls(seam::Op::WriteFile), 2u);
-  EXPECT_EQ(seam::Calls(seam::Op::FlushFileBuffers), 1u);
   f.CloseFile();
 }
 

