@@ -59,6 +59,21 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
   form_.SetText(Ctl::txtNumberOfFiles, 0, std::to_string(N));
   rec.files = N;
 
+  // One volume flush with its caption in status line `line`.
+  auto TimedFlush = [&](int line, std::int32_t& ms, std::int64_t& ns) {
+    form_.SetText(Ctl::lblReadStatus, line, "flushing...");
+    form_.Refresh(Ctl::lblReadStatus, line);
+    os::Sleep(0);
+    const os::DWORD before = os::timeGetTime();
+    const std::int64_t nsBefore = NowNs();
+    flushVolume();
+    const os::DWORD after = os::timeGetTime();
+    ns = NowNs() - nsBefore;
+    ms = Elapsed(before, after);
+    form_.SetText(Ctl::lblReadStatus, line, std::to_string(ms) + " ms flush time");
+    form_.Refresh(Ctl::lblReadStatus, line);
+  };
+
   std::vector<std::unique_ptr<clsFile64>> files;
   files.reserve(static_cast<std::size_t>(N));
   ClearReadStatus();
@@ -104,17 +119,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
                 numtext::Format(static_cast<double>(rec.createMs) / C, "0.0", sep) + " ms per file creation");
   form_.Refresh(Ctl::lblReadStatus, 0);
 
-  form_.SetText(Ctl::lblReadStatus, 1, "flushing...");
-  form_.Refresh(Ctl::lblReadStatus, 1);
-  os::Sleep(0);
-  const os::DWORD T2 = os::timeGetTime();
-  const std::int64_t ns2 = NowNs();
-  flushVolume();
-  const os::DWORD T3 = os::timeGetTime();
-  rec.flushAfterCreateNs = NowNs() - ns2;
-  rec.flushAfterCreateMs = Elapsed(T2, T3);
-  form_.SetText(Ctl::lblReadStatus, 1, std::to_string(rec.flushAfterCreateMs) + " ms flush time");
-  form_.Refresh(Ctl::lblReadStatus, 1);
+  TimedFlush(1, rec.flushAfterCreateMs, rec.flushAfterCreateNs);
 
   os::Sleep(100);
   const os::DWORD T4 = os::timeGetTime();
@@ -131,16 +136,6 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
                 numtext::Format(static_cast<double>(rec.deleteMs) / C, "0.0", sep) + " ms per file delete");
   form_.Refresh(Ctl::lblReadStatus, 2);
 
-  form_.SetText(Ctl::lblReadStatus, 3, "flushing...");
-  form_.Refresh(Ctl::lblReadStatus, 3);
-  os::Sleep(0);
-  const os::DWORD T6 = os::timeGetTime();
-  const std::int64_t ns6 = NowNs();
-  flushVolume();
-  const os::DWORD T7 = os::timeGetTime();
-  rec.flushAfterDeleteNs = NowNs() - ns6;
-  rec.flushAfterDeleteMs = Elapsed(T6, T7);
-  form_.SetText(Ctl::lblReadStatus, 3, std::to_string(rec.flushAfterDeleteMs) + " ms flush time");
-  form_.Refresh(Ctl::lblReadStatus, 3);
+  TimedFlush(3, rec.flushAfterDeleteMs, rec.flushAfterDeleteNs);
   finish();
 }
