@@ -108,8 +108,9 @@ class FormView {
   virtual void RefreshForm() = 0;
   virtual void DoEvents() = 0;
   // Shows prompt with an OK button and the icon of style; no caption of
-  // its own, so the application's title shows.
-  virtual int MsgBox(const std::string& prompt, int style) = 0;
+  // its own, so the application's title shows. detail, when given, names
+  // the cause below the prompt.
+  virtual int MsgBox(const std::string& prompt, int style, const std::string& detail = {}) = 0;
   virtual void SetMousePointer(int pointer) = 0;
   virtual void SetFocus(Ctl ctl, int index) = 0;
   // True when the focus that just arrived came with a fresh left click

@@ -72,8 +72,8 @@ void HeadlessForm::DoEvents() {
   if (auto input = std::exchange(pendingInput_, nullptr)) input();
 }
 
-int HeadlessForm::MsgBox(const std::string& prompt, int style) {
-  messages_.push_back({prompt, style});
+int HeadlessForm::MsgBox(const std::string& prompt, int style, const std::string& detail) {
+  messages_.push_back({prompt, style, detail});
   return vbOK;
 }
 

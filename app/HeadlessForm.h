@@ -15,6 +15,7 @@ class HeadlessForm : public FormView {
   struct Message {
     std::string prompt;
     int style;
+    std::string detail;
   };
 
   HeadlessForm();
@@ -34,7 +35,7 @@ class HeadlessForm : public FormView {
   void Refresh(Ctl ctl, int index) override;
   void RefreshForm() override { ++formRefreshes_; }
   void DoEvents() override;
-  int MsgBox(const std::string& prompt, int style) override;
+  int MsgBox(const std::string& prompt, int style, const std::string& detail = {}) override;
   void SetMousePointer(int pointer) override { mousePointer_ = pointer; }
   void SetFocus(Ctl ctl, int index) override;
   bool LeftButtonJustPressed() override { return std::exchange(leftPressed_, false); }

@@ -14,12 +14,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
 #include <stdexcept>
 
+#include "app/basBase.h"
 #include "app/frmMain.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -98,7 +101,7 @@ QtForm::QtForm() {
     std::string name = d.name;
     if (IsArray(d.ctl)) name += "(" + std::to_string(d.index) + ")";
     w->setObjectName(Q(name));
-    Entry& e = controls_[{d.ctl, d.index}] = Entry{&d, w, d.text};
+    Entry& e = controls_[{d.ctl, d.index}] = Entry{&d, w, d.text, {}, false};
     if (auto* t = qobject_cast<QLineEdit*>(w)) t->setText(Q(d.text));
     if (auto* l = qobject_cast<QLabel*>(w)) l->setText(Q(d.text));
     if (auto* b = qobject_cast<QAbstractButton*>(w)) {
@@ -108,6 +111,13 @@ QtForm::QtForm() {
     Wire(e);
   }
   Build();
+  // A logout or a service manager's stop: a running test has already ended
+  // at its next step, and the window closes as if the program closed it.
+  auto* stopWatch = new QTimer(this);
+  connect(stopWatch, &QTimer::timeout, this, [this] {
+    if (os::runtime::StopRequested() != 0 && !gTestRunning) close();
+  });
+  stopWatch->start(100);
   // The status lines and the pattern box in the colour of button faces.
   for (QWidget* w : {Control(Ctl::lblReadStatus, 0), Control(Ctl::lblReadStatus, 1), Control(Ctl::lblReadStatus, 2),
                      Control(Ctl::lblReadStatus, 3), Control(Ctl::lblReadStatus, 4), Control(Ctl::picDataType)}) {
@@ -272,27 +282,52 @@ bool QtForm::FrameDue(QElapsedTimer& last) {
 }
 
 void QtForm::Refresh(Ctl ctl, int index) {
-  QWidget* w = At(ctl, index).widget;
-  if (!FrameDue(lastPaint_)) return;  // the label's own update shows it later
-  w->repaint();
+  Entry& e = At(ctl, index);
+  // Each control repaints at most once a frame. One put off is owed: it is
+  // paid with the next repaint of any control, so that the last caption
+  // before a long flush is on the screen during it.
+  if (!FrameDue(e.lastPaint)) {
+    if (!e.owed) owed_.push_back(&e);
+    e.owed = true;
+    return;
+  }
+  for (Entry* o : owed_) {
+    if (o != &e) {
+      o->widget->repaint();
+      o->lastPaint.start();
+      ++repaints_;
+    }
+    o->owed = false;
+  }
+  owed_.clear();
+  e.owed = false;
+  e.widget->repaint();
   ++repaints_;
 }
 
 void QtForm::RefreshForm() {
   repaint();
   ++repaints_;
-  lastPaint_.start();
+  for (Entry* o : owed_) o->owed = false;
+  owed_.clear();
 }
 
 void QtForm::DoEvents() {
   if (FrameDue(lastEvents_)) QCoreApplication::processEvents();
 }
 
-int QtForm::MsgBox(const std::string& prompt, int style) {
+int QtForm::MsgBox(const std::string& prompt, int style, const std::string& detail) {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   if (style == vbExclamation) icon = QMessageBox::Warning;
   if (style == vbCritical) icon = QMessageBox::Critical;
   QMessageBox box(icon, windowTitle(), Q(prompt), QMessageBox::Ok, this);
+  box.setObjectName("MsgBox");
+  if (!detail.empty()) box.setInformativeText(QString::fromLocal8Bit(detail.data(), static_cast<int>(detail.size())));
+  // A box as narrow as "Error" would cut the window's title off.
+  const int titleWidth = box.fontMetrics().horizontalAdvance(windowTitle()) * 3 / 2 + 120;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0,
+                  1, grid->columnCount());
   box.exec();
   return vbOK;
 }

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "app/FormView.h"
 
@@ -39,7 +40,7 @@ class QtForm : public QWidget, public FormView {
   void Refresh(Ctl ctl, int index) override;
   void RefreshForm() override;
   void DoEvents() override;
-  int MsgBox(const std::string& prompt, int style) override;
+  int MsgBox(const std::string& prompt, int style, const std::string& detail = {}) override;
   void SetMousePointer(int pointer) override;
   void SetFocus(Ctl ctl, int index) override;
   bool LeftButtonJustPressed() override;
@@ -57,6 +58,8 @@ class QtForm : public QWidget, public FormView {
     const ControlDesign* design;
     QWidget* widget;
     std::string text;  // what the handlers last set or read, to skip equal sets
+    QElapsedTimer lastPaint;
+    bool owed = false;  // a repaint was asked for and put off
   };
   Entry& At(Ctl ctl, int index);
   const Entry& At(Ctl ctl, int index) const;
@@ -69,7 +72,8 @@ class QtForm : public QWidget, public FormView {
   FormEvents* events_ = nullptr;
   frmMain* logic_ = nullptr;
   Qt::FocusReason focusReason_ = Qt::OtherFocusReason;
-  QElapsedTimer lastPaint_;
+  // Controls whose repaint was put off: painted with the next one.
+  std::vector<Entry*> owed_;
   QElapsedTimer lastEvents_;
   bool waitCursor_ = false;
   int repaints_ = 0;

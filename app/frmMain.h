@@ -16,7 +16,12 @@
 // than the window's lines. Times in ms are those the lines came from; the
 // ns figures are the same intervals from a nanosecond clock.
 struct RunRecord {
-  bool finished = false;  // reached the result line
+  bool finished = false;  // reached the result line, every step succeeded
+  std::string message;    // the message box the run ended with, if any
+  std::string detail;     // its detail: the path and the system's reason
+  int stoppedBy = 0;      // the stop request that ended it
+  bool fileFlushFailed = false;
+  bool volumeFlushFailed = false;
   int index = -1;         // 1 Write, 0 Read
   std::int64_t testSize = 0;  // ten-thousandths of a byte
   std::int32_t blockSize = 0;
@@ -45,6 +50,11 @@ struct CreateDeleteRecord {
   std::int64_t createNs = 0, deleteNs = 0;
   std::int64_t flushAfterCreateNs = 0, flushAfterDeleteNs = 0;
   bool volumeOpened = false;
+  bool flushAfterCreateFailed = false, flushAfterDeleteFailed = false;
+  std::string message;  // the message box the test ended with, if any
+  std::string detail;
+  int stoppedBy = 0;    // the stop request that ended it
+  bool finished = false;  // both phases ran and both flushes succeeded
 };
 
 class frmMain : public FormEvents {

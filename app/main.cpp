@@ -10,9 +10,12 @@
 #include "app/QtForm.h"
 #include "app/basBase.h"
 #include "app/frmMain.h"
+#include "platform/os.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // A logout's termination request ends a running test cleanly first.
+  os::runtime::CatchStopRequests();
   // --screenshot FILE saves the shown window from the screen and closes it.
   QString screenshot;
   std::string argumentText;

@@ -148,16 +148,46 @@ void PrintLines(const FormView& form) {
     if (!form.Text(Ctl::lblReadStatus, i).empty()) std::cout << form.Text(Ctl::lblReadStatus, i) << "\n";
 }
 
-// Ends with the message a run showed, if any: its text on stderr, exit 1.
-int Outcome(const HeadlessForm& form, std::size_t messagesBefore) {
-  const auto& messages = form.Messages();
-  if (messages.size() == messagesBefore) return 0;
-  for (std::size_t i = messagesBefore; i < messages.size(); ++i) {
-    std::string text = messages[i].prompt;
-    ReplaceString(text, "\r\n", ": ");
-    std::cerr << "orvandel-cli: " << text << "\n";
+// How a run or test ended, for the exit status and the JSON.
+struct Ending {
+  bool ok = true;
+  int status = 0;
+  std::string message;  // what the window's message box said
+  std::string reason;   // the path and the system's reason
+};
+
+Ending EndingOf(const std::string& message, const std::string& detail, int stoppedBy) {
+  Ending e;
+  if (stoppedBy != 0) {
+    e = {false, 128 + stoppedBy, "Stopped", "stopped by signal " + std::to_string(stoppedBy)};
+  } else if (!message.empty()) {
+    e = {false, kCannotInspect, message, detail};
   }
-  return kCannotInspect;
+  return e;
+}
+
+// The message on stderr, with its cause, as the window shows both.
+void Report(const Ending& e) {
+  if (e.ok) return;
+  std::string text = e.message;
+  ReplaceString(text, "\r\n", ": ");
+  std::cerr << "orvandel-cli: " << text;
+  if (!e.reason.empty()) std::cerr << (text.empty() ? "" : ": ") << e.reason;
+  std::cerr << "\n";
+}
+
+void AddEnding(nlohmann::json& out, const Ending& e) {
+  out["ok"] = e.ok;
+  if (!e.ok) {
+    out["message"] = e.message;
+    out["reason"] = e.reason;
+  }
+}
+
+// Names are bytes: text that is not UTF-8 is carried with its bad bytes
+// replaced, so that printing never fails.
+std::string Dump(const nlohmann::json& j) {
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 double MBps(const RunRecord& r) {
@@ -172,6 +202,7 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r) {
   char flags[16];
   std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(r.fileFlags));
   auto optional = [](std::int64_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
+  const bool flushFailed = r.fileFlushFailed || r.volumeFlushFailed;
   return {
       {"lines", Lines(form)},
       {"status_line", form.Text(Ctl::lblReadStatus, 4)},
@@ -191,7 +222,9 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r) {
       {"file_flush_ns", optional(r.fileFlushNs)},
       {"volume_flush_ns", optional(r.volumeFlushNs)},
       {"mb_per_s", MBps(r)},
-      {"mb_per_s_with_flush", MBpsWithFlush(r)},
+      {"mb_per_s_with_flush", flushFailed ? nlohmann::json(nullptr) : nlohmann::json(MBpsWithFlush(r))},
+      {"file_flush_failed", r.fileFlushFailed},
+      {"volume_flush_failed", r.volumeFlushFailed},
   };
 }
 
@@ -204,32 +237,40 @@ int Throughput(const RunOptions& o, int index) {
   SetUp(form, o, index == 1);
   nlohmann::json runs = nlohmann::json::array();
   std::vector<double> rates;
-  for (int n = 0; n < o.repeat; ++n) {
-    const std::size_t before = form.Messages().size();
+  Ending ending;
+  for (int n = 0; n < o.repeat && ending.ok; ++n) {
     window.cmdFileReadWrite_Click(index);
     form.EndProgress();
-    if (const int rc = Outcome(form, before)) return rc;
     const RunRecord& r = window.LastRun();
-    if (!r.finished) {
-      std::cerr << "orvandel-cli: the block size is 0; nothing was run\n";
-      return kCannotInspect;
+    ending = EndingOf(r.message, r.detail, r.stoppedBy);
+    if (ending.ok && !r.finished) ending = {false, kCannotInspect, "the block size is 0; nothing was run", ""};
+    if (ending.ok) rates.push_back(MBps(r));
+    if (o.json) {
+      nlohmann::json run = RunJson(form, r);
+      AddEnding(run, ending);
+      runs.push_back(std::move(run));
+    } else if (ending.ok || r.stoppedBy == 0) {
+      PrintLines(form);
     }
-    rates.push_back(MBps(r));
-    if (o.json) runs.push_back(RunJson(form, r));
-    else PrintLines(form);
   }
   std::vector<double> sorted = rates;
   std::sort(sorted.begin(), sorted.end());
-  const double median = sorted.size() % 2 ? sorted[sorted.size() / 2]
-                                          : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
   if (o.json) {
-    nlohmann::json out = o.repeat == 1 ? runs[0] : nlohmann::json{{"runs", runs}};
-    if (o.repeat > 1) out["summary"] = {{"min", sorted.front()}, {"median", median}, {"max", sorted.back()}};
-    std::cout << out.dump(2) << "\n";
-  } else if (o.repeat > 1) {
+    nlohmann::json out = runs.size() == 1 ? runs[0] : nlohmann::json{{"runs", runs}};
+    if (runs.size() > 1) AddEnding(out, ending);
+    if (o.repeat > 1 && !sorted.empty()) {
+      const std::size_t m = sorted.size();
+      const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
+      out["summary"] = {{"min", sorted.front()}, {"median", median}, {"max", sorted.back()}};
+    }
+    std::cout << Dump(out) << "\n";
+  } else if (o.repeat > 1 && ending.ok) {
+    const std::size_t m = sorted.size();
+    const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
     std::printf("min / median / max: %.1f / %.1f / %.1f MB/s\n", sorted.front(), median, sorted.back());
   }
-  return 0;
+  Report(ending);
+  return ending.status;
 }
 
 int CreateDelete(const RunOptions& o) {
@@ -237,31 +278,34 @@ int CreateDelete(const RunOptions& o) {
   frmMain window(form);
   window.Form_Load("");
   SetUp(form, o, false);
-  const std::size_t before = form.Messages().size();
   window.cmdCreateAndDeleteFiles_Click();
   const CreateDeleteRecord& r = window.LastCreateDelete();
-  const int rc = Outcome(form, before);
+  const Ending ending = EndingOf(r.message, r.detail, r.stoppedBy);
   if (!o.json) {
-    PrintLines(form);
-    return rc;
+    if (r.stoppedBy == 0) PrintLines(form);
+    Report(ending);
+    return ending.status;
   }
   auto perFile = [&](std::int64_t total) { return r.created ? nlohmann::json(static_cast<double>(total) / r.created) : nlohmann::json(nullptr); };
-  const nlohmann::json out = {
+  auto flush = [](std::int64_t v, bool failed) { return failed ? nlohmann::json(nullptr) : nlohmann::json(v); };
+  nlohmann::json out = {
       {"lines", Lines(form)},
       {"files", r.files},
       {"created", r.created},
       {"create_ms_per_file", perFile(r.createMs)},
       {"delete_ms_per_file", perFile(r.deleteMs)},
-      {"flush_after_create_ms", r.flushAfterCreateMs},
-      {"flush_after_delete_ms", r.flushAfterDeleteMs},
+      {"flush_after_create_ms", flush(r.flushAfterCreateMs, r.flushAfterCreateFailed)},
+      {"flush_after_delete_ms", flush(r.flushAfterDeleteMs, r.flushAfterDeleteFailed)},
       {"create_ns_per_file", perFile(r.createNs)},
       {"delete_ns_per_file", perFile(r.deleteNs)},
-      {"flush_after_create_ns", r.flushAfterCreateNs},
-      {"flush_after_delete_ns", r.flushAfterDeleteNs},
+      {"flush_after_create_ns", flush(r.flushAfterCreateNs, r.flushAfterCreateFailed)},
+      {"flush_after_delete_ns", flush(r.flushAfterDeleteNs, r.flushAfterDeleteFailed)},
       {"volume_flushed", r.volumeOpened},
   };
-  std::cout << out.dump(2) << "\n";
-  return rc;
+  AddEnding(out, ending);
+  std::cout << Dump(out) << "\n";
+  Report(ending);
+  return ending.status;
 }
 
 void AddFlagOptions(CLI::App* cmd, RunOptions& o) {
@@ -288,6 +332,8 @@ void AddRunOptions(CLI::App* cmd, RunOptions& o) {
 
 int main(int argc, char** argv) {
   SubMain(nullptr);
+  // Ctrl-C and a service manager's stop end a run or test cleanly.
+  os::runtime::CatchStopRequests();
   CLI::App app{gTitle + " - measures the file cache and the storage beneath it", "orvandel-cli"};
   app.set_version_flag("--version", gTitle, "Print the program's title and version");
   app.require_subcommand(0, 1);

@@ -1,5 +1,6 @@
 // Creates and deletes many empty files beside the test file and times both
 // phases and the volume flush after each.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -39,6 +40,18 @@ std::int32_t NumberOfFiles(const std::string& text) {
   return static_cast<std::int32_t>(n);
 }
 
+// Milliseconds per file: "#0.0" from 0.1 ms up; below that, where "#0.0"
+// would show 0.0 for every run on a current disk, two significant digits
+// of the nanosecond figure.
+std::string PerFile(std::int32_t totalMs, std::int64_t totalNs, std::int32_t files, char sep) {
+  const double ms = static_cast<double>(totalMs) / files;
+  if (ms >= 0.1) return numtext::Format(ms, "#0.0", sep);
+  const double precise = static_cast<double>(totalNs) / files / 1e6;
+  if (precise <= 0) return numtext::Format(0, "#0.0", sep);
+  const int decimals = std::max(2, 1 - static_cast<int>(std::floor(std::log10(precise))));
+  return numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals), '0'), sep);
+}
+
 void frmMain::cmdCreateAndDeleteFiles_Click() {
   CreateDeleteRecord rec;
   auto fileName = [&](std::int32_t i) {
@@ -49,93 +62,168 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
   const os::HANDLE H = OpenVolumeOf(form_.Text(Ctl::txtTestFile), volumeFound);
   rec.volumeOpened = volumeFound && H != os::INVALID_HANDLE_VALUE;
   // Without a volume name there is nothing to flush; the times show 0.
-  auto flushVolume = [&] {
-    if (volumeFound) os::FlushFileBuffers(H);
-  };
-  flushVolume();
+  auto flushVolume = [&] { return !volumeFound || os::FlushFileBuffers(H) == os::TRUE; };
 
-  const std::int32_t F = CheckedFileFlags(form_);
-  const std::int32_t N = NumberOfFiles(form_.Text(Ctl::txtNumberOfFiles));
-  form_.SetText(Ctl::txtNumberOfFiles, 0, std::to_string(N));
-  rec.files = N;
-
-  // One volume flush with its caption in status line `line`.
-  auto TimedFlush = [&](int line, std::int32_t& ms, std::int64_t& ns) {
-    form_.SetText(Ctl::lblReadStatus, line, "flushing...");
-    form_.Refresh(Ctl::lblReadStatus, line);
-    os::Sleep(0);
-    const os::DWORD before = os::timeGetTime();
-    const std::int64_t nsBefore = NowNs();
-    flushVolume();
-    const os::DWORD after = os::timeGetTime();
-    ns = NowNs() - nsBefore;
-    ms = Elapsed(before, after);
-    form_.SetText(Ctl::lblReadStatus, line, std::to_string(ms) + " ms flush time");
-    form_.Refresh(Ctl::lblReadStatus, line);
-  };
-
-  std::vector<std::unique_ptr<clsFile64>> files;
-  files.reserve(static_cast<std::size_t>(N));
-  ClearReadStatus();
-  form_.SetMousePointer(vbHourglass);
-
-  os::Sleep(100);
-  const os::DWORD T0 = os::timeGetTime();
-  const std::int64_t ns0 = NowNs();
   std::int32_t C = 0;
-  for (std::int32_t i = 0; i < N; ++i) {
-    const std::string name = fileName(i);
-    auto& file = files.emplace_back(std::make_unique<clsFile64>());
-    bool created = file->OpenFile(name, F);
-    // A name someone else owns is never counted as ours, so never deleted.
-    if (created && os::GetLastError() == os::ERROR_ALREADY_EXISTS) {
-      file->CloseFile();
-      os::SetLastError(os::ERROR_FILE_EXISTS);
-      created = false;
-    }
-    if (!created) {
-      form_.MsgBox("Error: " + GetLastErrorText() + name, vbOKOnly);
-      form_.SetMousePointer(vbDefault);
-      break;
-    }
-    file->CloseFile();
-    ++C;
-    form_.SetText(Ctl::lblReadStatus, 0, std::to_string(i));
-    form_.Refresh(Ctl::lblReadStatus, 0);
-  }
-  rec.created = C;
+  bool deleted = false;
+  // Exactly the files this run created are deleted again, whatever ends it.
+  auto deleteCreated = [&] {
+    if (deleted) return;
+    deleted = true;
+    for (std::int32_t j = 0; j < C; ++j) KillFiles(fileName(j));
+  };
   auto finish = [&] {
+    deleteCreated();
     if (H != os::INVALID_HANDLE_VALUE) os::CloseHandle(H);
     form_.SetMousePointer(vbDefault);
     lastCreateDelete_ = rec;
   };
-  if (C == 0) return finish();
+  bool finished = false;
+  struct Guard {
+    decltype(finish)& f;
+    bool& done;
+    ~Guard() {
+      if (!done) {
+        done = true;
+        try {
+          f();
+        } catch (...) {
+        }
+      }
+    }
+  } guard{finish, finished};
+  auto end = [&] {
+    finished = true;
+    finish();
+  };
 
-  const char sep = form_.DecimalSeparator();
-  const os::DWORD T1 = os::timeGetTime();
-  rec.createNs = NowNs() - ns0;
-  rec.createMs = Elapsed(T0, T1);
-  form_.SetText(Ctl::lblReadStatus, 0,
-                numtext::Format(static_cast<double>(rec.createMs) / C, "0.0", sep) + " ms per file creation");
-  form_.Refresh(Ctl::lblReadStatus, 0);
+  try {
+    flushVolume();
+    const std::int32_t F = CheckedFileFlags(form_);
+    const std::int32_t N = NumberOfFiles(form_.Text(Ctl::txtNumberOfFiles));
+    form_.SetText(Ctl::txtNumberOfFiles, 0, std::to_string(N));
+    rec.files = N;
 
-  TimedFlush(1, rec.flushAfterCreateMs, rec.flushAfterCreateNs);
+    std::string flushFailure;
+    // One volume flush with its caption in status line `line`.
+    auto TimedFlush = [&](int line, std::int32_t& ms, std::int64_t& ns, bool& failed) {
+      form_.SetText(Ctl::lblReadStatus, line, "flushing...");
+      form_.Refresh(Ctl::lblReadStatus, line);
+      os::Sleep(0);
+      const os::DWORD before = os::timeGetTime();
+      const std::int64_t nsBefore = NowNs();
+      failed = !flushVolume();
+      const os::DWORD error = os::GetLastError();
+      const os::DWORD after = os::timeGetTime();
+      ns = NowNs() - nsBefore;
+      ms = Elapsed(before, after);
+      if (failed) {
+        form_.SetText(Ctl::lblReadStatus, line, "flush failed: " + SystemReason(error));
+        if (flushFailure.empty())
+          flushFailure = "flushing the volume of " + form_.Text(Ctl::txtTestFile) + ": " + SystemReason(error);
+      } else {
+        form_.SetText(Ctl::lblReadStatus, line, std::to_string(ms) + " ms flush time");
+      }
+      form_.Refresh(Ctl::lblReadStatus, line);
+    };
+    // A stop request deletes what was made and ends without lines.
+    auto stopped = [&] {
+      rec.stoppedBy = os::runtime::StopRequested();
+      if (rec.stoppedBy == 0) return false;
+      deleteCreated();
+      ClearReadStatus();
+      return true;
+    };
 
-  os::Sleep(100);
-  const os::DWORD T4 = os::timeGetTime();
-  const std::int64_t ns4 = NowNs();
-  for (std::int32_t j = 0; j < C; ++j) {
-    KillFiles(fileName(j));
-    form_.SetText(Ctl::lblReadStatus, 2, std::to_string(j));
+    std::vector<std::unique_ptr<clsFile64>> files;
+    files.reserve(static_cast<std::size_t>(N));
+    ClearReadStatus();
+    form_.SetMousePointer(vbHourglass);
+
+    os::Sleep(100);
+    const os::DWORD T0 = os::timeGetTime();
+    const std::int64_t ns0 = NowNs();
+    os::DWORD T1 = T0;
+    std::int64_t ns1 = ns0;
+    bool failedCreation = false;
+    for (std::int32_t i = 0; i < N; ++i) {
+      if (stopped()) return end();
+      const std::string name = fileName(i);
+      auto& file = files.emplace_back(std::make_unique<clsFile64>());
+      bool created = file->OpenFile(name, F);
+      // A name someone else owns is never counted as ours, so never deleted.
+      if (created && os::GetLastError() == os::ERROR_ALREADY_EXISTS) {
+        file->CloseFile();
+        os::SetLastError(os::ERROR_FILE_EXISTS);
+        created = false;
+      }
+      if (!created) {
+        // The clock stops before the message: a box left open is not a
+        // creation's time.
+        T1 = os::timeGetTime();
+        ns1 = NowNs();
+        failedCreation = true;
+        rec.message = "Error: " + GetLastErrorText() + name;
+        rec.detail = name + ": " + SystemReason(os::GetLastError());
+        form_.MsgBox(rec.message, vbOKOnly);
+        form_.SetMousePointer(vbDefault);
+        break;
+      }
+      file->CloseFile();
+      ++C;
+      form_.SetText(Ctl::lblReadStatus, 0, std::to_string(i));
+      form_.Refresh(Ctl::lblReadStatus, 0);
+    }
+    rec.created = C;
+    if (C == 0 || stopped()) return end();
+
+    const char sep = form_.DecimalSeparator();
+    if (!failedCreation) {
+      T1 = os::timeGetTime();
+      ns1 = NowNs();
+    }
+    rec.createNs = ns1 - ns0;
+    rec.createMs = Elapsed(T0, T1);
+    form_.SetText(Ctl::lblReadStatus, 0, PerFile(rec.createMs, rec.createNs, C, sep) + " ms per file creation");
+    form_.Refresh(Ctl::lblReadStatus, 0);
+
+    TimedFlush(1, rec.flushAfterCreateMs, rec.flushAfterCreateNs, rec.flushAfterCreateFailed);
+    if (stopped()) return end();
+
+    os::Sleep(100);
+    const os::DWORD T4 = os::timeGetTime();
+    const std::int64_t ns4 = NowNs();
+    // Once begun, the deletions run to the end even when a stop is asked.
+    for (std::int32_t j = 0; j < C; ++j) {
+      KillFiles(fileName(j));
+      form_.SetText(Ctl::lblReadStatus, 2, std::to_string(j));
+      form_.Refresh(Ctl::lblReadStatus, 2);
+    }
+    deleted = true;
+    const os::DWORD T5 = os::timeGetTime();
+    rec.deleteNs = NowNs() - ns4;
+    rec.deleteMs = Elapsed(T4, T5);
+    form_.SetText(Ctl::lblReadStatus, 2, PerFile(rec.deleteMs, rec.deleteNs, C, sep) + " ms per file delete");
     form_.Refresh(Ctl::lblReadStatus, 2);
-  }
-  const os::DWORD T5 = os::timeGetTime();
-  rec.deleteNs = NowNs() - ns4;
-  rec.deleteMs = Elapsed(T4, T5);
-  form_.SetText(Ctl::lblReadStatus, 2,
-                numtext::Format(static_cast<double>(rec.deleteMs) / C, "0.0", sep) + " ms per file delete");
-  form_.Refresh(Ctl::lblReadStatus, 2);
 
-  TimedFlush(3, rec.flushAfterDeleteMs, rec.flushAfterDeleteNs);
-  finish();
+    TimedFlush(3, rec.flushAfterDeleteMs, rec.flushAfterDeleteNs, rec.flushAfterDeleteFailed);
+    if (stopped()) return end();
+    if (!flushFailure.empty() && rec.message.empty()) {
+      rec.message = "Error";
+      rec.detail = flushFailure;
+      end();
+      form_.MsgBox("Error", vbOKOnly, flushFailure);
+      return;
+    }
+    rec.finished = !failedCreation;
+    end();
+  } catch (const std::exception& e) {
+    rec.message = "Error";
+    rec.detail = form_.Text(Ctl::txtTestFile) + ": " + e.what();
+    end();
+    try {
+      form_.MsgBox("Error", vbOKOnly, rec.detail);
+    } catch (...) {
+    }
+  }
 }

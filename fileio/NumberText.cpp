@@ -176,6 +176,12 @@ std::optional<float> ToSingle(std::string_view text, char decimalSeparator) {
   return v;
 }
 
+bool IsNumber(std::string_view text, char decimalSeparator, bool* negative) {
+  const auto p = ParseStrict(text, decimalSeparator);
+  if (p && negative) *negative = p->negative && p->digits.find_first_not_of('0') != std::string::npos;
+  return p.has_value();
+}
+
 std::optional<std::int64_t> ToFixed4(std::string_view text, char decimalSeparator) {
   auto p = ParseStrict(text, decimalSeparator);
   if (!p) return std::nullopt;

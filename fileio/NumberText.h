@@ -22,6 +22,9 @@ double LeadingNumber(std::string_view text);
 // when the text is anything else or out of range.
 std::optional<double> ToDouble(std::string_view text, char decimalSeparator);
 std::optional<float> ToSingle(std::string_view text, char decimalSeparator);
+// True when the whole text is a number of that form, whatever its size;
+// negative tells its sign.
+bool IsNumber(std::string_view text, char decimalSeparator, bool* negative = nullptr);
 // The same as a fixed-point number with four decimal places, in
 // ten-thousandths, rounded half to even.
 std::optional<std::int64_t> ToFixed4(std::string_view text, char decimalSeparator);

@@ -40,14 +40,13 @@ bool FileExists(const std::string& name, const std::string& directory) {
 }
 
 std::string GetAssociatedExe(const std::string& name, const std::string& directory) {
-  std::string systemDir = GetWindowsDir();
-  ChangeDirectory(systemDir);
+  // The lookup stays where the user is: changing to the system's directory
+  // first would make every program's bare name look like an existing file,
+  // and a current directory that cannot be read could never be gone back to.
   sPathBuffer.assign(kMaxPath, '\0');
   os::FindExecutableA(name, directory, std::span<char>(sPathBuffer));
-  std::string back;
-  ChangeDirectory(back);
   std::string result = TrimNull(sPathBuffer);
-  if (result.empty()) {
+  if (result.empty() && !directory.empty()) {
     sPathBuffer.assign(kMaxPath, '\0');
     os::FindExecutableA(name, "", std::span<char>(sPathBuffer));
     result = TrimNull(sPathBuffer);
@@ -58,7 +57,10 @@ std::string GetAssociatedExe(const std::string& name, const std::string& directo
 bool ChangeDirectory(std::string& directory) {
   bool ok = true;
   if (!directory.empty()) {
-    sOldDir = os::runtime::CurDir();
+    // Never leave a directory that could not be found again.
+    const std::string current = os::runtime::CurDir();
+    if (current.empty()) return false;
+    sOldDir = current;
     directory = Trim(directory);
     if (directory.size() >= 2 && directory[1] == ':') ok = os::runtime::ChDrive(directory.substr(0, 1)) && ok;
     ok = os::runtime::ChDir(directory) && ok;
@@ -98,4 +100,13 @@ os::HANDLE OpenVolumeOf(const std::string& path, bool& found) {
   name.pop_back();
   return os::CreateFileA(name, os::GENERIC_READ | os::GENERIC_WRITE, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
                          os::OPEN_ALWAYS, 0);
+}
+
+std::string SystemReason(os::DWORD code) {
+  std::array<char, 1024> buffer{};
+  if (os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, code, 0x400, buffer) == 0)
+    return "Error " + std::to_string(code) + ".";
+  std::string text = TrimNull(std::string(buffer.data()));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
 }

@@ -31,3 +31,7 @@ std::string GetWindowsDir();
 // mount point, then its volume name without the trailing separator. found
 // is false (and the handle invalid) when no volume name can be had.
 os::HANDLE OpenVolumeOf(const std::string& path, bool& found);
+
+// The system's text for an error code, without the line break system
+// messages end with; the code itself when the system has no text.
+std::string SystemReason(os::DWORD code);

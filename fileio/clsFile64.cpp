@@ -53,19 +53,20 @@ void clsFile64::CloseFile() {
   os::CloseHandle(handle_);
   fileName_.clear();
   autoFlush_ = false;
+  flushFailed_ = false;
   handle_ = os::INVALID_HANDLE_VALUE;
 }
 
 std::int32_t clsFile64::Read(std::span<std::byte> buffer) {
   os::DWORD count = 0;
-  os::ReadFile(handle_, buffer, &count);
+  if (os::ReadFile(handle_, buffer, &count) != os::TRUE) lastError_ = os::GetLastError();
   return static_cast<std::int32_t>(count);
 }
 
 std::int32_t clsFile64::Write(std::span<const std::byte> buffer) {
   os::DWORD count = 0;
-  os::WriteFile(handle_, buffer, &count);
-  if (autoFlush_) Flush();
+  if (os::WriteFile(handle_, buffer, &count) != os::TRUE) lastError_ = os::GetLastError();
+  if (autoFlush_ && !Flush()) flushFailed_ = true;
   return static_cast<std::int32_t>(count);
 }
 
@@ -94,9 +95,11 @@ void clsFile64::WriteBytes(std::span<const std::byte> DataBytes) {
   Write(DataBytes);
 }
 
-void clsFile64::Flush() {
+bool clsFile64::Flush() {
   RequireOpen();
-  os::FlushFileBuffers(handle_);
+  if (os::FlushFileBuffers(handle_) == os::TRUE) return true;
+  lastError_ = os::GetLastError();
+  return false;
 }
 
 void clsFile64::SeekAbsolute(std::int32_t HighPos, std::int32_t LowPos) {

@@ -53,7 +53,12 @@ class clsFile64 {
   std::int32_t WriteBytesFromPointer(std::int32_t BytesToDeal, const void* pData);
   void WriteBytes(std::span<const std::byte> DataBytes);
 
-  void Flush();
+  // True when the system confirmed that the data reached the disk.
+  bool Flush();
+  // The system's error code of the latest transfer or flush that failed.
+  os::DWORD LastError() const noexcept { return lastError_; }
+  // True once an automatic flush after a write has failed, until the close.
+  bool FlushFailed() const noexcept { return flushFailed_; }
   // Positions at HighPos x 2^32 + LowPos (LowPos taken as unsigned).
   void SeekAbsolute(std::int32_t HighPos, std::int32_t LowPos);
   void SeekRelative(std::int32_t Offset);
@@ -66,4 +71,6 @@ class clsFile64 {
   os::HANDLE handle_ = os::INVALID_HANDLE_VALUE;
   std::string fileName_;
   bool autoFlush_ = false;
+  bool flushFailed_ = false;
+  os::DWORD lastError_ = 0;
 };

@@ -227,6 +227,20 @@ std::string DriveRoot(const std::string& drive);
 std::string VolumeDevicePath(const std::string& drive);
 // The test file the window starts with, from the command-line argument text.
 std::string InitialTestFile(const std::string& argumentText);
+
+// The memory this process can really have: the machine's, or its control
+// group's limit when that is lower. 0 when unknown.
+std::uint64_t PhysicalMemory();
+
+// From this call on, an interrupt or termination request (Ctrl-C, a service
+// manager's stop, a logout) is noted instead of ending the process, so that
+// a test can stop and clean up.
+void CatchStopRequests();
+// The request noted: the signal number on Linux (2 for an interrupt, 15 for
+// a termination), 0 when none came.
+int StopRequested();
+// Forgets a noted request.
+void ClearStopRequest();
 }  // namespace runtime
 
 }  // namespace os

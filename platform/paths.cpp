@@ -19,7 +19,10 @@ std::string WindowsInitialTestFile(const std::string& argumentText, const std::s
 std::string PosixInitialTestFile(const std::string& argumentText, bool argumentIsDirectory,
                                  const std::string& curDir) {
   std::string folder = !argumentText.empty() && argumentIsDirectory ? argumentText : curDir;
-  if (folder.empty() || folder.back() != '/') folder += '/';
+  // A current directory that cannot be read leaves the name relative, as
+  // the Windows rule does for an empty folder; never the root.
+  if (folder.empty()) return kTestFileName;
+  if (folder.back() != '/') folder += '/';
   return folder + kTestFileName;
 }
 

@@ -328,7 +328,7 @@ TEST(RunNumbers, JsonFiguresMatchTheFileAndTheLines) {
   const auto missing =
       RunCommand(std::string(ORVANDEL_CLI) + " read --file " + dir.File("missing") + " 2>&1 >/dev/null");
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "orvandel-cli: File not found\n");
+  EXPECT_EQ(missing.out, "orvandel-cli: File not found: " + dir.File("missing") + ": No such file or directory.\n");
 }
 
 // Real failures of a real kernel.

@@ -70,8 +70,9 @@ TEST(FileExists, FilesDirectoriesAndProgramsExistOthersDoNot) {
   EXPECT_TRUE(FileExists(dir.File("f")));
   EXPECT_TRUE(FileExists(dir.path().string()));
   EXPECT_TRUE(FileExists("f", dir.path().string()));
-  // A name the shell finds along PATH.
-  EXPECT_TRUE(FileExists("sh"));
+  // A program's bare name is no file here: nothing is searched along PATH
+  // or in the system's directory.
+  EXPECT_FALSE(FileExists("sh"));
 
   const auto before = fs::current_path();
   EXPECT_FALSE(FileExists(dir.File("missing")));

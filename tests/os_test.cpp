@@ -194,21 +194,23 @@ TEST_F(OsTest, MessagesAreTheSystemsTextsWithALineBreak) {
   EXPECT_STREQ(buf.data(), "No such file or directory.\r\n");
 }
 
-TEST_F(OsTest, FindExecutableSearchesLikeAShellAndRunsNothing) {
+TEST_F(OsTest, FindExecutableAnswersOnlyForFilesThatExistAndRunsNothing) {
   std::array<char, 260> buf{};
-  EXPECT_GT(FindExecutableA("sh", "", buf), 32);
-  EXPECT_TRUE(fs::exists(buf.data()));
-  EXPECT_EQ(std::string(buf.data()).substr(std::string(buf.data()).rfind('/')), "/sh");
+  // Never along PATH: "sh" is no file in this directory.
+  EXPECT_LE(FindExecutableA("sh", "", buf), 32);
+  EXPECT_STREQ(buf.data(), "");
 
   const auto script = dir.File("tool");
   testing_support::WriteText(script, "#!/bin/sh\ntouch ran\n");
   fs::permissions(script, fs::perms::owner_all);
-  EXPECT_GT(FindExecutableA("./tool", dir.path().string(), buf), 32);
+  EXPECT_GT(FindExecutableA("tool", dir.path().string(), buf), 32);
+  EXPECT_EQ(std::string(buf.data()), dir.File("tool"));
   EXPECT_FALSE(fs::exists(dir.File("ran")));
+  // Any existing file stands for the program that would open it.
   testing_support::WriteText(dir.File("data.txt"), "x");
-  EXPECT_LE(FindExecutableA(dir.File("data.txt"), "", buf), 32);
-  EXPECT_STREQ(buf.data(), "");
+  EXPECT_GT(FindExecutableA(dir.File("data.txt"), "", buf), 32);
   EXPECT_LE(FindExecutableA("no-such-program-anywhere", "", buf), 32);
+  EXPECT_LE(FindExecutableA(dir.path().string(), "", buf), 32) << "a directory is no file";
 }
 
 }  // namespace

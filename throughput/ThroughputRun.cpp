@@ -11,6 +11,7 @@
 #include "app/frmMain.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
+#include "fileio/basStrings.h"
 #include "throughput/Rnd.h"
 
 namespace {
@@ -39,6 +40,16 @@ std::int64_t RoundFixed(std::int64_t fixed) {
 std::string Throughput(std::int64_t testSize, std::int32_t ms, char sep) {
   const double mb = static_cast<double>(testSize) / kFixed / 1024 / 1024;
   return numtext::Format(mb * 1000 / ms, "#0.0", sep) + " MB/s";
+}
+
+// Ends a run that met an exception; the guard releases everything even when
+// showing the end fails as well.
+template <typename Exit>
+void EndWithError(Exit& exit, const std::string& detail) {
+  try {
+    exit(detail);
+  } catch (...) {
+  }
 }
 
 }  // namespace
@@ -74,7 +85,10 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   void* pBuffer = nullptr;
   std::size_t bufferSize = 0;
   os::HANDLE hVolume = os::INVALID_HANDLE_VALUE;
+  bool released = false;
   auto release = [&] {
+    if (released) return;
+    released = true;
     SetHighPriority(false);
     if (hVolume != os::INVALID_HANDLE_VALUE) os::CloseHandle(hVolume);
     if (pBuffer) {
@@ -86,18 +100,30 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     gTestRunning = false;
     lastRun_ = rec;
   };
+  // Whatever ends the run, its buffer, handles and flag are given back.
+  struct Guard {
+    decltype(release)& f;
+    ~Guard() { f(); }
+  } guard{release};
+  auto fail = [&](const std::string& message, const std::string& detail) {
+    rec.message = message;
+    rec.detail = detail;
+  };
   auto exitB = [&] { release(); };
-  auto exitC = [&] {
+  auto exitC = [&](const std::string& detail) {
+    fail("Error", detail);
     ClearReadStatus();
     release();
-    form_.MsgBox("Error", vbOKOnly);
+    form_.MsgBox("Error", vbOKOnly, detail);
   };
   // Input the run cannot use is refused before anything is opened.
   auto refuse = [&](const std::string& why) {
+    fail(why, "");
     form_.MsgBox(why, vbExclamation);
     exitB();
   };
 
+  try {
   if (!blockBytes || *blockBytes < 0) return refuse("The block size must be a number of sectors from 1 to 4194303.");
   const std::int32_t BlockSize = *blockBytes;
   rec.blockSize = BlockSize;
@@ -105,25 +131,40 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   // One page more than a block, so that the final transfer rounded up to a
   // whole page still fits.
   bufferSize = static_cast<std::size_t>((static_cast<std::int64_t>(BlockSize) + kPage) & ~std::int64_t{kPage - 1});
+  const std::string noBuffer = "Cannot reserve a buffer of " + std::to_string(bufferSize) + " bytes for the blocks.";
+  // The system promises more than it has: a buffer beyond half of what this
+  // process can really use would be met by the out-of-memory killer, not by
+  // a failed reservation.
+  const std::uint64_t memory = os::runtime::PhysicalMemory();
+  if (memory != 0 && bufferSize > memory / 2) return refuse(noBuffer);
   pBuffer = os::VirtualAlloc(nullptr, bufferSize, os::MEM_COMMIT, os::PAGE_READWRITE);
-  if (!pBuffer) return refuse("Cannot reserve a buffer of " + std::to_string(bufferSize) + " bytes for the blocks.");
-  os::VirtualLock(pBuffer, bufferSize);
+  if (!pBuffer) return refuse(noBuffer);
   const std::span<std::byte> buffer(static_cast<std::byte*>(pBuffer), bufferSize);
+  if (os::VirtualLock(pBuffer, bufferSize) != os::TRUE) {
+    // Pages not locked come in on first touch: not inside the timed blocks.
+    for (std::size_t at = 0; at < bufferSize; at += kPage) buffer[at] = std::byte{0};
+  }
   if (form_.Value(Ctl::optDataType, 1)) FillRandomWords(buffer, BlockSize);
 
   const std::int32_t FileFlags = CheckedFileFlags(form_);
   rec.fileFlags = FileFlags;
   sTestFile = form_.Text(Ctl::txtTestFile);
+  // The path and the system's reason, for the message's detail.
+  auto reason = [&](os::DWORD code) { return sTestFile + ": " + SystemReason(code); };
 
   if (writing) {
     const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep);
+    bool negative = false;
+    if (!mb && numtext::IsNumber(form_.Text(Ctl::txtSize), sep, &negative))
+      return refuse(negative ? "The file size must not be negative." : "The file size is too large.");
     if (!mb) return refuse("The file size must be a number of MB.");
     if (*mb < 0) return refuse("The file size must not be negative.");
     if (*mb > std::numeric_limits<std::int64_t>::max() / kMB) return refuse("The file size is too large.");
     TestSize = *mb * kMB;
   } else {
     if (!FileExists(sTestFile, "")) {
-      form_.MsgBox("File not found", vbCritical);
+      fail("File not found", reason(os::ERROR_FILE_NOT_FOUND));
+      form_.MsgBox("File not found", vbCritical, rec.detail);
       return exitB();
     }
     const std::int64_t size = GetFileSize64(sTestFile);
@@ -139,7 +180,6 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   rec.testSize = TestSize;
   os::Sleep(10);
 
-  try {
     if (oTestFile && oTestFile->IsOpen()) {
       oTestFile->SeekAbsolute(0, 0);
       form_.SetEnabled(Ctl::cmdFileOp, 0, false);
@@ -149,7 +189,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       // The handle left open by a failed run is reused with its old flags.
       oTestFile->SeekAbsolute(0, 0);
     } else if (!oTestFile->OpenFile(sTestFile, FileFlags)) {
-      form_.MsgBox("Error opening the file", vbExclamation);
+      fail("Error opening the file", reason(os::GetLastError()));
+      form_.MsgBox("Error opening the file", vbExclamation, rec.detail);
       return exitB();
     }
     if (oTestFile->IsOpen()) {
@@ -167,6 +208,18 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     os::Sleep(10);
     if (!oTestFile->IsOpen()) return exitB();
 
+    // A stop request ends the run where it is: the file closed, the
+    // progress line cleared, no message.
+    auto stopped = [&] {
+      rec.stoppedBy = os::runtime::StopRequested();
+      if (rec.stoppedBy == 0) return false;
+      if (oTestFile->IsOpen()) oTestFile->CloseFile();
+      ClearReadStatus();
+      release();
+      return true;
+    };
+    if (stopped()) return;
+
     const os::DWORD t0 = os::timeGetTime();
     const std::int64_t ns0 = NowNs();
     form_.SetText(Ctl::lblReadStatus, 0, "0%");
@@ -180,31 +233,45 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       return writing ? oTestFile->WriteBytesFromPointer(count, pBuffer)
                      : oTestFile->ReadBytesToPointer(count, pBuffer);
     };
+    // Why the latest transfer failed.
+    auto transferFailure = [&] {
+      if (!oTestFile->IsOpen()) return sTestFile + ": the file was closed during the run.";
+      return reason(oTestFile->LastError());
+    };
 
     const std::int64_t blockFixed = static_cast<std::int64_t>(BlockSize) * kFixed;
     const std::int64_t wholeBlocks = TestSize / blockFixed;
     const double blocksInFile = static_cast<double>(TestSize) / kFixed / BlockSize;
     rec.wholeBlocks = wholeBlocks;
     std::int64_t total = 0;
+    std::int64_t shownPercent = -1;
     for (std::int64_t i = 0; i < wholeBlocks; ++i) {
       const std::int32_t count = transfer(BlockSize);
-      if (count == 0) return exitC();
+      if (count == 0 || oTestFile->FlushFailed()) return exitC(transferFailure());
       total += count;
       rec.transferred = total;
+      // The caption is built only when its number changes.
       const auto percent = static_cast<std::int64_t>(std::floor(static_cast<double>(i) / blocksInFile * 100));
-      form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
+      if (percent != shownPercent) {
+        shownPercent = percent;
+        form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
+      }
       form_.Refresh(Ctl::lblReadStatus, 0);
       if (writing) form_.DoEvents();
+      if (stopped()) return;
     }
 
     // Short transfers can leave more than a block; the final transfer never
     // runs past the buffer.
-    if (!oTestFile->IsOpen()) return exitC();
-    const std::int64_t remainder = RoundFixed(TestSize - total * kFixed);
-    const std::int32_t finalCount =
-        GetNextAlign(static_cast<std::int32_t>(std::min<std::int64_t>(remainder, bufferSize)), kPage);
+    if (!oTestFile->IsOpen()) return exitC(transferFailure());
+    const std::int64_t remainder = std::min<std::int64_t>(RoundFixed(TestSize - total * kFixed), bufferSize);
+    const std::int32_t finalCount = GetNextAlign(static_cast<std::int32_t>(remainder), kPage);
     rec.finalCount = finalCount;
     rec.finalResult = transfer(finalCount);
+    // A write must place all of it; a read ends at the end of the file, which
+    // lies beyond what the run counts.
+    const std::int64_t needed = writing ? finalCount : remainder;
+    if (rec.finalResult < needed || oTestFile->FlushFailed()) return exitC(transferFailure());
 
     form_.SetText(Ctl::lblReadStatus, 0, "100%");
     if (writing) form_.Refresh(Ctl::lblReadStatus, 0);
@@ -224,32 +291,52 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     const std::int64_t nsSlept = NowNs();
     rec.sleepNs = nsSlept - nsEnd;
 
+    // A flush the system refuses means it dropped data: the line says so
+    // and why, and no figure is given with it.
+    std::string flushFailure;
     int line = 1;
     const bool flushAtFinish =
         writing && (form_.Value(Ctl::chkFlushAtFinish, 0) || form_.Value(Ctl::chkFlushAtFinish, 1));
-    if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 0)) {
+    if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 0) && !stopped()) {
       const os::DWORD tf = os::timeGetTime();
       const std::int64_t nsf = NowNs();
       form_.SetText(Ctl::lblReadStatus, 1, "flushing file...");
       form_.Refresh(Ctl::lblReadStatus, 1);
-      oTestFile->Flush();
+      const bool flushed = oTestFile->Flush();
+      const os::DWORD error = os::GetLastError();
       rec.fileFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()) - 1);
       rec.fileFlushNs = NowNs() - nsf;
-      form_.SetText(Ctl::lblReadStatus, 1, "file flush time: " + std::to_string(rec.fileFlushMs) + " ms");
+      if (flushed) {
+        form_.SetText(Ctl::lblReadStatus, 1, "file flush time: " + std::to_string(rec.fileFlushMs) + " ms");
+      } else {
+        rec.fileFlushFailed = true;
+        flushFailure = "flushing " + reason(error);
+        form_.SetText(Ctl::lblReadStatus, 1, "file flush failed: " + SystemReason(error));
+      }
       form_.Refresh(Ctl::lblReadStatus, 1);
       line = 2;
     }
-    if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 1)) {
+    if (rec.stoppedBy) return;
+    if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 1) && !stopped()) {
       const os::DWORD tf = os::timeGetTime();
       const std::int64_t nsf = NowNs();
       form_.SetText(Ctl::lblReadStatus, line, "flushing volume...");
       form_.Refresh(Ctl::lblReadStatus, line);
-      if (volumeFound) os::FlushFileBuffers(hVolume);
+      const bool flushed = !volumeFound || os::FlushFileBuffers(hVolume) == os::TRUE;
+      const os::DWORD error = os::GetLastError();
       rec.volumeFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()));
       rec.volumeFlushNs = NowNs() - nsf;
-      form_.SetText(Ctl::lblReadStatus, line, "volume flush time: " + std::to_string(rec.volumeFlushMs) + " ms");
+      if (flushed) {
+        form_.SetText(Ctl::lblReadStatus, line, "volume flush time: " + std::to_string(rec.volumeFlushMs) + " ms");
+      } else {
+        rec.volumeFlushFailed = true;
+        if (flushFailure.empty()) flushFailure = "flushing the volume of " + reason(error);
+        form_.SetText(Ctl::lblReadStatus, line, "volume flush failed: " + SystemReason(error));
+      }
+      form_.Refresh(Ctl::lblReadStatus, line);
       ++line;
     }
+    if (rec.stoppedBy) return;
 
     if (oTestFile->IsOpen()) {
       SetFragmentLabel(oTestFile->FileHandle());
@@ -277,14 +364,23 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       form_.SetText(Ctl::lblReadStatus, 0, word + " with " + Throughput(TestSize, rec.elapsedMs, sep));
     } else {
       form_.SetText(Ctl::lblReadStatus, 0, "without flush: " + word + " with " + Throughput(TestSize, rec.elapsedMs, sep));
-      form_.SetText(Ctl::lblReadStatus, line,
-                    "with flush: " + word + " with " + Throughput(TestSize, rec.elapsedWithFlushMs, sep));
+      if (flushFailure.empty())
+        form_.SetText(Ctl::lblReadStatus, line,
+                      "with flush: " + word + " with " + Throughput(TestSize, rec.elapsedWithFlushMs, sep));
     }
     form_.RefreshForm();
+    if (!flushFailure.empty()) {
+      fail("Error", flushFailure);
+      release();
+      form_.MsgBox("Error", vbOKOnly, flushFailure);
+      return;
+    }
     rec.finished = true;
     exitB();
-  } catch (const Win32FileError&) {
-    // Only a file closed or lost under the run gets here.
-    exitC();
+  } catch (const Win32FileError& e) {
+    // A file closed or lost under the run.
+    EndWithError(exitC, sTestFile + ": " + e.Description());
+  } catch (const std::exception& e) {
+    EndWithError(exitC, sTestFile + ": " + e.what());
   }
 }

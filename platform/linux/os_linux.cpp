@@ -1,13 +1,19 @@
 // The Windows operations answered by Linux mechanisms.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <sys/sysinfo.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <fstream>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +21,6 @@
 #include <map>
 #include <mutex>
 #include <sched.h>
-#include <string_view>
 
 #include "platform/linux/handles.h"
 #include "platform/linux/internal.h"
@@ -72,6 +77,40 @@ int OpenFlags(DWORD access) {
   return O_PATH;
 }
 
+// Opens the file behind an open descriptor again, with other flags.
+int Reopen(int fd, int flags) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return open(self.c_str(), flags | O_CLOEXEC);
+}
+
+// File systems whose files are the running system's settings, not data on
+// a disk: writing there changes the machine.
+bool OnPseudoFileSystem(int fd) {
+  struct statfs fs {};
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEBUGFS_MAGIC: case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC: case 0x62656570 /* configfs */:
+    case EFIVARFS_MAGIC: case BPF_FS_MAGIC: case PSTOREFS_MAGIC: case BINFMTFS_MAGIC:
+    case SELINUX_MAGIC: case SMACK_MAGIC: case 0x65735543 /* fusectl */: case NSFS_MAGIC:
+    case DEVPTS_SUPER_MAGIC: case 0x19800202 /* mqueue */:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether a regular file may be opened for writing: never on a pseudo file
+// system, and never without a write permission bit, which Windows' read-only
+// attribute stands for and which root would otherwise ignore.
+bool MayWrite(int fd, const struct stat& st) {
+  if (OnPseudoFileSystem(fd) || (st.st_mode & 0222) == 0) {
+    errno = EACCES;
+    return false;
+  }
+  return true;
+}
+
 // Opens an existing name. The name is first opened without any access, so
 // that looking at what it is has no side effect; only regular files and
 // directories are opened for reading and writing, block devices for reading
@@ -97,10 +136,38 @@ int OpenExisting(int probe, int accessFlags, int extraFlags, bool directories, h
     errno = EACCES;
     return -1;
   }
+  if (accessFlags != O_RDONLY && !MayWrite(probe, st)) return -1;
+  // A drive without a medium must not hold the caller up.
+  if (readableDevice) extraFlags |= O_NONBLOCK;
   *kind = handles::Kind::File;
   // Reopening through the probe keeps the inode that was checked.
-  const std::string self = "/proc/self/fd/" + std::to_string(probe);
-  return open(self.c_str(), accessFlags | extraFlags | O_CLOEXEC);
+  return Reopen(probe, accessFlags | extraFlags);
+}
+
+// Creates a new regular file. Some file systems create the name and only then
+// refuse a flag such as O_DIRECT; the name is made without it and reopened
+// with it, so that a refusal leaves nothing behind.
+int CreateNew(const std::string& name, int accessFlags, int extraFlags) {
+  const int created = open(name.c_str(), accessFlags | (extraFlags & ~O_DIRECT) | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (created < 0) return -1;
+  const bool pseudo = OnPseudoFileSystem(created);
+  int fd = created;
+  if (pseudo) {
+    fd = -1;
+    errno = EACCES;
+  } else if (extraFlags & O_DIRECT) {
+    fd = Reopen(created, accessFlags | extraFlags);
+  }
+  if (fd == created) return fd;
+  const int saved = errno;
+  // Remove the name only while it is still the file made here.
+  struct stat mine {}, now {};
+  if (fstat(created, &mine) == 0 && stat(name.c_str(), &now) == 0 && mine.st_dev == now.st_dev &&
+      mine.st_ino == now.st_ino)
+    unlink(name.c_str());
+  close(created);
+  errno = saved;
+  return fd;
 }
 
 }  // namespace
@@ -159,7 +226,7 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
     // it needs no look first; this is the one call per file that
     // create-heavy tests measure.
     if (mayCreate) {
-      fd = open(fileName.c_str(), access | extra | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      fd = CreateNew(fileName, access, extra);
       if (fd >= 0 || errno != EEXIST) break;
     }
     const int probe = open(fileName.c_str(), O_PATH | O_CLOEXEC);
@@ -572,9 +639,9 @@ UINT CopyOut(const std::string& s, std::span<char> buffer) {
   return static_cast<UINT>(s.size());
 }
 
-bool IsExecutableFile(const std::string& path) {
+bool IsRegularFile(const std::string& path) {
   struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 }  // namespace
 
@@ -591,24 +658,12 @@ std::intptr_t FindExecutableA(const std::string& file, const std::string& direct
   if (!result.empty()) result[0] = '\0';
   if (Faulted(seam::Op::FindExecutableA)) return kNotFound;
   if (file.empty() || file.find('\0') != std::string::npos) return kNotFound;
+  // As named, or inside the given directory; the file itself stands for the
+  // program that would open it. Nothing is searched along PATH.
   std::string found;
-  if (file.find('/') != std::string::npos) {
-    std::string path = file;
-    if (file[0] != '/' && !directory.empty()) path = directory + "/" + file;
-    if (IsExecutableFile(path)) found = path;
-  } else {
-    // A bare name is looked up along PATH, as a shell would.
-    const char* env = std::getenv("PATH");
-    std::string_view rest = env ? env : "/usr/local/bin:/usr/bin:/bin";
-    while (found.empty()) {
-      const auto colon = rest.find(':');
-      std::string dir(rest.substr(0, colon));
-      if (dir.empty()) dir = ".";
-      if (IsExecutableFile(dir + "/" + file)) found = dir + "/" + file;
-      if (colon == std::string_view::npos) break;
-      rest.remove_prefix(colon + 1);
-    }
-  }
+  if (IsRegularFile(file)) found = file;
+  else if (file[0] != '/' && !directory.empty() && IsRegularFile(directory + "/" + file))
+    found = directory + "/" + file;
   if (found.empty() || found.size() + 1 > result.size()) return kNotFound;
   CopyOut(found, result);
   return kFound;
@@ -648,6 +703,58 @@ bool ChDir(const std::string& directory) {
 
 // There are no drives: every path lies under the one root.
 bool ChDrive(const std::string& /*drive*/) { return true; }
+
+namespace {
+
+// A control group's memory limit, v2 or v1; 0 when there is none.
+std::uint64_t CgroupMemoryLimit() {
+  std::ifstream self("/proc/self/cgroup");
+  std::uint64_t limit = 0;
+  for (std::string line; std::getline(self, line);) {
+    const auto first = line.find(':');
+    const auto second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string path = line.substr(second + 1);
+    std::string file;
+    if (controllers.empty()) file = "/sys/fs/cgroup/unified" + path + "/memory.max";
+    else if (controllers == "memory") file = "/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes";
+    else continue;
+    std::ifstream in(file);
+    if (!in && controllers.empty()) in.open("/sys/fs/cgroup" + path + "/memory.max");
+    std::uint64_t v = 0;
+    if (in >> v && v > 0 && (limit == 0 || v < limit)) limit = v;  // "max" reads as nothing
+  }
+  return limit;
+}
+
+std::atomic<int> stopSignal{0};
+
+void NoteStop(int sig) { stopSignal.store(sig, std::memory_order_relaxed); }
+
+}  // namespace
+
+std::uint64_t PhysicalMemory() {
+  struct sysinfo info {};
+  std::uint64_t total = sysinfo(&info) == 0 ? std::uint64_t{info.totalram} * info.mem_unit : 0;
+  const std::uint64_t group = CgroupMemoryLimit();
+  if (group != 0 && (total == 0 || group < total)) total = group;
+  return total;
+}
+
+void CatchStopRequests() {
+  struct sigaction sa {};
+  sa.sa_handler = NoteStop;
+  sigemptyset(&sa.sa_mask);
+  // Transfers go on where they were; the loops look at the flag.
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }
+
+void ClearStopRequest() { stopSignal.store(0, std::memory_order_relaxed); }
 
 }  // namespace runtime
 
