@@ -159,7 +159,8 @@ struct Ending {
 Ending EndingOf(const std::string& message, const std::string& detail, int stoppedBy) {
   Ending e;
   if (stoppedBy != 0) {
-    e = {false, 128 + stoppedBy, "Stopped", "stopped by signal " + std::to_string(stoppedBy)};
+    const std::string by = stoppedBy == 2 ? "SIGINT" : stoppedBy == 15 ? "SIGTERM" : "signal " + std::to_string(stoppedBy);
+    e = {false, 128 + stoppedBy, "Stopped by " + by, ""};
   } else if (!message.empty()) {
     e = {false, kCannotInspect, message, detail};
   }
@@ -256,8 +257,8 @@ int Throughput(const RunOptions& o, int index) {
   std::vector<double> sorted = rates;
   std::sort(sorted.begin(), sorted.end());
   if (o.json) {
-    nlohmann::json out = runs.size() == 1 ? runs[0] : nlohmann::json{{"runs", runs}};
-    if (runs.size() > 1) AddEnding(out, ending);
+    nlohmann::json out = o.repeat == 1 ? runs[0] : nlohmann::json{{"runs", runs}};
+    if (o.repeat > 1) AddEnding(out, ending);
     if (o.repeat > 1 && !sorted.empty()) {
       const std::size_t m = sorted.size();
       const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;

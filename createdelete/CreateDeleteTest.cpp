@@ -130,6 +130,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
     auto stopped = [&] {
       rec.stoppedBy = os::runtime::StopRequested();
       if (rec.stoppedBy == 0) return false;
+      rec.created = C;
       deleteCreated();
       ClearReadStatus();
       return true;

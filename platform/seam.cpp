@@ -10,6 +10,7 @@ std::array<std::uint64_t, kOps> calls{};
 std::array<std::optional<Fault>, kOps> faults{};
 std::function<std::uint32_t()> fakeClock;
 std::uint32_t lastCreateFlags = 0;
+std::function<void(std::span<const std::byte>)> transferObserver;
 
 }  // namespace
 
@@ -36,7 +37,13 @@ void Reset() {
   calls.fill(0);
   faults.fill(std::nullopt);
   fakeClock = nullptr;
+  transferObserver = nullptr;
 }
+
+void SetTransferObserver(std::function<void(std::span<const std::byte>)> observer) {
+  transferObserver = std::move(observer);
+}
+const std::function<void(std::span<const std::byte>)>& TransferObserver() { return transferObserver; }
 
 std::uint32_t LastCreateFlags() { return lastCreateFlags; }
 void NoteCreateFlags(std::uint32_t flags) { lastCreateFlags = flags; }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 
 namespace os::seam {
 
@@ -72,6 +73,11 @@ void NoteCreateFlags(std::uint32_t flags);
 // make exact elapsed times, never to wait.
 void SetClock(std::function<std::uint32_t()> clock);
 const std::function<std::uint32_t()>& Clock();
+
+// Sees the buffer of every ReadFile and WriteFile until Reset, before the
+// transfer; tests use it to look at the buffer a run hands to the system.
+void SetTransferObserver(std::function<void(std::span<const std::byte>)> observer);
+const std::function<void(std::span<const std::byte>)>& TransferObserver();
 
 // Used by the implementation: counts the call and returns the fault that
 // applies to it, if any.

@@ -4,8 +4,10 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <map>
+#include <regex>
 
 #include "app/HeadlessForm.h"
 #include "app/frmMain.h"
@@ -149,6 +151,114 @@ TEST_F(CreateDelete, TheTickedFlagsReachEveryOpen) {
   ASSERT_EQ(window.LastCreateDelete().created, 10) << (form.Messages().empty() ? "" : form.Messages()[0].prompt);
   for (std::size_t k = 1; k <= 10; ++k)  // after ClearReadStatus: one caption per file
     EXPECT_EQ(flags.at(k), 0xB8000000u | os::FILE_ATTRIBUTE_NORMAL);
+}
+
+// A user who leaves the "File exists" box open for six seconds.
+class SlowToAnswer : public HeadlessForm {
+ public:
+  std::uint32_t now = 0;
+  int MsgBox(const std::string& prompt, int style, const std::string& detail) override {
+    now += 6000;
+    return HeadlessForm::MsgBox(prompt, style, detail);
+  }
+};
+
+TEST(CreateDeleteTiming, AMessageLeftOpenIsNoCreationTime) {
+  testing_support::TempDir dir;
+  testing_support::WriteText(dir.File("t.0003"), "someone else's");
+  SlowToAnswer form;
+  frmMain window(form);
+  os::seam::SetClock([&] { return form.now++; });
+  form.SetText(Ctl::txtTestFile, 0, dir.File("t"));
+  form.SetText(Ctl::txtNumberOfFiles, 0, "10");
+  window.cmdCreateAndDeleteFiles_Click();
+  os::seam::Reset();
+  ASSERT_EQ(window.LastCreateDelete().created, 3);
+  EXPECT_LT(window.LastCreateDelete().createMs, 100) << "the box's six seconds were counted";
+  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: File exists.\r\n", 0), 0u) << form.Messages()[0].prompt;
+}
+
+TEST_F(CreateDelete, TimesBelowATenthOfAMillisecondShowTwoSignificantDigits) {
+  // A clock that stands still: every millisecond figure is 0.
+  os::seam::SetClock([] { return 7u; });
+  window.cmdCreateAndDeleteFiles_Click();
+  for (int line : {0, 2}) {
+    const std::string text = form.Text(Ctl::lblReadStatus, line);
+    SCOPED_TRACE(text);
+    const auto space = text.find(' ');
+    const std::string number = text.substr(0, space);
+    ASSERT_EQ(number.rfind("0.0", 0), 0u);
+    const std::string digits = number.substr(number.find_first_not_of("0.", 0));
+    EXPECT_EQ(digits.size(), 2u) << "two significant digits";
+    EXPECT_GT(std::stod(number), 0.0);
+  }
+  // From a tenth of a millisecond up, one decimal as ever: 10 files in 25 ms.
+  std::uint32_t now = 0;
+  os::seam::SetClock([&] { return now += 25; });
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_TRUE(std::regex_match(form.Text(Ctl::lblReadStatus, 0), std::regex("[1-9][0-9]*\\.[0-9] ms per file creation")))
+      << form.Text(Ctl::lblReadStatus, 0);
+}
+
+TEST_F(CreateDelete, StopRequestsAndExceptionsDeleteExactlyTheCreatedFiles) {
+  testing_support::WriteText(dir.File("t.tmp.0007"), "not ours");
+  struct sigaction before {};
+  sigaction(SIGTERM, nullptr, &before);
+  os::runtime::CatchStopRequests();
+  form.SetCaptionObserver([](Ctl, int i, const std::string& text) {
+    if (i == 0 && text == "4") raise(SIGTERM);
+  });
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(window.LastCreateDelete().stoppedBy, SIGTERM);
+  EXPECT_EQ(window.LastCreateDelete().created, 5);
+  os::runtime::ClearStopRequest();
+  sigaction(SIGTERM, &before, nullptr);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"t.tmp.0007"}));
+  EXPECT_TRUE(form.Messages().empty());
+
+  bool thrown = false;
+  form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+    if (i == 0 && text == "2" && !thrown) {
+      thrown = true;
+      throw std::length_error("too long");
+    }
+  });
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(Names(), (std::vector<std::string>{"t.tmp.0007"}));
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error");
+  EXPECT_EQ(form.Messages()[0].detail, testFile + ": too long");
+  EXPECT_EQ(form.MousePointer(), vbDefault);
+}
+
+// No real volume flush can be made to fail while the files stay creatable.
+TEST_F(CreateDelete, AFailedFlushIsShownWithItsReasonAndTheTestFails) {
+  os::seam::FailNext(Op::FlushFileBuffers, os::ERROR_IO_DEVICE, 2);  // the flush after the deletions
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 3), "flush failed: Input/output error.");
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 1).find(" ms flush time"), std::string::npos);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error");
+  EXPECT_NE(form.Messages()[0].detail.find("Input/output error."), std::string::npos);
+  EXPECT_FALSE(window.LastCreateDelete().finished);
+  EXPECT_TRUE(Names().empty());
+}
+
+TEST(CreateDeleteOnRamfs, ARefusedDirectOpenLeavesNoNameForTheNextRun) {
+  const std::string why = testing_support::ScratchMount::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::ScratchMount ram("ramfs");
+  ASSERT_TRUE(ram.Ready());
+  HeadlessForm form;
+  frmMain window(form);
+  form.SetText(Ctl::txtTestFile, 0, ram.File("p"));
+  form.SetValue(Ctl::chkFileFlags, 1, 1);  // no buffering
+  for (int run = 0; run < 2; ++run) {
+    window.cmdCreateAndDeleteFiles_Click();
+    ASSERT_EQ(form.Messages().size(), static_cast<std::size_t>(run + 1));
+    EXPECT_EQ(form.Messages()[run].prompt, "Error: Invalid argument.\r\n" + ram.File("p") + ".0000");
+    EXPECT_TRUE(fs::is_empty(ram.Path()));
+  }
 }
 
 TEST(CreateDeleteOnLoopDisk, RunningOutOfInodesEndsTheLoopAndGivesThemBack) {

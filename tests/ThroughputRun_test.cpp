@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -145,6 +150,10 @@ TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {
       {"1", "4194304", "block size"},  // 2^31 bytes
       {"many", "8", "file size"},
       {"-1", "8", "file size"},
+      {"99999999999999999999", "8", "too large"},  // beyond 64 bits
+      {"1e30", "8", "too large"},
+      {"9e12", "8", "too large"},                  // fits, but not as bytes
+      {"-1e30", "8", "negative"},
   };
   for (const auto& b : bad) {
     Fields(file, b.mb, b.sectors);
@@ -278,6 +287,142 @@ TEST_F(Run, ClosingOrDeletingTheFileDuringAWriteEndsItWithError) {
     EXPECT_FALSE(window.oTestFile->IsOpen());
     EXPECT_EQ(fs::exists(file), button == 0);
   }
+}
+
+TEST_F(Run, AnyExceptionEndsTheRunAndGivesEverythingBack) {
+  Fields(file, "1", "8", true, true);
+  bool thrown = false;
+  form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+    if (i == 0 && text == " 3%" && !thrown) {
+      thrown = true;
+      throw std::bad_alloc();
+    }
+  });
+  window.cmdFileReadWrite_Click(kWrite);
+  form.SetCaptionObserver(nullptr);
+  EXPECT_FALSE(gTestRunning) << "the window could never close";
+  EXPECT_EQ(os::seam::Calls(Op::VirtualFree), 2u) << "decommitted and released";
+  EXPECT_EQ(form.MousePointer(), vbDefault);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error");
+  EXPECT_NE(form.Messages()[0].detail.find("bad_alloc"), std::string::npos) << form.Messages()[0].detail;
+  EXPECT_FALSE(window.LastRun().finished);
+  // The next run works as ever, on the file left open.
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_TRUE(window.LastRun().finished);
+}
+
+TEST_F(Run, PagesThatCannotBeLockedAreTouchedBeforeTheClockStarts) {
+  testing_support::WriteText(file, std::string(1 << 20, 'x'));
+  Fields(file, "1", "2048");
+  os::seam::FailNext(Op::VirtualLock, os::ERROR_NOT_ENOUGH_MEMORY);
+  long missing = -1;
+  os::seam::SetTransferObserver([&](std::span<const std::byte> buffer) {
+    if (missing >= 0) return;
+    const long page = sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> resident((buffer.size() + page - 1) / page);
+    ASSERT_EQ(mincore(const_cast<std::byte*>(buffer.data()), buffer.size(), resident.data()), 0);
+    missing = std::count(resident.begin(), resident.end(), 0);
+  });
+  window.cmdFileReadWrite_Click(kRead);
+  ASSERT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(missing, 0) << "pages of the buffer first touched inside the timed read";
+}
+
+TEST_F(Run, StopRequestsEndTheRunCloseTheFileAndClearTheProgress) {
+  struct sigaction before[2] {};
+  sigaction(SIGINT, nullptr, &before[0]);
+  sigaction(SIGTERM, nullptr, &before[1]);
+  os::runtime::CatchStopRequests();
+  for (int index : {kWrite, kRead}) {
+    SCOPED_TRACE(index == kWrite ? "write" : "read");
+    testing_support::WriteText(file, std::string(1048576, 'x'));
+    Fields(file, "1", "8", true, true);
+    form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+      if (i == 0 && text == " 10%") raise(index == kWrite ? SIGTERM : SIGINT);
+    });
+    window.cmdFileReadWrite_Click(index);
+    form.SetCaptionObserver(nullptr);
+    EXPECT_EQ(window.LastRun().stoppedBy, index == kWrite ? SIGTERM : SIGINT);
+    os::runtime::ClearStopRequest();
+    EXPECT_FALSE(window.LastRun().finished);
+    EXPECT_FALSE(window.oTestFile->IsOpen());
+    EXPECT_TRUE(form.Messages().empty());
+    for (int i = 0; i <= 4; ++i) EXPECT_EQ(Line(i), "") << i;
+    EXPECT_LT(window.LastRun().transferred, 1048576 / 2);
+  }
+  sigaction(SIGINT, &before[0], nullptr);
+  sigaction(SIGTERM, &before[1], nullptr);
+}
+
+// A loop disk whose image lies on a tmpfs smaller than the image: writes go
+// into the cache, and the flushes meet the full backing store.
+TEST(RunOnFullBackingStore, AFailedFlushIsShownAndTheRunFails) {
+  const std::string why = testing_support::LoopDisk::Unavailable({"mkfs.ext4"}, "mkfs.ext4 -q");
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::ScratchMount back("tmpfs", "size=6m");
+  ASSERT_TRUE(back.Ready());
+  testing_support::TempDir mnt;
+  const std::string image = back.File("img");
+  ASSERT_EQ(RunCommand("truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image + " && mount -o loop " + image +
+                       " " + mnt.path().string() + " 2>&1").status, 0);
+  const auto r = RunCommand(std::string(ORVANDEL_CLI) + " write --json --size 20 --file " + mnt.File("t.bin"));
+  RunCommand("umount " + mnt.path().string());
+  EXPECT_EQ(r.status, 1);
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_EQ(j["message"], "Error");
+  EXPECT_EQ(j["file_flush_failed"], true);
+  EXPECT_TRUE(j["mb_per_s_with_flush"].is_null());
+  const auto lines = j["lines"].get<std::vector<std::string>>();
+  EXPECT_EQ(lines[0].rfind("without flush: Written with ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind("file flush failed: ", 0), 0u) << lines[1];
+  for (const auto& line : lines) EXPECT_EQ(line.find("with flush: Written"), std::string::npos) << line;
+  EXPECT_NE(j["reason"].get<std::string>().find(mnt.File("t.bin")), std::string::npos) << j["reason"];
+}
+
+TEST(RunOnSmallTmpfs, AShortFinalWriteEndsWithError) {
+  const std::string why = testing_support::ScratchMount::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::ScratchMount small("tmpfs", "size=2560k");
+  ASSERT_TRUE(small.Ready());
+  HeadlessForm form;
+  {
+    frmMain window(form);
+    form.SetText(Ctl::txtTestFile, 0, small.File("t.bin"));
+    form.SetText(Ctl::txtSize, 0, "2.9");  // two whole blocks fit, the rest does not
+    form.SetText(Ctl::txtBlockSizeSectors, 0, "2048");
+    window.cmdFileReadWrite_Click(kWrite);
+    ASSERT_EQ(form.Messages().size(), 1u);
+    EXPECT_EQ(form.Messages()[0].prompt, "Error");
+    EXPECT_EQ(form.Messages()[0].detail, small.File("t.bin") + ": No space left on device.");
+    EXPECT_FALSE(window.LastRun().finished);
+    EXPECT_LT(window.LastRun().finalResult, window.LastRun().finalCount);
+  }
+  EXPECT_EQ(os::seam::OpenHandles(), 0u);
+}
+
+TEST(RunInMemoryGroup, ABufferBeyondHalfTheMemoryIsRefusedBeforeAnythingIsFilled) {
+  if (geteuid() != 0) GTEST_SKIP() << "making a memory control group needs root";
+  std::ifstream self("/proc/self/cgroup");
+  std::string group;
+  for (std::string line; std::getline(self, line);)
+    if (line.find(":memory:") != std::string::npos) group = "/sys/fs/cgroup/memory" + line.substr(line.rfind(':') + 1);
+  if (group.empty() || !fs::exists(group + "/memory.limit_in_bytes")) GTEST_SKIP() << "no memory control group here";
+  const std::string mine = group + "/orvandel-test-" + std::to_string(getpid());
+  ASSERT_TRUE(fs::create_directory(mine));
+  testing_support::WriteText(mine + "/memory.limit_in_bytes", std::to_string(64 << 20));
+  testing_support::TempDir dir;
+  auto run = [&](const std::string& sectors) {
+    return RunCommand("sh -c 'echo $$ > " + mine + "/cgroup.procs && exec " + ORVANDEL_CLI +
+                      " write --random --size 1 --block-sectors " + sectors + " --file " + dir.File("t") + "' 2>&1");
+  };
+  const auto big = run("131072");   // 64 MiB: all the group has
+  const auto fits = run("32768");   // 16 MiB
+  fs::remove(mine);
+  EXPECT_EQ(big.status, 1) << big.out;
+  EXPECT_NE(big.out.find("Cannot reserve a buffer of 67112960 bytes"), std::string::npos) << big.out;
+  EXPECT_EQ(fits.status, 0) << fits.out;
 }
 
 TEST(RandomData, SameEveryStartAndNextInOneProcess) {

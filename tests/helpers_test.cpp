@@ -3,6 +3,9 @@
 
 #include <filesystem>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
 #include "platform/seam.h"
@@ -94,6 +97,35 @@ TEST(ChangeDirectory, TrimsItsArgumentAndGoesBack) {
   std::string missing = dir.File("missing");
   EXPECT_FALSE(ChangeDirectory(missing));
   EXPECT_EQ(fs::current_path(), before);
+}
+
+// In a child process, so that this one keeps its directory.
+TEST(FileExists, AFolderThatCannotBeReadIsNeverLeft) {
+  testing_support::TempDir dir;
+  const std::string gone = dir.File("gone");
+  fs::create_directory(gone);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int failures = 0;
+    if (chdir(gone.c_str()) != 0 || rmdir(gone.c_str()) != 0) _exit(100);
+    failures += FileExists("cat") ? 1 : 0;             // a program's bare name
+    failures += FileExists("orvandel-new.bin") ? 2 : 0;
+    // Still in the deleted folder: a relative name resolves there, not in
+    // the system's folder.
+    char buf[4096];
+    failures += getcwd(buf, sizeof buf) == nullptr && errno == ENOENT ? 0 : 4;
+    failures += fs::exists("/usr/bin/orvandel-new.bin") ? 8 : 0;
+    std::string target = "/";
+    failures += ChangeDirectory(target) ? 16 : 0;  // could never come back
+    failures += getcwd(buf, sizeof buf) == nullptr ? 0 : 32;
+    failures += os::runtime::InitialTestFile("") == "_Orvandel.$$$" ? 0 : 64;
+    _exit(failures);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "bit mask of the failed checks";
 }
 
 }  // namespace

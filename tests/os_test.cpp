@@ -10,6 +10,7 @@
 
 #include "platform/os.h"
 #include "platform/seam.h"
+#include "tests/LoopDisk.h"
 #include "tests/support.h"
 
 using namespace os;
@@ -211,6 +212,62 @@ TEST_F(OsTest, FindExecutableAnswersOnlyForFilesThatExistAndRunsNothing) {
   EXPECT_GT(FindExecutableA(dir.File("data.txt"), "", buf), 32);
   EXPECT_LE(FindExecutableA("no-such-program-anywhere", "", buf), 32);
   EXPECT_LE(FindExecutableA(dir.path().string(), "", buf), 32) << "a directory is no file";
+}
+
+TEST_F(OsTest, ReadOnlyAndPseudoFilesAreNeverOpenedForWritingRootIncluded) {
+  const auto path = dir.File("ro.bin");
+  testing_support::WriteText(path, "keep");
+  fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(OpenRW(path), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  HANDLE h = CreateFileA(path, GENERIC_READ, 7, OPEN_EXISTING, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "reading stays allowed";
+  CloseHandle(h);
+  EXPECT_EQ(testing_support::ReadText(path), "keep");
+
+  // Files of the running system, not of a disk: each exists and is writable
+  // by root, so only the file system's kind can refuse them.
+  for (const char* p : {"/proc/sys/kernel/hostname", "/sys/kernel/uevent_helper", "/proc/self/comm"}) {
+    if (!fs::exists(p)) continue;
+    SCOPED_TRACE(p);
+    const std::string before = testing_support::ReadText(p);
+    EXPECT_EQ(OpenRW(p), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(testing_support::ReadText(p), before);
+  }
+  EXPECT_EQ(OpenRW("/proc/orvandel-new-file"), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(OsTest, AnOpenTheFileSystemRefusesLeavesNoNameBehind) {
+  const std::string why = testing_support::ScratchMount::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // ramfs makes the name, then refuses direct transfers.
+  testing_support::ScratchMount ram("ramfs");
+  ASSERT_TRUE(ram.Ready());
+  const auto path = ram.File("direct.bin");
+  EXPECT_EQ(OpenRW(path, FILE_FLAG_NO_BUFFERING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(fs::exists(path));
+  // Without the flag the same name is made, and kept.
+  const HANDLE h = OpenRW(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  EXPECT_TRUE(fs::exists(path));
+  // An existing file refused the flag stays as it was.
+  EXPECT_EQ(OpenRW(path, FILE_FLAG_NO_BUFFERING), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(fs::exists(path));
+}
+
+TEST_F(OsTest, BlockDevicesOpenForReadingWithoutWaitingForAMedium) {
+  const std::string why = testing_support::ScratchMount::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::LoopDisk disk(dir, "1M");
+  if (!disk.Ready()) GTEST_SKIP() << "no loop device can be attached here";
+  const HANDLE h = CreateFileA(disk.Device(), GENERIC_READ, 3, OPEN_EXISTING, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_NE(fcntl(static_cast<int>(h), F_GETFL) & O_NONBLOCK, 0);
+  CloseHandle(h);
+  EXPECT_EQ(OpenRW(disk.Device()), INVALID_HANDLE_VALUE) << "never for writing";
 }
 
 }  // namespace

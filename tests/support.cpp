@@ -5,6 +5,7 @@
 #include <random>
 #include <sstream>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace testing_support {
 
@@ -20,6 +21,20 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+std::string ScratchMount::Unavailable() {
+  if (geteuid() != 0) return "mounting needs root";
+  return "";
+}
+
+ScratchMount::ScratchMount(const std::string& type, const std::string& options) {
+  const std::string opts = options.empty() ? "" : " -o " + options;
+  mounted_ = RunCommand("mount -t " + type + opts + " orvandel-test " + dir_.path().string() + " 2>&1").status == 0;
+}
+
+ScratchMount::~ScratchMount() {
+  if (mounted_) RunCommand("umount -l " + dir_.path().string() + " 2>&1");
 }
 
 CommandResult RunCommand(const std::string& command) {

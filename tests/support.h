@@ -20,6 +20,25 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A file system of the kernel's own (tmpfs, ramfs) mounted on a fresh
+// folder, unmounted again at the end; needs root.
+class ScratchMount {
+ public:
+  // Why such a mount cannot be made here, or "" when it can.
+  static std::string Unavailable();
+  ScratchMount(const std::string& type, const std::string& options = "");
+  ~ScratchMount();
+  ScratchMount(const ScratchMount&) = delete;
+  ScratchMount& operator=(const ScratchMount&) = delete;
+  bool Ready() const { return mounted_; }
+  std::string File(const std::string& name) const { return dir_.File(name); }
+  std::string Path() const { return dir_.path().string(); }
+
+ private:
+  TempDir dir_;
+  bool mounted_ = false;
+};
+
 struct CommandResult {
   int status;
   std::string out;

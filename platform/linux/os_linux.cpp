@@ -266,6 +266,7 @@ BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead) {
     }
     buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
   }
+  if (const auto& observe = seam::TransferObserver()) observe(buffer);
   const int fd = handles::Fd(hFile);
   if (fd < 0) {
     lastError = ERROR_INVALID_HANDLE;
@@ -300,6 +301,7 @@ BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWrit
     }
     buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
   }
+  if (const auto& observe = seam::TransferObserver()) observe(buffer);
   const int fd = handles::Fd(hFile);
   if (fd < 0) {
     lastError = ERROR_INVALID_HANDLE;

@@ -1,0 +1,122 @@
+// The command line's runs as a script meets them: what they print when they
+// fail, how stop requests end them, and that they never act outside the
+// folder they were given.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "tests/LoopDisk.h"
+#include "tests/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::RunCommand;
+using testing_support::TempDir;
+
+const std::string kCli = ORVANDEL_CLI;
+
+TEST(CliRuns, FromADeletedFolderNothingLandsInTheSystemsFolder) {
+  TempDir dir;
+  const std::string name = "orvandel-test-" + std::to_string(std::random_device{}()) + ".bin";
+  const std::string gone = dir.File("gone");
+  fs::create_directory(gone);
+  const auto r = RunCommand("cd " + gone + " && rmdir " + gone + " && " + kCli + " write --file " + name +
+                            " --size 0.01 2>&1");
+  const bool leaked = fs::exists("/usr/bin/" + name) || fs::exists("/" + name);
+  fs::remove("/usr/bin/" + name);
+  fs::remove("/" + name);
+  EXPECT_FALSE(leaked) << "the run wrote outside the folder it was started in";
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Error opening the file: " + name + ": No such file or directory."), std::string::npos)
+      << r.out;
+}
+
+TEST(CliRuns, AProgramsNameIsNoTestFile) {
+  TempDir dir;
+  const auto r = RunCommand("cd " + dir.path().string() + " && " + kCli + " read --file ls 2>&1");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("File not found"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(dir.File("ls")));
+}
+
+TEST(CliRuns, EveryEndIsOneJsonObjectThatSaysWhetherItWorked) {
+  TempDir dir;
+  auto json = [](const testing_support::CommandResult& r) { return nlohmann::json::parse(r.out); };
+  auto ok = RunCommand(kCli + " write --json --size 0.1 --block-sectors 64 --file " + dir.File("t"));
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(json(ok)["ok"], true);
+
+  auto missing = RunCommand(kCli + " read --json --file " + dir.File("missing") + " 2>/dev/null");
+  EXPECT_EQ(missing.status, 1);
+  ASSERT_FALSE(missing.out.empty());
+  EXPECT_EQ(json(missing)["ok"], false);
+  EXPECT_EQ(json(missing)["message"], "File not found");
+  EXPECT_EQ(json(missing)["reason"], dir.File("missing") + ": No such file or directory.");
+
+  // A name that is not UTF-8 still gives a JSON object.
+  const std::string odd = dir.File("\xff\xfe");
+  auto refused = RunCommand(kCli + " write --json --size 1 --block-sectors 0x --file '" + odd + "' 2>/dev/null");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(json(refused)["ok"], false);
+
+  // A failed create-and-delete test: a name in a folder that does not exist.
+  auto cd = RunCommand(kCli + " create-delete --json --files 10 --file " + dir.File("no/such/t") + " 2>/dev/null");
+  EXPECT_EQ(cd.status, 1);
+  EXPECT_EQ(json(cd)["ok"], false);
+  EXPECT_EQ(json(cd)["created"], 0);
+  EXPECT_EQ(json(cd)["message"].get<std::string>().rfind("Error: ", 0), 0u);
+
+  // With --repeat, the run that failed ends the list.
+  fs::permissions(dir.File("t"), fs::perms::owner_read);
+  auto repeat = RunCommand(kCli + " write --json --repeat 3 --size 0.1 --file " + dir.File("t") + " 2>/dev/null");
+  EXPECT_EQ(repeat.status, 1);
+  EXPECT_EQ(json(repeat)["ok"], false);
+  EXPECT_EQ(json(repeat)["runs"].size(), 1u);
+}
+
+// A folder where each transfer or creation waits for the disk, so that a
+// stop request surely arrives in the middle of the work.
+class SlowDisk {
+ public:
+  SlowDisk() {
+    why = testing_support::LoopDisk::Unavailable({"mkfs.ext4"}, "mkfs.ext4 -q");
+    if (!why.empty()) return;
+    disk = std::make_unique<testing_support::LoopDisk>(dir, "64M");
+    if (disk->Ready()) mount = disk->Format(0, "mkfs.ext4 -q", "sync,dirsync");
+    if (mount.empty()) why = "no synchronous ext4 mount here";
+  }
+  std::string why;
+  TempDir dir;
+  std::unique_ptr<testing_support::LoopDisk> disk;
+  std::string mount;
+};
+
+TEST(CliRuns, StopRequestsEndTheWorkCleanlyWithTheSignalsStatus) {
+  SlowDisk slow;
+  if (!slow.why.empty()) GTEST_SKIP() << slow.why;
+  // SIGTERM during the creations: the files made so far are deleted again.
+  auto r = RunCommand("timeout --preserve-status -s TERM 1 " + kCli + " create-delete --json --files 10000 --file " + slow.mount +
+                      "/p 2>/dev/null");
+  EXPECT_EQ(r.status, 143) << r.out;
+  EXPECT_EQ(nlohmann::json::parse(r.out)["ok"], false);
+  EXPECT_GT(nlohmann::json::parse(r.out)["created"].get<int>(), 0) << "stopped before it began";
+  std::size_t left = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(slow.mount)) ++left;
+  EXPECT_EQ(left, 1u) << "only lost+found may remain";
+
+  // SIGINT during a write that flushes every block.
+  r = RunCommand("timeout --preserve-status -s INT 1 " + kCli + " write --flush-every-block --size 50 --block-sectors 1 --file " +
+                 slow.mount + "/t.bin 2>&1");
+  EXPECT_EQ(r.status, 130) << r.out;
+  EXPECT_EQ(r.out.find("Written with"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Stopped by SIGINT"), std::string::npos) << r.out;
+  EXPECT_LT(fs::file_size(slow.mount + "/t.bin"), 50u * 1048576);
+}
+
+}  // namespace
