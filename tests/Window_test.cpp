@@ -18,6 +18,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 
 #include "app/QtForm.h"
 #include "app/basBase.h"
@@ -246,6 +248,80 @@ TEST_F(Window, NumbersFollowTheUsersLocale) {
     Find<QLineEdit>("txtBlockSizeSectors")->setText("2048");
   }
   QLocale::setDefault(QLocale::c());
+}
+
+// Every paint of the status lines, with the caption it showed.
+class PaintLog : public QObject {
+ public:
+  explicit PaintLog(QtForm& form) {
+    for (int i = 0; i <= 3; ++i) {
+      QWidget* w = form.Control(Ctl::lblReadStatus, i);
+      index_[w] = i;
+      w->installEventFilter(this);
+    }
+  }
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Paint)
+      paints.push_back({index_.at(static_cast<QWidget*>(o)), static_cast<QLabel*>(o)->text().toStdString()});
+    return false;
+  }
+  // What line showed on the screen at the moment line `at` first painted `text`.
+  std::optional<std::string> ShownWhen(int at, const std::string& text, int line) const {
+    std::optional<std::string> shown;
+    for (const auto& [i, t] : paints) {
+      if (i == at && t == text) return shown;
+      if (i == line) shown = t;
+    }
+    return std::nullopt;
+  }
+  std::vector<std::pair<int, std::string>> paints;
+
+ private:
+  std::map<QWidget*, int> index_;
+};
+
+TEST_F(Window, CaptionsBeforeABlockingFlushAreOnTheScreenDuringIt) {
+  PaintLog log(*form);
+  Type(dir.File("t"));
+  // Each step faster than a frame, as on any current disk.
+  form->SetText(Ctl::txtNumberOfFiles, 0, "40");
+  window->cmdCreateAndDeleteFiles_Click();
+  const auto creation = log.ShownWhen(1, "flushing...", 0);
+  ASSERT_TRUE(creation.has_value()) << "\"flushing...\" never reached the screen";
+  EXPECT_NE(creation->find(" ms per file creation"), std::string::npos) << *creation;
+  const auto deletion = log.ShownWhen(3, "flushing...", 2);
+  ASSERT_TRUE(deletion.has_value());
+  EXPECT_NE(deletion->find(" ms per file delete"), std::string::npos) << *deletion;
+
+  log.paints.clear();
+  form->SetText(Ctl::txtSize, 0, "1");
+  form->SetText(Ctl::txtBlockSizeSectors, 0, "8");
+  window->cmdFileReadWrite_Click(1);
+  EXPECT_TRUE(log.ShownWhen(1, "flushing file...", 0).has_value());
+  const auto volume = log.ShownWhen(2, "flushing volume...", 1);
+  ASSERT_TRUE(volume.has_value());
+  EXPECT_EQ(volume->rfind("file flush time: ", 0), 0u) << *volume;
+}
+
+TEST_F(Window, MessagesNameTheCauseAndLeaveRoomForTheTitle) {
+  const std::string missing = dir.File("missing.bin");
+  Type(missing);
+  std::string text, detail;
+  int width = 0, titleWidth = 0;
+  ModalAnswer answer([&](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    ASSERT_NE(box, nullptr);
+    text = box->text().toStdString();
+    detail = box->informativeText().toStdString();
+    width = box->width();
+    titleWidth = box->fontMetrics().horizontalAdvance(box->windowTitle());
+    box->accept();
+  });
+  window->cmdFileReadWrite_Click(0);
+  EXPECT_EQ(answer.title, gTitle);
+  EXPECT_EQ(text, "File not found");
+  EXPECT_EQ(detail, missing + ": No such file or directory.");
+  EXPECT_GT(width, titleWidth + 60) << "the title bar would cut the title off";
 }
 
 TEST_F(Window, ProgressRepaintsAreCoalescedToFrames) {
