@@ -1,5 +1,7 @@
 // What the window costs a run per block, and what one refresh of the test
 // file's status costs. Usage: orvandel_window_cost [FILE]
+// With --run write|read FILE MB SECTORS: one run through the window's button
+// handler, printed as {"mb_per_s": ...} from the run's own record.
 // Runs off-screen unless QT_QPA_PLATFORM says otherwise.
 #include <QApplication>
 
@@ -27,6 +29,20 @@ int main(int argc, char** argv) {
   window.Form_Load("");
   form.show();
   QApplication::processEvents();
+
+  if (argc == 6 && std::string(argv[1]) == "--run") {
+    const bool writing = std::string(argv[2]) == "write";
+    form.SetText(Ctl::txtTestFile, 0, argv[3]);
+    form.SetText(Ctl::txtSize, 0, argv[4]);
+    form.SetText(Ctl::txtBlockSizeSectors, 0, argv[5]);
+    form.SetValue(Ctl::chkFlushAtFinish, 0, 0);
+    form.SetValue(Ctl::chkFlushAtFinish, 1, 0);
+    window.cmdFileReadWrite_Click(writing ? 1 : 0);
+    const RunRecord& r = window.LastRun();
+    if (!r.finished || r.elapsedNs <= 0) return 1;
+    std::printf("{\"mb_per_s\": %.3f}\n", static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9));
+    return 0;
+  }
 
   // The block loop's window work: progress caption, repaint, messages.
   constexpr int kBlocks = 100000;
