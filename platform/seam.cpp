@@ -14,7 +14,14 @@ std::function<void(std::span<const std::byte>)> transferObserver;
 
 }  // namespace
 
-void Inject(const Fault& fault) { faults[static_cast<std::size_t>(fault.op)] = fault; }
+namespace detail {
+bool active = false;
+}  // namespace detail
+
+void Inject(const Fault& fault) {
+  detail::active = true;
+  faults[static_cast<std::size_t>(fault.op)] = fault;
+}
 
 void FailNext(Op op, std::uint32_t error, std::uint32_t skip, std::uint32_t times) {
   Fault f;
@@ -34,6 +41,7 @@ void ShortenNext(Op op, std::uint32_t count, std::uint32_t error) {
 }
 
 void Reset() {
+  detail::active = true;
   calls.fill(0);
   faults.fill(std::nullopt);
   fakeClock = nullptr;
@@ -41,6 +49,7 @@ void Reset() {
 }
 
 void SetTransferObserver(std::function<void(std::span<const std::byte>)> observer) {
+  detail::active = true;
   transferObserver = std::move(observer);
 }
 const std::function<void(std::span<const std::byte>)>& TransferObserver() { return transferObserver; }
@@ -48,12 +57,18 @@ const std::function<void(std::span<const std::byte>)>& TransferObserver() { retu
 std::uint32_t LastCreateFlags() { return lastCreateFlags; }
 void NoteCreateFlags(std::uint32_t flags) { lastCreateFlags = flags; }
 
-void SetClock(std::function<std::uint32_t()> clock) { fakeClock = std::move(clock); }
+void SetClock(std::function<std::uint32_t()> clock) {
+  detail::active = true;
+  fakeClock = std::move(clock);
+}
 const std::function<std::uint32_t()>& Clock() { return fakeClock; }
 
-std::uint64_t Calls(Op op) { return calls[static_cast<std::size_t>(op)]; }
+std::uint64_t Calls(Op op) {
+  detail::active = true;
+  return calls[static_cast<std::size_t>(op)];
+}
 
-std::optional<Fault> Enter(Op op) {
+std::optional<Fault> detail::EnterActive(Op op) {
   const auto i = static_cast<std::size_t>(op);
   ++calls[i];
   auto& f = faults[i];

@@ -79,8 +79,19 @@ const std::function<std::uint32_t()>& Clock();
 void SetTransferObserver(std::function<void(std::span<const std::byte>)> observer);
 const std::function<void(std::span<const std::byte>)>& TransferObserver();
 
+namespace detail {
+// Set by the first use of the seam: until then a program pays nothing for
+// it, not even the counting.
+extern bool active;
+std::optional<Fault> EnterActive(Op op);
+}  // namespace detail
+inline bool Active() { return detail::active; }
+
 // Used by the implementation: counts the call and returns the fault that
 // applies to it, if any.
-std::optional<Fault> Enter(Op op);
+inline std::optional<Fault> Enter(Op op) {
+  if (!detail::active) return std::nullopt;
+  return detail::EnterActive(op);
+}
 
 }  // namespace os::seam

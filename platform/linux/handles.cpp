@@ -1,20 +1,56 @@
 #include "platform/linux/handles.h"
 
+#include <array>
+#include <atomic>
 #include <map>
 #include <mutex>
 
 namespace os::handles {
 namespace {
+
+// Descriptors are small numbers: those below kSlots are looked up without a
+// lock, as every transfer does; the rest go to a locked map.
+constexpr HANDLE kSlots = 4096;
+constexpr std::uint32_t kUsed = 1u << 8;
+constexpr std::uint32_t kVolume = 1u << 9;
+
+struct Slot {
+  std::atomic<std::uint32_t> state{0};  // kUsed | kVolume | kind
+  std::atomic<pid_t> pid{0};
+};
+std::array<Slot, kSlots> slots;
+std::atomic<std::size_t> count{0};
 std::mutex mutex;
 std::map<HANDLE, Entry> table;
+
+std::uint32_t Pack(const Entry& e) {
+  return kUsed | (e.volume ? kVolume : 0u) | static_cast<std::uint32_t>(e.kind);
+}
+Entry Unpack(std::uint32_t state, pid_t pid) {
+  return {static_cast<Kind>(state & 0xFF), pid, (state & kVolume) != 0};
+}
+bool Small(HANDLE h) { return h >= 0 && h < kSlots; }
+
 }  // namespace
 
 void Add(HANDLE h, Entry e) {
+  if (Small(h)) {
+    Slot& s = slots[static_cast<std::size_t>(h)];
+    s.pid.store(e.pid, std::memory_order_relaxed);
+    if (s.state.exchange(Pack(e), std::memory_order_release) == 0) ++count;
+    return;
+  }
   std::lock_guard lock(mutex);
-  table[h] = e;
+  if (table.insert_or_assign(h, e).second) ++count;
 }
 
 std::optional<Entry> Find(HANDLE h) {
+  if (Small(h)) {
+    const Slot& s = slots[static_cast<std::size_t>(h)];
+    const std::uint32_t state = s.state.load(std::memory_order_acquire);
+    if (state == 0) return std::nullopt;
+    return Unpack(state, s.pid.load(std::memory_order_relaxed));
+  }
   std::lock_guard lock(mutex);
   const auto it = table.find(h);
   if (it == table.end()) return std::nullopt;
@@ -22,20 +58,28 @@ std::optional<Entry> Find(HANDLE h) {
 }
 
 int Fd(HANDLE h) {
+  if (Small(h)) {
+    const std::uint32_t state = slots[static_cast<std::size_t>(h)].state.load(std::memory_order_acquire);
+    return state != 0 && static_cast<Kind>(state & 0xFF) != Kind::Process ? static_cast<int>(h) : -1;
+  }
   const auto e = Find(h);
   return e && e->kind != Kind::Process ? static_cast<int>(h) : -1;
 }
 
 bool Remove(HANDLE h) {
+  if (Small(h)) {
+    if (slots[static_cast<std::size_t>(h)].state.exchange(0, std::memory_order_acq_rel) == 0) return false;
+    --count;
+    return true;
+  }
   std::lock_guard lock(mutex);
-  return table.erase(h) == 1;
+  if (table.erase(h) != 1) return false;
+  --count;
+  return true;
 }
 
 }  // namespace os::handles
 
 namespace os::seam {
-std::size_t OpenHandles() {
-  std::lock_guard lock(handles::mutex);
-  return handles::table.size();
-}
+std::size_t OpenHandles() { return handles::count.load(); }
 }  // namespace os::seam

@@ -266,7 +266,7 @@ BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead) {
     }
     buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
   }
-  if (const auto& observe = seam::TransferObserver()) observe(buffer);
+  if (seam::Active() && seam::TransferObserver()) seam::TransferObserver()(buffer);
   const int fd = handles::Fd(hFile);
   if (fd < 0) {
     lastError = ERROR_INVALID_HANDLE;
@@ -301,7 +301,7 @@ BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWrit
     }
     buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
   }
-  if (const auto& observe = seam::TransferObserver()) observe(buffer);
+  if (seam::Active() && seam::TransferObserver()) seam::TransferObserver()(buffer);
   const int fd = handles::Fd(hFile);
   if (fd < 0) {
     lastError = ERROR_INVALID_HANDLE;
@@ -672,7 +672,7 @@ std::intptr_t FindExecutableA(const std::string& file, const std::string& direct
 }
 
 DWORD timeGetTime() {
-  if (const auto& fake = seam::Clock()) return fake();
+  if (seam::Active() && seam::Clock()) return seam::Clock()();
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
