@@ -83,6 +83,13 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD share
     ::SetLastError(ERROR_ACCESS_DENIED);
     return kInvalid;
   }
+  // A read-only file is not written, for an administrator either (Wine run
+  // as root would otherwise write it).
+  const DWORD attributes = ::GetFileAttributesA(fileName.c_str());
+  if (write && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return kInvalid;
+  }
   ::HANDLE h = ::CreateFileA(fileName.c_str(), desiredAccess, shareMode, nullptr, creationDisposition,
                              flagsAndAttributes, nullptr);
   if (Ours(h) == kInvalid) return kInvalid;
@@ -201,6 +208,11 @@ BOOL DeleteFileA(const std::string& fileName) {
   if (Faulted(seam::Op::DeleteFileA)) return FALSE;
   if (fileName.find('\0') != std::string::npos) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const DWORD attributes = ::GetFileAttributesA(fileName.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   return ::DeleteFileA(fileName.c_str()) ? TRUE : FALSE;
