@@ -62,7 +62,9 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
   const os::HANDLE H = OpenVolumeOf(form_.Text(Ctl::txtTestFile), volumeFound);
   rec.volumeOpened = volumeFound && H != os::INVALID_HANDLE_VALUE;
   // Without a volume name there is nothing to flush; the times show 0.
-  auto flushVolume = [&] { return !volumeFound || os::FlushFileBuffers(H) == os::TRUE; };
+  auto flushVolume = [&] {
+    return !volumeFound || os::FlushFileBuffers(H) == os::TRUE || !FlushDroppedData(os::GetLastError());
+  };
 
   std::int32_t C = 0;
   bool deleted = false;

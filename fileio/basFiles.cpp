@@ -110,3 +110,13 @@ std::string SystemReason(os::DWORD code) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
 }
+
+bool FlushDroppedData(os::DWORD error) {
+  switch (error) {
+    case os::ERROR_INVALID_HANDLE: case os::ERROR_INVALID_FUNCTION: case os::ERROR_NOT_SUPPORTED:
+    case os::ERROR_ACCESS_DENIED: case os::ERROR_INVALID_PARAMETER:
+      return false;
+    default:
+      return true;
+  }
+}

@@ -35,3 +35,8 @@ os::HANDLE OpenVolumeOf(const std::string& path, bool& found);
 // The system's text for an error code, without the line break system
 // messages end with; the code itself when the system has no text.
 std::string SystemReason(os::DWORD code);
+
+// Whether a flush that failed with error means written data was dropped. A
+// flush that could not be made at all (no volume handle without the rights
+// to open one, a system that cannot flush a volume) loses nothing.
+bool FlushDroppedData(os::DWORD error);

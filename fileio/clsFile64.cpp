@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/basBase.h"
+#include "fileio/basFiles.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ std::int32_t clsFile64::Read(std::span<std::byte> buffer) {
 std::int32_t clsFile64::Write(std::span<const std::byte> buffer) {
   os::DWORD count = 0;
   if (os::WriteFile(handle_, buffer, &count) != os::TRUE) lastError_ = os::GetLastError();
-  if (autoFlush_ && !Flush()) flushFailed_ = true;
+  if (autoFlush_ && !Flush() && FlushDroppedData(lastError_)) flushFailed_ = true;
   return static_cast<std::int32_t>(count);
 }
 

@@ -23,7 +23,7 @@ TEST(StartUp, SettingsAreFinalBeforeTheWindowLoads) {
   EXPECT_EQ(shareAtLoad, 7u);  // Linux never locks names: the NT behaviour
   EXPECT_FALSE(runningAtLoad);
   ASSERT_FALSE(gAppPath.empty());
-  EXPECT_EQ(gAppPath.back(), '/');
+  EXPECT_EQ(gAppPath.back(), os::runtime::PathSeparator());
   EXPECT_EQ(std::filesystem::path(gAppPath).parent_path(),
             std::filesystem::path(os::runtime::ExecutablePath()).parent_path());
 }

@@ -302,8 +302,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       const std::int64_t nsf = NowNs();
       form_.SetText(Ctl::lblReadStatus, 1, "flushing file...");
       form_.Refresh(Ctl::lblReadStatus, 1);
-      const bool flushed = oTestFile->Flush();
-      const os::DWORD error = os::GetLastError();
+      const bool flushed = oTestFile->Flush() || !FlushDroppedData(oTestFile->LastError());
+      const os::DWORD error = oTestFile->LastError();
       rec.fileFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()) - 1);
       rec.fileFlushNs = NowNs() - nsf;
       if (flushed) {
@@ -322,7 +322,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       const std::int64_t nsf = NowNs();
       form_.SetText(Ctl::lblReadStatus, line, "flushing volume...");
       form_.Refresh(Ctl::lblReadStatus, line);
-      const bool flushed = !volumeFound || os::FlushFileBuffers(hVolume) == os::TRUE;
+      const bool flushed = !volumeFound || os::FlushFileBuffers(hVolume) == os::TRUE ||
+                           !FlushDroppedData(os::GetLastError());
       const os::DWORD error = os::GetLastError();
       rec.volumeFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()));
       rec.volumeFlushNs = NowNs() - nsf;

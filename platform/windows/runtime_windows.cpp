@@ -1,0 +1,106 @@
+// What the desktop runtime offers: the program's path, the current folder
+// and drive, drive letters and volume device paths.
+#include <atomic>
+#include <cctype>
+
+#include "platform/paths.h"
+#include "platform/windows/internal.h"
+
+namespace os::runtime {
+namespace {
+
+// "C:" for a path on a lettered drive.
+bool IsDrive(const std::string& s) {
+  return s.size() == 2 && s[1] == ':' && std::isalpha(static_cast<unsigned char>(s[0]));
+}
+
+}  // namespace
+
+std::string ExecutablePath() {
+  char buf[MAX_PATH * 4];
+  const ::DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+char PathSeparator() { return '\\'; }
+
+std::string CurDir() {
+  char buf[MAX_PATH * 4];
+  const ::DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
+  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+bool ChDir(const std::string& directory) {
+  return !directory.empty() && directory.find('\0') == std::string::npos &&
+         SetCurrentDirectoryA(directory.c_str()) != 0;
+}
+
+bool ChDrive(const std::string& drive) {
+  if (drive.empty() || !rules::IsDriveLetter(drive.substr(0, 1))) return false;
+  // "X:" alone goes to the folder the process last used on that drive.
+  return SetCurrentDirectoryA((drive.substr(0, 1) + ":").c_str()) != 0;
+}
+
+std::string DriveOf(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return "";
+  char full[MAX_PATH * 4];
+  const ::DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) return "";
+  char volume[MAX_PATH * 4];
+  if (!::GetVolumePathNameA(full, volume, sizeof volume)) return "";
+  std::string v = volume;
+  // A lettered drive is its letter; a share or a mounted folder its path.
+  if (v.size() == 3 && IsDrive(v.substr(0, 2)) && v[2] == '\\') return v.substr(0, 2);
+  return v;
+}
+
+std::string DriveRoot(const std::string& drive) {
+  if (drive.empty()) return drive;
+  return drive.back() == '\\' ? drive : drive + "\\";
+}
+
+std::string VolumeDevicePath(const std::string& drive) {
+  if (IsDrive(drive)) return "\\\\.\\" + drive;
+  // A volume mounted in a folder has a volume name instead of a letter; a
+  // network share has no device here.
+  char name[MAX_PATH];
+  if (drive.empty() || !::GetVolumeNameForVolumeMountPointA(DriveRoot(drive).c_str(), name, sizeof name)) return "";
+  std::string device = name;
+  if (!device.empty() && device.back() == '\\') device.pop_back();
+  return device;
+}
+
+std::string InitialTestFile(const std::string& argumentText) {
+  return rules::WindowsInitialTestFile(argumentText, CurDir());
+}
+
+std::uint64_t PhysicalMemory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+}
+
+namespace {
+
+std::atomic<int> stopSignal{0};
+
+// Ctrl-C and Ctrl-Break count as an interrupt, a closed console, a logoff
+// or a shutdown as a termination, with the numbers the C runtime uses.
+BOOL WINAPI NoteStop(::DWORD event) {
+  const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  stopSignal.store(interrupt ? 2 : 15, std::memory_order_relaxed);
+  // The system ends the process when this returns from a close: leave the
+  // run a moment to delete what it made.
+  if (!interrupt) ::Sleep(2000);
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchStopRequests() { SetConsoleCtrlHandler(NoteStop, TRUE); }
+
+int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }
+
+void ClearStopRequest() { stopSignal.store(0, std::memory_order_relaxed); }
+
+}  // namespace os::runtime

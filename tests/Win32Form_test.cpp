@@ -1,0 +1,199 @@
+// The Win32 window in-process: its controls as the system shows them, and
+// frmMain driven through real window messages.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "app/basBase.h"
+#include "app/frmMain.h"
+#include "tests/support.h"
+#include "win32/Win32Form.h"
+
+#include <windows.h>
+
+namespace {
+
+HWND H(Win32Form::Window w) { return static_cast<HWND>(w); }
+
+std::string TextOf(HWND hwnd) {
+  char buf[1024] = {};
+  GetWindowTextA(hwnd, buf, sizeof buf);
+  return buf;
+}
+
+RECT RectOf(HWND hwnd) {
+  RECT r{};
+  GetWindowRect(hwnd, &r);
+  return r;
+}
+
+// Answers the next message box of this process with OK, from another
+// thread, and records its caption and text.
+class MessageBoxCloser {
+ public:
+  MessageBoxCloser() {
+    thread_ = std::thread([this] {
+      for (int i = 0; i < 500 && !done_; ++i) {
+        HWND box = FindWindowA("#32770", nullptr);
+        DWORD pid = 0;
+        if (box) GetWindowThreadProcessId(box, &pid);
+        if (box && pid == GetCurrentProcessId()) {
+          caption = TextOf(box);
+          HWND text = GetDlgItem(box, 0xFFFF);
+          message = text ? TextOf(text) : "";
+          PostMessageA(box, WM_COMMAND, IDOK, 0);
+          return;
+        }
+        Sleep(20);
+      }
+    });
+  }
+  ~MessageBoxCloser() { Join(); }
+  void Join() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string caption, message;
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+class Win32Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    try {
+      Load();
+    } catch (const std::exception& e) {
+      GTEST_SKIP() << "the window cannot be created here: " << e.what();
+    }
+  }
+  void Load() {
+    SubMain([&] {
+      form = std::make_unique<Win32Form>();
+      window = std::make_unique<frmMain>(*form);
+      form->SetLogic(window.get());
+      window->Form_Load("");
+      ShowWindow(H(form->Handle()), SW_SHOW);
+    });
+  }
+  void TearDown() override {
+    window.reset();
+    form.reset();
+  }
+  HWND Ctrl(Ctl ctl, int index = 0) { return H(form->Control(ctl, index)); }
+  void Type(Ctl ctl, const std::string& text) {
+    SendMessageA(Ctrl(ctl), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+  void Press(Ctl ctl, int index) { SendMessageA(Ctrl(ctl, index), BM_CLICK, 0, 0); }
+  bool On(Ctl ctl, int index) { return IsWindowEnabled(Ctrl(ctl, index)) != 0; }
+
+  std::unique_ptr<Win32Form> form;
+  std::unique_ptr<frmMain> window;
+  testing_support::TempDir dir;
+};
+
+TEST_F(Win32Window, OpensTitledWithEveryControlOfTheDesign) {
+  EXPECT_EQ(TextOf(H(form->Handle())), "Orvandel V0.9.55");
+  std::map<HWND, std::string> children;
+  EnumChildWindows(
+      H(form->Handle()),
+      [](HWND c, LPARAM p) {
+        (*reinterpret_cast<std::map<HWND, std::string>*>(p))[c] = TextOf(c);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&children));
+  EXPECT_EQ(children.size(), DesignTable().size() + 3) << "the controls and three etched lines";
+  for (const auto& d : DesignTable()) {
+    HWND c = Ctrl(d.ctl, d.index);
+    ASSERT_TRUE(children.count(c)) << d.name;
+    EXPECT_EQ(GetParent(c), H(form->Handle()));
+    // Load replaces the test file and the block size; everything else is as designed.
+    if (d.ctl != Ctl::txtTestFile && d.ctl != Ctl::lblBlockSize) EXPECT_EQ(children[c], d.text) << d.name;
+    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton)
+      EXPECT_EQ(SendMessageA(c, BM_GETCHECK, 0, 0), d.value ? BST_CHECKED : BST_UNCHECKED) << d.name;
+  }
+  EXPECT_EQ(TextOf(Ctrl(Ctl::txtTestFile)), os::runtime::CurDir().substr(0, 3) + "_Orvandel.$$$");
+  EXPECT_EQ(TextOf(Ctrl(Ctl::lblBlockSize)), "1 MB");
+
+  // The flag boxes one under the other: RANDOM_ACCESS, SEQUENTIAL_SCAN, NO_BUFFERING, WRITE_THROUGH.
+  int top = -1;
+  for (int i : {0, 3, 1, 2}) {
+    const RECT r = RectOf(Ctrl(Ctl::chkFileFlags, i));
+    EXPECT_GT(r.top, top) << i;
+    top = r.top;
+  }
+  EXPECT_LT(RectOf(Ctrl(Ctl::cmdFileReadWrite, 0)).left, RectOf(Ctrl(Ctl::cmdFileReadWrite, 1)).left);
+  EXPECT_LT(RectOf(Ctrl(Ctl::cmdFileReadWrite, 0)).top, RectOf(Ctrl(Ctl::cmdFileOp, 0)).top);
+  EXPECT_LT(RectOf(Ctrl(Ctl::optDataType, 0)).left, RectOf(Ctrl(Ctl::optDataType, 1)).left);
+  EXPECT_LT(RectOf(Ctrl(Ctl::txtTestFile)).right, RectOf(Ctrl(Ctl::cmdBrowse)).left + 1);
+  EXPECT_LT(RectOf(Ctrl(Ctl::lblReadStatus, 0)).top, RectOf(Ctrl(Ctl::lblReadStatus, 3)).top);
+
+  // Tab order follows the design: the field, then "...".
+  EXPECT_EQ(GetNextDlgTabItem(H(form->Handle()), Ctrl(Ctl::txtTestFile), FALSE), Ctrl(Ctl::cmdBrowse));
+  // Clicking the other option button moves the selection and runs its handler.
+  Press(Ctl::optDataType, 1);
+  EXPECT_EQ(form->Value(Ctl::optDataType, 0), 0);
+  EXPECT_EQ(form->Value(Ctl::optDataType, 1), 1);
+}
+
+TEST_F(Win32Window, TypingAPathAWriteRunAndDeletingTheFile) {
+  const std::string path = dir.File("t.$$$");
+  Type(Ctl::txtTestFile, path);
+  EXPECT_FALSE(On(Ctl::cmdFileReadWrite, 0)) << "a missing file cannot be read";
+  EXPECT_FALSE(On(Ctl::cmdFileOp, 1));
+
+  Type(Ctl::txtSize, "2");
+  Press(Ctl::cmdFileReadWrite, 1);
+  EXPECT_EQ(std::filesystem::file_size(path), 2u * 1024 * 1024);
+  EXPECT_EQ(TextOf(Ctrl(Ctl::lblReadStatus, 0)).rfind("without flush: Written with ", 0), 0u)
+      << TextOf(Ctrl(Ctl::lblReadStatus, 0));
+  EXPECT_EQ(TextOf(Ctrl(Ctl::lblReadStatus, 1)).rfind("file flush time: ", 0), 0u);
+  EXPECT_EQ(TextOf(Ctrl(Ctl::lblReadStatus, 3)).rfind("with flush: Written with ", 0), 0u);
+  EXPECT_TRUE(On(Ctl::cmdFileReadWrite, 0));
+  EXPECT_TRUE(On(Ctl::cmdFileOp, 0));
+  EXPECT_TRUE(On(Ctl::cmdFileOp, 1));
+
+  Press(Ctl::cmdFileReadWrite, 0);
+  EXPECT_EQ(TextOf(Ctrl(Ctl::lblReadStatus, 0)).rfind("Read with ", 0), 0u) << TextOf(Ctrl(Ctl::lblReadStatus, 0));
+
+  Press(Ctl::cmdFileOp, 1);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(On(Ctl::cmdFileReadWrite, 0));
+  EXPECT_FALSE(On(Ctl::cmdFileOp, 1));
+  EXPECT_FALSE(On(Ctl::cmdFileOp, 0));
+}
+
+TEST_F(Win32Window, AFileThatCannotBeDeletedGivesAMessageBoxUnderTheTitle) {
+  const std::string path = dir.File("readonly");
+  testing_support::WriteText(path, "x");
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+  Type(Ctl::txtTestFile, path);
+  ASSERT_TRUE(On(Ctl::cmdFileOp, 1));
+  MessageBoxCloser closer;
+  Press(Ctl::cmdFileOp, 1);
+  closer.Join();
+  EXPECT_EQ(closer.caption, "Orvandel V0.9.55");
+  EXPECT_EQ(closer.message, "Error deleting the file");
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST_F(Win32Window, CloseIsRefusedDuringARun) {
+  gTestRunning = true;
+  SendMessageA(H(form->Handle()), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(IsWindow(H(form->Handle())));
+  gTestRunning = false;
+  HWND hwnd = H(form->Handle());
+  SendMessageA(hwnd, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(IsWindow(hwnd));
+  MSG msg;
+  EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the program ends with its window";
+}
+
+}  // namespace

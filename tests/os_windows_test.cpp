@@ -1,0 +1,236 @@
+// The OS layer on Windows: devices refused for writing, the volume flush,
+// drive letters, the system's error texts, the clock. Under Wine, what it
+// does not implement skips with the system's own reason.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "platform/os.h"
+#include "platform/seam.h"
+#include "tests/support.h"
+
+namespace {
+
+namespace seam = os::seam;
+using testing_support::TempDir;
+
+std::string ErrorText(os::DWORD code) {
+  std::array<char, 512> buf{};
+  const os::DWORD n = os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, code, 0, buf);
+  return n ? std::string(buf.data(), n) : "error " + std::to_string(code);
+}
+
+os::HANDLE OpenForWriting(const std::string& name, os::DWORD disposition = os::OPEN_EXISTING) {
+  return os::CreateFileA(name, os::GENERIC_READ | os::GENERIC_WRITE, 7, disposition, 0);
+}
+
+class WindowsOsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seam::Reset();
+    handlesBefore = seam::OpenHandles();
+  }
+  void TearDown() override { EXPECT_EQ(seam::OpenHandles(), handlesBefore) << "a handle was left open"; }
+  TempDir dir;
+  std::size_t handlesBefore = 0;
+};
+
+TEST_F(WindowsOsTest, DeviceNamesAreRefusedForWritingFilesAreNot) {
+  const std::string folder = dir.path().string();
+  const std::string devices[] = {
+      "\\\\.\\PhysicalDrive0", "\\\\.\\C:", "\\\\.\\Z:", "//./PhysicalDrive0", "\\\\?\\C:", "\\\\.\\COM1",
+      "\\\\?\\GLOBALROOT\\Device\\Null", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x",
+      "\\\\?\\Volume{00000000-0000-0000-0000-000000000000}", "\\\\.\\pipe\\orvandel", "\\??\\C:",
+      "CON", "nul", "LPT1", "Com9", "nul.txt", "CONOUT$", folder + "\\COM1.log", folder + "\\aux ", folder + "\\NUL"};
+  for (const auto& name : devices) {
+    for (os::DWORD disposition : {os::OPEN_EXISTING, os::OPEN_ALWAYS}) {
+      os::SetLastError(0);
+      const os::HANDLE h = OpenForWriting(name, disposition);
+      EXPECT_EQ(h, os::INVALID_HANDLE_VALUE) << name;
+      EXPECT_EQ(os::GetLastError(), os::ERROR_ACCESS_DENIED) << name;
+      if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
+    }
+  }
+  // Names that merely resemble devices, and the long forms of file paths.
+  for (const std::string name : {folder + "\\console", folder + "\\COM10", folder + "\\nul-file",
+                                  "\\\\?\\" + folder + "\\long", "\\\\.\\" + folder + "\\dotted"}) {
+    const os::HANDLE h = OpenForWriting(name, os::OPEN_ALWAYS);
+    EXPECT_NE(h, os::INVALID_HANDLE_VALUE) << name << ": " << ErrorText(os::GetLastError());
+    os::CloseHandle(h);
+  }
+}
+
+TEST_F(WindowsOsTest, ConsolesAndNullAreNotOpenedEvenForReading) {
+  for (const char* name : {"NUL", "CONIN$", "\\\\.\\NUL"}) {
+    const os::HANDLE h = os::CreateFileA(name, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+    EXPECT_EQ(h, os::INVALID_HANDLE_VALUE) << name;
+    if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
+  }
+}
+
+TEST_F(WindowsOsTest, FilesAreNeverCutShortAndReadOnlyFilesAreNotWritten) {
+  const std::string path = dir.File("kept");
+  testing_support::WriteText(path, "twelve bytes");
+  EXPECT_EQ(os::CreateFileA(path, os::GENERIC_WRITE, 7, os::CREATE_ALWAYS, 0), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_PARAMETER);
+  const os::HANDLE h = OpenForWriting(path, os::OPEN_ALWAYS);
+  ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_ALREADY_EXISTS);
+  os::DWORD high = 1;
+  EXPECT_EQ(os::GetFileSize(h, &high), 12u);
+  EXPECT_EQ(high, 0u);
+  EXPECT_EQ(os::CloseHandle(h), os::TRUE);
+  EXPECT_EQ(os::CloseHandle(h), os::FALSE) << "a handle closes once";
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
+
+  constexpr auto kWrite = std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                         std::filesystem::perms::others_write;
+  std::filesystem::permissions(path, kWrite, std::filesystem::perm_options::remove);
+  ASSERT_EQ(os::GetFileAttributesA(path) & os::FILE_ATTRIBUTE_READONLY, os::FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(OpenForWriting(path), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(os::DeleteFileA(path), os::FALSE);
+  std::filesystem::permissions(path, kWrite, std::filesystem::perm_options::add);
+}
+
+TEST_F(WindowsOsTest, HandlesTheLayerDidNotGiveAreRefused) {
+  std::array<std::byte, 4> buf{};
+  os::DWORD n = 9;
+  EXPECT_EQ(os::ReadFile(0x1234, buf, &n), os::FALSE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
+  EXPECT_EQ(os::FlushFileBuffers(os::INVALID_HANDLE_VALUE), os::FALSE);
+  EXPECT_EQ(os::SetPriorityClass(0x1234, os::NORMAL_PRIORITY_CLASS), os::FALSE);
+  const os::HANDLE p = os::OpenProcess(os::PROCESS_SET_INFORMATION | os::PROCESS_QUERY_INFORMATION, os::FALSE,
+                                       os::GetCurrentProcessId());
+  ASSERT_NE(p, 0);
+  EXPECT_EQ(os::SetPriorityClass(p, os::NORMAL_PRIORITY_CLASS), os::TRUE);
+  EXPECT_EQ(os::ReadFile(p, buf, &n), os::FALSE) << "a process is no file";
+  os::CloseHandle(p);
+}
+
+TEST_F(WindowsOsTest, OnlyTheVolumeJustNamedOpensForItsFlush) {
+  std::array<char, 260> mountPoint{}, volume{};
+  ASSERT_EQ(os::GetVolumePathNameA(dir.File("x"), mountPoint), os::TRUE) << ErrorText(os::GetLastError());
+  if (!os::GetVolumeNameForVolumeMountPointA(mountPoint.data(), volume))
+    GTEST_SKIP() << "no volume name for " << mountPoint.data() << ": " << ErrorText(os::GetLastError());
+  std::string name = volume.data();
+  ASSERT_EQ(name.back(), '\\');
+  name.pop_back();
+
+  const os::HANDLE h = OpenForWriting(name, os::OPEN_ALWAYS);
+  ASSERT_NE(h, os::INVALID_HANDLE_VALUE) << name << ": " << ErrorText(os::GetLastError());
+  const bool flushed = os::FlushFileBuffers(h) == os::TRUE;
+  const os::DWORD flushError = os::GetLastError();
+  os::CloseHandle(h);
+  // Typed again without being named just before, it is a device like any other.
+  EXPECT_EQ(OpenForWriting(name), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_ACCESS_DENIED);
+  // The grant is for the very next open only.
+  ASSERT_TRUE(os::GetVolumeNameForVolumeMountPointA(mountPoint.data(), volume));
+  const os::HANDLE other = OpenForWriting(dir.File("between"), os::OPEN_ALWAYS);
+  os::CloseHandle(other);
+  EXPECT_EQ(OpenForWriting(name), os::INVALID_HANDLE_VALUE);
+  if (!flushed) GTEST_SKIP() << "the volume flush failed: " << ErrorText(flushError);
+}
+
+TEST_F(WindowsOsTest, RetrievalPointersOfAWrittenFile) {
+  const std::string path = dir.File("placed");
+  testing_support::WriteText(path, std::string(256 * 1024, 'p'));
+  const os::HANDLE h = os::CreateFileA(path, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
+  const os::STARTING_VCN_INPUT_BUFFER start{0};
+  std::array<std::byte, 16 + 16 * 64> out{};
+  os::DWORD returned = 0;
+  const os::BOOL ok = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
+                                          out, &returned);
+  const os::DWORD error = os::GetLastError();
+  os::CloseHandle(h);
+  if (!ok) GTEST_SKIP() << "FSCTL_GET_RETRIEVAL_POINTERS: " << ErrorText(error);
+  os::RETRIEVAL_POINTERS_HEAD head{};
+  std::memcpy(&head, out.data(), sizeof head);
+  if (head.ExtentCount == 0) GTEST_SKIP() << "the system reports no runs for a 256 KiB file: retrieval pointers not implemented";
+  os::RETRIEVAL_POINTER first{};
+  std::memcpy(&first, out.data() + sizeof head, sizeof first);
+  // A run that ends before it starts is a placeholder answer, not a layout.
+  if (first.NextVcn <= head.StartingVcn)
+    GTEST_SKIP() << "retrieval pointers not implemented: a placeholder run from VCN " << head.StartingVcn
+                 << " to " << first.NextVcn;
+  EXPECT_EQ(head.StartingVcn, 0);
+  EXPECT_GE(returned, 16u + 16u * head.ExtentCount) << head.ExtentCount;
+  EXPECT_GT(first.NextVcn, 0) << "the first run covers clusters";
+}
+
+TEST_F(WindowsOsTest, PartitionOfTheTestFilesDrive) {
+  const std::string drive = os::runtime::DriveOf(dir.File("x"));
+  const std::string device = os::runtime::VolumeDevicePath(drive);
+  ASSERT_FALSE(device.empty()) << drive;
+  const os::HANDLE h = os::CreateFileA(device, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  if (h == os::INVALID_HANDLE_VALUE) GTEST_SKIP() << device << " cannot be opened: " << ErrorText(os::GetLastError());
+  std::array<std::byte, sizeof(os::PARTITION_INFORMATION)> out{};
+  os::DWORD returned = 0;
+  const os::BOOL ok = os::DeviceIoControl(h, os::IOCTL_DISK_GET_PARTITION_INFO, {}, out, &returned);
+  const os::DWORD error = os::GetLastError();
+  os::CloseHandle(h);
+  if (!ok) GTEST_SKIP() << "IOCTL_DISK_GET_PARTITION_INFO: " << ErrorText(error);
+  EXPECT_EQ(returned, sizeof(os::PARTITION_INFORMATION));
+}
+
+TEST(WindowsRuntime, DrivesAreLettersWithTheirRootsAndDevices) {
+  EXPECT_EQ(os::runtime::PathSeparator(), '\\');
+  EXPECT_EQ(os::runtime::DriveOf("C:\\some\\where\\file"), "C:");
+  EXPECT_EQ(os::runtime::DriveRoot("C:"), "C:\\");
+  EXPECT_EQ(os::runtime::DriveRoot("C:\\"), "C:\\");
+  EXPECT_EQ(os::runtime::VolumeDevicePath("C:"), "\\\\.\\C:");
+  EXPECT_EQ(os::runtime::DriveOf(""), "");
+  EXPECT_EQ(os::runtime::InitialTestFile("d:"), "d:\\_Orvandel.$$$");
+  EXPECT_EQ(os::runtime::InitialTestFile("5"), "5:\\_Orvandel.$$$");
+  EXPECT_EQ(os::runtime::InitialTestFile("ab"), os::runtime::CurDir().substr(0, 3) + "_Orvandel.$$$");
+
+  const std::string before = os::runtime::CurDir();
+  EXPECT_FALSE(os::runtime::ChDrive("1"));
+  EXPECT_FALSE(os::runtime::ChDrive(""));
+  EXPECT_TRUE(os::runtime::ChDrive("c"));
+  EXPECT_EQ(std::toupper(os::runtime::CurDir()[0]), 'C');
+  EXPECT_TRUE(os::runtime::ChDir(before));
+  EXPECT_EQ(os::runtime::CurDir(), before);
+  EXPECT_EQ(std::filesystem::path(os::runtime::ExecutablePath()).filename(), "orvandel_tests.exe");
+}
+
+TEST(WindowsMessages, TheSystemsOwnTextsEndInALineBreak) {
+  // The wording is the system's (Wine words them more briefly than Windows).
+  const std::string notFound = ErrorText(os::ERROR_FILE_NOT_FOUND);
+  const std::string denied = ErrorText(os::ERROR_ACCESS_DENIED);
+  EXPECT_NE(notFound.find("not found"), std::string::npos) << notFound;
+  EXPECT_NE(denied.find("ccess"), std::string::npos) << denied;
+  EXPECT_NE(notFound, denied);
+  for (const auto& text : {notFound, denied}) {
+    ASSERT_GE(text.size(), 3u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << text;
+    EXPECT_EQ(text.find("error "), std::string::npos) << text;
+  }
+  std::array<char, 8> small{};
+  EXPECT_EQ(os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, os::ERROR_ACCESS_DENIED, 0, small), 0u);
+  std::array<char, 256> buf{};
+  EXPECT_EQ(os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, 0x2000FFFFu, 0, buf), 0u) << "no such message";
+}
+
+TEST(WindowsClock, MultimediaMillisecondsUnlessTheTestSetsThem) {
+  seam::Reset();
+  EXPECT_EQ(os::timeBeginPeriod(1), 0u);
+  const os::DWORD t0 = os::timeGetTime();
+  os::Sleep(5);
+  const os::DWORD t1 = os::timeGetTime();
+  EXPECT_GE(static_cast<os::DWORD>(t1 - t0), 4u) << "the clock moves with the time slept";
+  EXPECT_LT(static_cast<os::DWORD>(t1 - t0), 60000u);
+  EXPECT_EQ(os::timeEndPeriod(1), 0u);
+  seam::SetClock([] { return 0xFFFFFFF0u; });
+  EXPECT_EQ(os::timeGetTime(), 0xFFFFFFF0u);
+  seam::Reset();
+  EXPECT_NE(os::timeGetTime(), 0xFFFFFFF0u);
+}
+
+}  // namespace

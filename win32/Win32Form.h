@@ -1,0 +1,81 @@
+// The main window over the system's own controls: EDIT, BUTTON, STATIC and
+// etched lines, laid out in dialog units with the system's message font.
+// The logic stays in frmMain.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/FormView.h"
+
+class frmMain;
+
+class Win32Form : public FormView {
+ public:
+  // Window handles, without the system's header.
+  using Window = void*;
+
+  Win32Form();
+  ~Win32Form() override;
+  Win32Form(const Win32Form&) = delete;
+  Win32Form& operator=(const Win32Form&) = delete;
+
+  // The logic that answers the close request.
+  void SetLogic(frmMain* logic) { logic_ = logic; }
+  Window Handle() const { return hwnd_; }
+  Window Control(Ctl ctl, int index = 0) const;
+  // Handles a message for the window's keyboard interface (tab, access
+  // keys); true when it was used up.
+  bool PreTranslate(void* msg);
+  // Runs the message loop until the window is gone; returns the exit code.
+  static int RunMessageLoop(Win32Form& form);
+
+  void SetEvents(FormEvents* events) override { events_ = events; }
+  std::string Text(Ctl ctl, int index = 0) const override;
+  void SetText(Ctl ctl, int index, const std::string& text) override;
+  int Value(Ctl ctl, int index = 0) const override;
+  void SetValue(Ctl ctl, int index, int value) override;
+  bool Enabled(Ctl ctl, int index = 0) const override;
+  void SetEnabled(Ctl ctl, int index, bool enabled) override;
+  std::string Tag(Ctl ctl, int index = 0) const override;
+  void SetSelection(Ctl ctl, int index, int start, int length) override;
+  std::string Caption() const override;
+  void SetCaption(const std::string& caption) override;
+  void Refresh(Ctl ctl, int index) override;
+  void RefreshForm() override;
+  void DoEvents() override;
+  int MsgBox(const std::string& prompt, int style, const std::string& detail = {}) override;
+  void SetMousePointer(int pointer) override;
+  void SetFocus(Ctl ctl, int index) override;
+  bool LeftButtonJustPressed() override;
+  char DecimalSeparator() const override;
+  std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
+
+  // The window procedure's work; public for the static trampoline.
+  std::intptr_t WndProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+
+ private:
+  struct Entry {
+    const ControlDesign* design;
+    Window hwnd;
+  };
+  Entry& At(Ctl ctl, int index);
+  const Entry& At(Ctl ctl, int index) const;
+  void Build();
+  void Command(int id, int code);
+  // True when a display frame has passed since last; then starts a new one.
+  static bool FrameDue(std::chrono::steady_clock::time_point& last);
+
+  Window hwnd_ = nullptr;
+  void* font_ = nullptr;
+  std::map<std::pair<Ctl, int>, Entry> controls_;
+  std::vector<const ControlDesign*> byId_;
+  FormEvents* events_ = nullptr;
+  frmMain* logic_ = nullptr;
+  bool waitCursor_ = false;
+  std::chrono::steady_clock::time_point lastPaint_{};
+  std::chrono::steady_clock::time_point lastEvents_{};
+};
