@@ -8,12 +8,14 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <vector>
 
 #include "app/HeadlessForm.h"
 #include "app/basBase.h"
 #include "app/frmMain.h"
+#include "cli/JsonText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
 #include "placement/FragmentReport.h"
@@ -37,13 +39,36 @@ int Fail(const std::string& path, const std::string& reason) {
   return kCannotInspect;
 }
 
+// Why path is no file that a status line can be made for; "" when it is one.
+std::string NotAFile(const std::string& path) {
+  std::error_code ec;
+  const auto st = std::filesystem::status(path, ec);
+  if (!FileExists(path, "") || st.type() == std::filesystem::file_type::not_found) return "file not found";
+  if (os::GetFileAttributesA(path) == os::INVALID_FILE_ATTRIBUTES) return "cannot be inspected: " + LastErrorText();
+  switch (st.type()) {
+    case std::filesystem::file_type::regular:
+      return "";
+    case std::filesystem::file_type::directory:
+      return "is a directory";
+    case std::filesystem::file_type::block:
+      return "is a block device, not a file";
+    case std::filesystem::file_type::character:
+      return "is a character device, not a file";
+    case std::filesystem::file_type::fifo:
+      return "is a FIFO, not a file";
+    case std::filesystem::file_type::socket:
+      return "is a socket, not a file";
+    default:
+      return "is not a regular file";
+  }
+}
+
 // The file status line for path, as the window shows it after the path is
 // typed into its test-file field.
 int Status(const std::string& path, bool json) {
+  if (const std::string why = NotAFile(path); !why.empty()) return Fail(path, why);
   HeadlessForm form;
   frmMain window(form);
-  if (!FileExists(path, "")) return Fail(path, "file not found");
-  if (os::GetFileAttributesA(path) & os::FILE_ATTRIBUTE_DIRECTORY) return Fail(path, "is a directory");
   form.SetText(Ctl::txtTestFile, 0, path);
   const std::string line = form.Text(Ctl::lblReadStatus, 4);
 
@@ -68,13 +93,13 @@ int Status(const std::string& path, bool json) {
   const os::DWORD attributes = os::GetFileAttributesA(path);
   const bool alignment = details.alignmentComputed && !(minimum == 0x7FFFFFFF && maximum == 0);
   const nlohmann::json out = {
-      {"file", path},
+      {"file", JsonText(path)},
       {"line", line},
       {"size", size},
       {"fragments", count},
       {"min_alignment", alignment ? nlohmann::json(minimum) : nlohmann::json(nullptr)},
       {"max_alignment", alignment ? nlohmann::json(maximum) : nlohmann::json(nullptr)},
-      {"file_system", details.fileSystem},
+      {"file_system", JsonText(details.fileSystem)},
       {"cluster_size", details.clusterSize},
       {"partition_offset", details.partitionOffset},
       {"data_area_offset", details.dataAreaOffset},
@@ -84,7 +109,6 @@ int Status(const std::string& path, bool json) {
   std::cout << out.dump(2) << "\n";
   return 0;
 }
-
 
 // The headless window of the command line: the runs' progress goes to a
 // terminal's stderr, at most ten times a second.
