@@ -10,6 +10,8 @@ std::array<std::uint64_t, kOps> calls{};
 std::array<std::optional<Fault>, kOps> faults{};
 std::function<std::uint32_t()> fakeClock;
 std::uint32_t lastCreateFlags = 0;
+std::vector<IoControlCall> ioControlCalls;
+bool recordIoControls = false;
 
 }  // namespace
 
@@ -36,6 +38,14 @@ void Reset() {
   calls.fill(0);
   faults.fill(std::nullopt);
   fakeClock = nullptr;
+  ioControlCalls.clear();
+  recordIoControls = false;
+}
+
+void RecordIoControls() { recordIoControls = true; }
+const std::vector<IoControlCall>& IoControlCalls() { return ioControlCalls; }
+void NoteIoControl(const IoControlCall& call) {
+  if (recordIoControls) ioControlCalls.push_back(call);
 }
 
 std::uint32_t LastCreateFlags() { return lastCreateFlags; }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,7 @@ struct Sequence {
   std::int64_t startingVcn = 0;
   std::shared_ptr<const Layout> layout;
   std::uint64_t cluster = 1, base = 0;
+  int shift = -1;  // log2 of cluster when it is a power of two
   std::size_t first = 0;  // the first run answered
   std::int64_t firstVcn = 0;
   const std::byte* out = nullptr;
@@ -84,6 +86,10 @@ thread_local Sequence sequence;
 RETRIEVAL_POINTER PointerOf(const Sequence& q, std::size_t i) {
   const Layout::Run& r = q.layout->runs[q.first + i];
   const bool placed = r.physical != Layout::kUnplaced && r.physical >= q.base;
+  // Clusters are powers of two wherever the sizes come from real devices.
+  if (q.shift >= 0)
+    return {static_cast<std::int64_t>((r.end + q.cluster - 1) >> q.shift),
+            placed ? static_cast<std::int64_t>((r.physical - q.base) >> q.shift) : -1};
   return {static_cast<std::int64_t>((r.end + q.cluster - 1) / q.cluster),
           placed ? static_cast<std::int64_t>((r.physical - q.base) / q.cluster) : -1};
 }
@@ -155,6 +161,7 @@ BOOL RetrievalPointers(int fd, std::span<const std::byte> in, std::span<std::byt
     q.startingVcn = start.StartingVcn;
     q.layout = std::move(layout);
     q.cluster = cluster;
+    if (std::has_single_bit(cluster)) q.shift = std::countr_zero(cluster);
     q.base = ClusterBase(*mount, *geometry);
     const auto& runs = q.layout->runs;
     const auto next = [&](const Layout::Run& r) {
@@ -270,9 +277,10 @@ BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeNa
   return TRUE;
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
-                     std::span<std::byte> out, DWORD* bytesReturned) {
-  if (bytesReturned) *bytesReturned = 0;
+namespace {
+
+BOOL IoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in, std::span<std::byte> out,
+               DWORD* bytesReturned) {
   if (Faulted(seam::Op::DeviceIoControl)) return FALSE;
   const int fd = handles::Fd(hDevice);
   if (fd < 0) {
@@ -288,6 +296,16 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::b
       SetLastError(ERROR_INVALID_FUNCTION);
       return FALSE;
   }
+}
+
+}  // namespace
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
+                     std::span<std::byte> out, DWORD* bytesReturned) {
+  if (bytesReturned) *bytesReturned = 0;
+  const BOOL ok = IoControl(hDevice, ioControlCode, in, out, bytesReturned);
+  seam::NoteIoControl({ioControlCode, out.size(), ok == TRUE, GetLastError()});
+  return ok;
 }
 
 namespace {
