@@ -110,9 +110,9 @@ std::shared_ptr<const Layout> LayoutOf(int fd, LayoutNeed need) {
   if (!before) return nullptr;
   {
     std::lock_guard lock(remembered.mutex);
-    if (remembered.layout && std::chrono::steady_clock::now() - remembered.walked <= kShared &&
-        Serves(*remembered.layout, *before, need))
-      return remembered.layout;
+    if (remembered.layout && std::chrono::steady_clock::now() - remembered.walked > kShared)
+      remembered.layout.reset();  // a million runs are 16 MB
+    if (remembered.layout && Serves(*remembered.layout, *before, need)) return remembered.layout;
   }
   auto layout = Walk(fd, need);
   if (!layout) return nullptr;
