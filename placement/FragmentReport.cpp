@@ -1,7 +1,6 @@
 #include "placement/FragmentReport.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -48,7 +47,7 @@ std::int32_t GetOffsetAlignment(std::int64_t offset) {
 }
 
 void AlignmentRange(std::int64_t base, std::uint32_t clusterSize,
-                    const std::vector<os::RETRIEVAL_POINTER>& runs, std::int32_t& minimum,
+                    std::span<const os::RETRIEVAL_POINTER> runs, std::int32_t& minimum,
                     std::int32_t& maximum) {
   minimum = 0x7FFFFFFF;
   maximum = 0;
@@ -73,7 +72,8 @@ std::string FragmentCaption(std::int32_t count, std::int32_t minimum, std::int32
 
 std::int64_t MakeInt64(std::int32_t low, std::int32_t high) {
   return static_cast<std::int64_t>(
-      (static_cast<std::uint64_t>(static_cast<std::uint32_t>(high)) << 32) | static_cast<std::uint32_t>(low));
+      (static_cast<std::uint64_t>(static_cast<std::uint32_t>(high)) << 32) |
+      static_cast<std::uint32_t>(low));
 }
 
 std::string FormatBytesKM(std::int32_t n) {
@@ -83,8 +83,9 @@ std::string FormatBytesKM(std::int32_t n) {
 }
 
 std::int64_t GetPartitionOffset(const std::string& drive) {
-  const os::HANDLE h = os::CreateFileA(os::runtime::VolumeDevicePath(drive), os::GENERIC_READ,
-                                       os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, os::OPEN_ALWAYS, 0);
+  const os::HANDLE h =
+      os::CreateFileA(os::runtime::VolumeDevicePath(drive), os::GENERIC_READ,
+                      os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, os::OPEN_ALWAYS, 0);
   if (h == os::INVALID_HANDLE_VALUE) return 0;
   os::PARTITION_INFORMATION info{};
   os::DWORD returned = 0;
@@ -112,18 +113,25 @@ bool GetFileFragments(const std::string& drive, os::HANDLE hFile, std::int32_t& 
 
   std::int64_t dataAreaOffset = 0;
   if (IsFatFamily(fileSystem))
-    dataAreaOffset = std::int64_t{GetFirstDataSector(os::runtime::VolumeDevicePath(drive))} * bytesPerSector;
+    dataAreaOffset =
+        std::int64_t{GetFirstDataSector(os::runtime::VolumeDevicePath(drive))} * bytesPerSector;
 
   // A file with more runs than fit is asked again from its start with a
-  // larger buffer, until the whole map fits in one answer.
+  // larger buffer, until the whole map fits in one answer. The buffer grows
+  // in place: each answer writes it whole, and what the last one left there
+  // spares the system writing the same runs again. Its first element holds
+  // the head, which is as large as a run.
+  static_assert(sizeof(os::RETRIEVAL_POINTERS_HEAD) == sizeof(os::RETRIEVAL_POINTER) &&
+                kBufferStep % sizeof(os::RETRIEVAL_POINTER) == 0);
   const os::STARTING_VCN_INPUT_BUFFER start{0};
-  std::vector<std::byte> out;
+  std::vector<os::RETRIEVAL_POINTER> out;
   bool ok = false;
   for (std::size_t size = kBufferStep;; size += kBufferStep) {
-    out.assign(size, std::byte{0});
+    out.resize(size / sizeof(os::RETRIEVAL_POINTER));
     os::DWORD returned = 0;
-    ok = os::DeviceIoControl(hFile, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
-                             out, &returned) == os::TRUE;
+    ok = os::DeviceIoControl(hFile, os::FSCTL_GET_RETRIEVAL_POINTERS,
+                             std::as_bytes(std::span(&start, 1)),
+                             std::as_writable_bytes(std::span(out)), &returned) == os::TRUE;
     const os::DWORD error = os::GetLastError();
     if (ok || (error != os::ERROR_MORE_DATA && error != os::ERROR_INSUFFICIENT_BUFFER)) break;
   }
@@ -134,9 +142,8 @@ bool GetFileFragments(const std::string& drive, os::HANDLE hFile, std::int32_t& 
   os::RETRIEVAL_POINTERS_HEAD head{};
   std::memcpy(&head, out.data(), sizeof head);
   // Never trust a count beyond what the buffer holds.
-  const std::size_t room = (out.size() - sizeof head) / sizeof(os::RETRIEVAL_POINTER);
-  std::vector<os::RETRIEVAL_POINTER> runs(std::min<std::size_t>(head.ExtentCount, room));
-  std::memcpy(runs.data(), out.data() + sizeof head, runs.size() * sizeof(os::RETRIEVAL_POINTER));
+  const auto runs = std::span<const os::RETRIEVAL_POINTER>(out).subspan(
+      1, std::min<std::size_t>(head.ExtentCount, out.size() - 1));
   count = static_cast<std::int32_t>(runs.size());
 
   const bool aligned = HasDiskPositions(fileSystem);
@@ -148,6 +155,7 @@ bool GetFileFragments(const std::string& drive, os::HANDLE hFile, std::int32_t& 
     details->partitionOffset = partitionOffset;
     details->alignmentComputed = aligned;
     details->runs.clear();
+    details->runs.reserve(runs.size());
     std::int64_t vcn = head.StartingVcn;
     for (const auto& run : runs) {
       details->runs.push_back({run.Lcn, run.NextVcn - vcn});

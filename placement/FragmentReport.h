@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,7 @@ bool GetFileFragments(const std::string& drive, os::HANDLE hFile, std::int32_t& 
 // where cluster 0 lies; runs without a place (Lcn -1) are left out. With no
 // placed run, minimum 0x7FFFFFFF and maximum 0.
 void AlignmentRange(std::int64_t base, std::uint32_t clusterSize,
-                    const std::vector<os::RETRIEVAL_POINTER>& runs, std::int32_t& minimum,
+                    std::span<const os::RETRIEVAL_POINTER> runs, std::int32_t& minimum,
                     std::int32_t& maximum);
 
 // "3 Fragments, align=4 K .. 1 M", and the shorter forms.

@@ -167,7 +167,8 @@ BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeNa
                            DWORD* fileSystemFlags, std::span<char> fileSystemName);
 // The mount point that holds fileName, ending in the separator.
 BOOL GetVolumePathNameA(const std::string& fileName, std::span<char> volumePathName);
-// The volume name of a mount point, such as \\?\Volume{8:1}\; CreateFileA of
+// The volume name of a mount point, such as \\?\Volume{8:1:29}\ (device and
+// mount ID: the mount, not the first of its device); CreateFileA of
 // it without the trailing backslash gives a handle whose flush is the whole
 // volume's.
 BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint, std::span<char> volumeName);

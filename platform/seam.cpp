@@ -11,6 +11,8 @@ std::array<std::optional<Fault>, kOps> faults{};
 std::function<std::uint32_t()> fakeClock;
 std::uint32_t lastCreateFlags = 0;
 std::function<void(std::span<const std::byte>)> transferObserver;
+std::vector<IoControlCall> ioControlCalls;
+bool recordIoControls = false;
 
 }  // namespace
 
@@ -46,6 +48,17 @@ void Reset() {
   faults.fill(std::nullopt);
   fakeClock = nullptr;
   transferObserver = nullptr;
+  ioControlCalls.clear();
+  recordIoControls = false;
+}
+
+void RecordIoControls() {
+  detail::active = true;
+  recordIoControls = true;
+}
+const std::vector<IoControlCall>& IoControlCalls() { return ioControlCalls; }
+void NoteIoControl(const IoControlCall& call) {
+  if (recordIoControls) ioControlCalls.push_back(call);
 }
 
 void SetTransferObserver(std::function<void(std::span<const std::byte>)> observer) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace os::seam {
 
@@ -68,6 +69,18 @@ std::size_t OpenHandles();
 // The flags and attributes of the latest CreateFileA.
 std::uint32_t LastCreateFlags();
 void NoteCreateFlags(std::uint32_t flags);
+
+// Each DeviceIoControl since RecordIoControls (until Reset): what was asked
+// and answered.
+struct IoControlCall {
+  std::uint32_t code = 0;
+  std::size_t outSize = 0;
+  bool ok = false;
+  std::uint32_t error = 0;  // the last error it left
+};
+void RecordIoControls();
+const std::vector<IoControlCall>& IoControlCalls();
+void NoteIoControl(const IoControlCall& call);
 
 // Replaces the millisecond clock (timeGetTime) until Reset; tests use it to
 // make exact elapsed times, never to wait.

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "app/HeadlessForm.h"
 #include "app/frmMain.h"
@@ -190,6 +193,192 @@ TEST(Xfs, AlignmentCountsFromTheDeviceStart) {
   const std::string mount = disk.Format(0, "mkfs.xfs -q -f");
   ASSERT_FALSE(mount.empty());
   WriteAndCompare(mount + "/x.bin", 4, "xfs", 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A file of n runs of 4 KiB, one at every 8 KiB, made without writing data.
+std::string MakeRuns(const TempDir& dir, const std::string& name, int n) {
+  const std::string file = dir.File(name);
+  EXPECT_EQ(RunCommand(std::string(ORVANDEL_MAKE_RUNS) + " " + file + " " + std::to_string(n)).status, 0);
+  return file;
+}
+
+// The physical byte of every record filefrag -v lists, unjoined.
+std::vector<long long> FilefragRecords(const std::string& path) {
+  const auto r = RunCommand("filefrag -v " + path);
+  std::smatch m;
+  long long blockSize = 0;
+  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)"))) blockSize = std::stoll(m[1]);
+  std::vector<long long> starts;
+  std::istringstream lines(r.out);
+  const std::regex record(R"(^\s*\d+:\s*\d+\.\.\s*\d+:\s*(\d+)\.\.)");
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_search(line, m, record)) starts.push_back(std::stoll(m[1]) * blockSize);
+  return starts;
+}
+
+struct Answer {
+  os::BOOL ok;
+  os::DWORD error;
+  os::RETRIEVAL_POINTERS_HEAD head;
+  std::vector<os::RETRIEVAL_POINTER> runs;
+  bool operator==(const Answer& o) const {
+    auto same = [](const os::RETRIEVAL_POINTER& a, const os::RETRIEVAL_POINTER& b) {
+      return a.NextVcn == b.NextVcn && a.Lcn == b.Lcn;
+    };
+    return ok == o.ok && error == o.error && head.ExtentCount == o.head.ExtentCount &&
+           head.StartingVcn == o.head.StartingVcn && std::equal(runs.begin(), runs.end(), o.runs.begin(), o.runs.end(), same);
+  }
+};
+
+// One retrieval query into buf as it is (its first element takes the head).
+Answer Ask(os::HANDLE h, std::vector<os::RETRIEVAL_POINTER>& buf) {
+  const os::STARTING_VCN_INPUT_BUFFER start{0};
+  os::DWORD returned = 0;
+  Answer a{};
+  a.ok = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
+                             std::as_writable_bytes(std::span(buf)), &returned);
+  a.error = os::GetLastError();
+  std::memcpy(&a.head, buf.data(), sizeof a.head);
+  if (a.ok || a.error == os::ERROR_MORE_DATA) {
+    EXPECT_EQ(returned, (a.head.ExtentCount + 1) * sizeof(os::RETRIEVAL_POINTER));
+    a.runs.assign(buf.begin() + 1, buf.begin() + 1 + a.head.ExtentCount);
+  }
+  return a;
+}
+
+Answer FreshAnswer(const std::string& file) {
+  const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  std::vector<os::RETRIEVAL_POINTER> buf(100000);
+  Answer a = Ask(h, buf);
+  os::CloseHandle(h);
+  return a;
+}
+
+bool TempIsExt4() { return RunCommand("stat -f -c %T " + std::filesystem::temp_directory_path().string()).out == "ext2/ext3\n"; }
+
+TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
+  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
+  TempDir dir;
+  const std::string file = MakeRuns(dir, "runs.bin", 1500);
+  const auto records = FilefragRecords(file);
+  ASSERT_EQ(records.size(), 1500u) << "the holes keep every record a run of its own";
+
+  os::seam::Reset();
+  os::seam::RecordIoControls();
+  const std::string line = StatusLine(file);
+  std::vector<std::pair<std::size_t, os::DWORD>> asked;
+  for (const auto& call : os::seam::IoControlCalls())
+    if (call.code == os::FSCTL_GET_RETRIEVAL_POINTERS) asked.emplace_back(call.outSize, call.ok ? 0 : call.error);
+  os::seam::Reset();
+  const decltype(asked) expected = {{10240, os::ERROR_MORE_DATA}, {20480, os::ERROR_MORE_DATA}, {30720, 0}};
+  EXPECT_EQ(asked, expected);
+  EXPECT_EQ(line.substr(0, line.find(',')), "1500 Fragments");
+
+  const auto answer = FreshAnswer(file);
+  ASSERT_EQ(answer.runs.size(), records.size());
+  EXPECT_EQ(answer.head.StartingVcn, 0);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    ASSERT_EQ(answer.runs[i].Lcn * 4096, records[i]) << "run " << i;
+    ASSERT_EQ(answer.runs[i].NextVcn, static_cast<std::int64_t>(2 * i + 1)) << "run " << i;
+  }
+}
+
+// Partial answers are the first runs of the whole map, whether the caller
+// hands a new buffer, grows the last one in place, or cleared it meanwhile.
+TEST(RetrievalQueries, PartialAnswersArePrefixesOfTheMapWhateverTheBufferHeld) {
+  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
+  TempDir dir;
+  const std::string file = MakeRuns(dir, "runs.bin", 1500);
+  const Answer whole = FreshAnswer(file);
+  ASSERT_TRUE(whole.ok);
+  ASSERT_EQ(whole.runs.size(), 1500u);
+  auto prefix = [&](std::size_t n) {
+    return Answer{os::FALSE, os::ERROR_MORE_DATA, {static_cast<os::DWORD>(n), 0},
+                  {whole.runs.begin(), whole.runs.begin() + static_cast<std::ptrdiff_t>(n)}};
+  };
+
+  const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  std::vector<os::RETRIEVAL_POINTER> first(640);
+  EXPECT_EQ(Ask(h, first), prefix(639));
+  std::vector<os::RETRIEVAL_POINTER> grown;
+  grown.reserve(2000);
+  grown.resize(1280);
+  EXPECT_EQ(Ask(h, grown), prefix(1279));
+  // Cleared between two asks, grown in place: every run is written again.
+  std::fill(grown.begin(), grown.end(), os::RETRIEVAL_POINTER{0, 0});
+  grown.resize(1600);
+  EXPECT_EQ(Ask(h, grown), whole);
+  os::CloseHandle(h);
+}
+
+// Each report sees the file as it is: a change between two reports, or a
+// write through the asking handle between two asks of one report.
+TEST(RetrievalQueries, AChangedFileIsNeverAnsweredFromTheLayoutBefore) {
+  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
+  TempDir dir;
+  const std::string file = MakeRuns(dir, "runs.bin", 1000);
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1000 Fragments");
+  // Same size, one run less.
+  ASSERT_EQ(RunCommand("fallocate -p -o " + std::to_string(500 * 8192) + " -l 4096 " + file).status, 0);
+  EXPECT_EQ(StatusLine(file).substr(0, 13), "999 Fragments");
+  // One run more at the end.
+  ASSERT_EQ(RunCommand("fallocate -o " + std::to_string(1000 * 8192) + " -l 4096 " + file).status, 0);
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1000 Fragments");
+
+  const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ | os::GENERIC_WRITE, 3, os::OPEN_EXISTING, 0);
+  std::vector<os::RETRIEVAL_POINTER> buf;
+  buf.reserve(4000);
+  buf.resize(640);
+  EXPECT_EQ(Ask(h, buf).error, os::ERROR_MORE_DATA);
+  // Data into the hole after the first run: a new run, not yet placed.
+  const std::string data(4096, 'w');
+  ASSERT_NE(os::SetFilePointer(h, 4096, nullptr, os::FILE_BEGIN), os::INVALID_SET_FILE_POINTER);
+  ASSERT_EQ(os::WriteFile(h, std::as_bytes(std::span(data)), nullptr), os::TRUE);
+  ASSERT_EQ(os::SetFilePointer(h, 0, nullptr, os::FILE_BEGIN), 0u);
+  buf.resize(4000);
+  const Answer after = Ask(h, buf);
+  os::CloseHandle(h);
+  EXPECT_TRUE(after.ok);
+  EXPECT_EQ(after.head.ExtentCount, 1001u);
+  EXPECT_EQ(after, FreshAnswer(file));
+}
+
+// Nothing but holes: no run at all, and no copy from nowhere.
+TEST(RetrievalQueries, AFileOfHolesOnlyHasNoRun) {
+  TempDir dir;
+  const std::string file = dir.File("holes.bin");
+  ASSERT_EQ(RunCommand("truncate -s 1M " + file).status, 0);
+  const Answer a = FreshAnswer(file);
+  if (!a.ok && a.error != os::ERROR_MORE_DATA) GTEST_SKIP() << "the file system does not tell where files lie";
+  EXPECT_TRUE(a.ok);
+  EXPECT_EQ(a.head.ExtentCount, 0u);
+  EXPECT_EQ(StatusLine(file), "0 Fragment");
+}
+
+// The walk for the compressed bit may stop at the first encoded run; here
+// that is the last one, so every run before it must be looked at.
+TEST_F(Btrfs, DataCompressedOnlyInTheLastRunIsShown) {
+  const std::string forced = disk->Format(0, "mkfs.btrfs -q -f", "compress-force=zstd");
+  ASSERT_FALSE(forced.empty());
+  const std::string file = forced + "/tail.bin";
+  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=128k count=8 conv=fsync status=none").status, 0);
+  ASSERT_EQ(RunCommand("head -c 65536 /dev/zero >> " + file + " && sync " + file).status, 0);
+  const auto records = RunCommand("filefrag -v " + file).out;
+  std::vector<bool> encoded;
+  std::istringstream lines(records);
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_search(line, std::regex(R"(^\s*\d+:)"))) encoded.push_back(line.find("encoded") != std::string::npos);
+  ASSERT_GE(encoded.size(), 2u) << records;
+  ASSERT_TRUE(encoded.back()) << records;
+  ASSERT_EQ(std::count(encoded.begin(), encoded.end(), true), 1) << "only the last run is encoded\n" << records;
+
+  EXPECT_NE(os::GetFileAttributesA(file) & os::FILE_ATTRIBUTE_COMPRESSED, 0u);
+  const std::string line = StatusLine(file);
+  EXPECT_TRUE(line.ends_with(" Fragments, compressed")) << line;
 }
 
 }  // namespace

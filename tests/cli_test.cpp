@@ -1,9 +1,11 @@
 // The command line as a script sees it.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <random>
 
+#include "cli/JsonText.h"
 #include "tests/support.h"
 
 namespace {
@@ -55,6 +57,85 @@ TEST(CliStatus, FileSystemsWithoutLayoutQueriesAreReported) {
   std::filesystem::remove(file);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("does not tell where the file lies"), std::string::npos) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliStatus, NamesThatAreNoFileSayWhatTheyAreOnStderr) {
+  testing_support::TempDir dir;
+  const std::string cd = "cd " + dir.path().string() + " && ";
+  // A program's name found along PATH is no file here.
+  auto r = RunCommand(cd + kCli + " status --file ls 2>&1");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "orvandel-cli: ls: file not found\n");
+  ASSERT_EQ(RunCommand("mkfifo " + dir.File("fifo")).status, 0);
+  r = RunCommand(kCli + " status --file " + dir.File("fifo") + " 2>/dev/null");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "") << "nothing on stdout";
+  r = RunCommand(kCli + " status --file " + dir.File("fifo") + " 2>&1 >/dev/null");
+  EXPECT_NE(r.out.find("is a FIFO"), std::string::npos) << r.out;
+  r = RunCommand(kCli + " status --file /dev/null 2>&1");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("is a character device"), std::string::npos) << r.out;
+  if (RunCommand("mknod " + dir.File("disk") + " b 7 0 2>/dev/null").status == 0) {
+    r = RunCommand(kCli + " status --json --file " + dir.File("disk") + " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("is a block device"), std::string::npos) << r.out;
+  }
+}
+
+TEST(CliStatus, AFileOfHolesOnlyReportsNoFragment) {
+  testing_support::TempDir dir;
+  ASSERT_EQ(RunCommand("truncate -s 1M " + dir.File("holes")).status, 0);
+  const auto r = RunCommand(kCli + " status --json --file " + dir.File("holes"));
+  if (r.status == 1) GTEST_SKIP() << "the file system does not tell where files lie";
+  ASSERT_EQ(r.status, 0);
+  const auto json = nlohmann::json::parse(r.out);
+  EXPECT_EQ(json["line"], "0 Fragment");
+  EXPECT_EQ(json["fragments"], 0);
+  EXPECT_TRUE(json["runs"].empty());
+}
+
+TEST(CliStatus, NamesThatAreNotUtf8AreCarriedByteForByte) {
+  testing_support::TempDir dir;
+  const std::string file = dir.File("\xff\xfe");
+  testing_support::WriteText(file, "data");
+  const auto r = RunCommand(kCli + " status --json --file '" + file + "'");
+  if (r.status == 1) GTEST_SKIP() << "the file system does not tell where files lie";
+  ASSERT_EQ(r.status, 0) << r.out;
+  const auto json = nlohmann::json::parse(r.out);
+  ASSERT_TRUE(json["file"].is_object()) << json["file"];
+  std::string bytes;
+  const std::string hex = json["file"]["hex"];
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  EXPECT_EQ(bytes, file);
+  EXPECT_TRUE(json["file"]["text"].get<std::string>().ends_with("/\xEF\xBF\xBD\xEF\xBF\xBD"));
+  EXPECT_TRUE(json["file_system"].is_string());
+}
+
+TEST(JsonText, ValidUtf8PassesAndEverythingElseKeepsItsBytes) {
+  for (const std::string valid : {"", "plain.bin", "caf\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC",
+                                  "\xF0\x9F\x92\xBE", "back\\slash \"quoted\""})
+    EXPECT_EQ(JsonText(valid), nlohmann::json(valid)) << valid;
+  const struct {
+    std::string bytes, hex, text;
+  } invalid[] = {
+      {"\xFF\xFE", "fffe", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"a\xC0\xAF", "61c0af", "a\xEF\xBF\xBD\xEF\xBF\xBD"},                // overlong '/'
+      {"\xED\xA0\x80", "eda080", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+      {"\xE6\x97", "e697", "\xEF\xBF\xBD\xEF\xBF\xBD"},                    // cut short
+      {"\xF4\x90\x80\x80", "f4908080",
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // above U+10FFFF
+      {"ok\xC3\xA9\x80", "6f6bc3a980", "ok\xC3\xA9\xEF\xBF\xBD"},
+  };
+  for (const auto& c : invalid) {
+    const auto j = JsonText(c.bytes);
+    EXPECT_EQ(j, (nlohmann::json{{"hex", c.hex}, {"text", c.text}})) << c.hex;
+    EXPECT_NO_THROW(j.dump());
+  }
 }
 
 }  // namespace

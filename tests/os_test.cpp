@@ -271,3 +271,74 @@ TEST_F(OsTest, BlockDevicesOpenForReadingWithoutWaitingForAMedium) {
 }
 
 }  // namespace
+
+namespace {
+
+// Mounts made for one test, undone at its end whatever happens.
+class ScratchMounts {
+ public:
+  ~ScratchMounts() {
+    for (auto it = points_.rbegin(); it != points_.rend(); ++it)
+      if (testing_support::RunCommand("umount " + *it + " 2>/dev/null").status != 0)
+        testing_support::RunCommand("umount -l " + *it);
+  }
+  bool Mount(const std::string& args, const std::string& point) {
+    fs::create_directories(point);
+    if (testing_support::RunCommand("mount " + args + " " + point).status != 0) return false;
+    points_.push_back(point);
+    return true;
+  }
+
+ private:
+  std::vector<std::string> points_;
+};
+
+// The handle that the volume name of point opens, or INVALID_HANDLE_VALUE.
+HANDLE VolumeHandleOf(const std::string& point, std::string* nameOut = nullptr) {
+  std::array<char, 260> name{};
+  if (GetVolumeNameForVolumeMountPointA(point + "/", name) != TRUE) return INVALID_HANDLE_VALUE;
+  std::string volume = name.data();
+  EXPECT_EQ(volume.rfind("\\\\?\\Volume{", 0), 0u) << volume;
+  volume.pop_back();
+  if (nameOut) *nameOut = volume;
+  return CreateFileA(volume, GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0);
+}
+
+std::string FdPath(HANDLE h) { return "/proc/self/fd/" + std::to_string(h); }
+
+// Two mounts of one file system (a bind mount) and a mount hidden under a
+// later one: the handle is on the mount whose point was named, never on
+// another mount of the same device.
+TEST_F(OsTest, VolumeHandlesAreOnTheNamedMountOnly) {
+  if (testing_support::RunCommand("id -u").out != "0\n") GTEST_SKIP() << "needs root to mount";
+  ScratchMounts mounts;
+  const std::string a = dir.File("a"), b = dir.File("b");
+  if (!mounts.Mount("-t tmpfs -o size=1M orvandel-a", a)) GTEST_SKIP() << "tmpfs cannot be mounted here";
+  ASSERT_TRUE(mounts.Mount("--bind " + a, b));
+  std::array<char, 260> point{};
+  ASSERT_EQ(GetVolumePathNameA(b + "/file", point), TRUE);
+  EXPECT_EQ(std::string(point.data()), b + "/");
+  for (const std::string& p : {a, b}) {
+    const HANDLE h = VolumeHandleOf(p);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << p;
+    EXPECT_EQ(fs::read_symlink(FdPath(h)).string(), p) << "the handle of " << p << " is on another mount";
+    EXPECT_EQ(FlushFileBuffers(h), TRUE);
+    CloseHandle(h);
+  }
+
+  std::string hiddenName;
+  const HANDLE before = VolumeHandleOf(a, &hiddenName);
+  ASSERT_NE(before, INVALID_HANDLE_VALUE);
+  CloseHandle(before);
+  ASSERT_TRUE(mounts.Mount("-t tmpfs -o size=1M orvandel-over", a));
+  testing_support::WriteText(a + "/on-top", "");
+  EXPECT_EQ(CreateFileA(hiddenName, GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0), INVALID_HANDLE_VALUE)
+      << "the hidden mount cannot be reached; the one over it is not its volume";
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  const HANDLE top = VolumeHandleOf(a);
+  ASSERT_NE(top, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(fs::exists(FdPath(top) + "/on-top")) << "the handle is on the mount in effect";
+  CloseHandle(top);
+}
+
+}  // namespace

@@ -1,14 +1,18 @@
 #include "platform/linux/mounts.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -30,9 +34,9 @@ std::string Unescape(const std::string& s) {
   return out;
 }
 
-std::vector<Mount> ReadMounts() {
+std::vector<Mount> Parse(const std::string& text) {
   std::vector<Mount> mounts;
-  std::ifstream in("/proc/self/mountinfo");
+  std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     std::istringstream fields(line);
     std::string id, parent, majmin, root, point;
@@ -42,12 +46,67 @@ std::vector<Mount> ReadMounts() {
     }
     Mount m;
     fields >> m.fsType >> m.source;
+    m.id = std::atoi(id.c_str());
     m.mountPoint = Unescape(point);
     m.source = Unescape(m.source);
     std::sscanf(majmin.c_str(), "%u:%u", &m.major, &m.minor);
     mounts.push_back(std::move(m));
   }
   return mounts;
+}
+
+// The kernel marks an open mountinfo with POLLPRI when the table changes;
+// an open file keeps showing the namespace it was opened in, so a change of
+// namespace opens it again.
+struct Cache {
+  std::mutex mutex;
+  int fd = -1;
+  ino_t ns = 0;
+  std::shared_ptr<const std::vector<Mount>> table;
+};
+Cache cache;
+
+ino_t MountNamespace() {
+  struct stat st {};
+  return stat("/proc/self/ns/mnt", &st) == 0 ? st.st_ino : 0;
+}
+
+bool ReadAll(int fd, std::string& text) {
+  text.clear();
+  char buf[65536];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(fd, buf, sizeof buf, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text.append(buf, static_cast<std::size_t>(n));
+    at += n;
+  }
+}
+
+std::shared_ptr<const std::vector<Mount>> ReadMounts() {
+  std::lock_guard lock(cache.mutex);
+  const ino_t ns = MountNamespace();
+  if (cache.fd >= 0 && ns != cache.ns) {
+    close(cache.fd);
+    cache.fd = -1;
+  }
+  if (cache.fd >= 0) {
+    pollfd p{cache.fd, POLLPRI, 0};
+    if (poll(&p, 1, 0) == 0 && cache.table) return cache.table;
+  } else {
+    cache.fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    cache.ns = ns;
+  }
+  std::string text;
+  if (cache.fd < 0 || !ReadAll(cache.fd, text)) {
+    if (cache.fd >= 0) close(cache.fd);
+    cache.fd = -1;
+    cache.table = std::make_shared<const std::vector<Mount>>();
+    return cache.table;  // nothing cached: the next call tries again
+  }
+  cache.table = std::make_shared<const std::vector<Mount>>(Parse(text));
+  return cache.table;
 }
 
 // The absolute path with every existing part resolved.
@@ -64,7 +123,8 @@ bool Contains(const std::string& mountPoint, const std::string& path) {
 }
 
 std::string ReadSysfs(unsigned major, unsigned minor, const std::string& leaf) {
-  std::ifstream in("/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor) + "/" + leaf);
+  std::ifstream in("/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor) + "/" +
+                   leaf);
   std::string value;
   in >> value;
   return value;
@@ -72,27 +132,31 @@ std::string ReadSysfs(unsigned major, unsigned minor, const std::string& leaf) {
 
 }  // namespace
 
-std::vector<Mount> All() { return ReadMounts(); }
+std::shared_ptr<const std::vector<Mount>> All() { return ReadMounts(); }
 
 std::optional<Mount> MountOf(const std::string& path) {
   const std::string resolved = Resolve(path);
-  std::optional<Mount> best;
-  for (auto& m : ReadMounts())
-    if (Contains(m.mountPoint, resolved) && (!best || m.mountPoint.size() >= best->mountPoint.size()))
-      best = std::move(m);
-  return best;
+  const auto table = ReadMounts();
+  const Mount* best = nullptr;
+  for (const auto& m : *table)
+    if (Contains(m.mountPoint, resolved) &&
+        (!best || m.mountPoint.size() >= best->mountPoint.size()))
+      best = &m;
+  return best ? std::optional<Mount>(*best) : std::nullopt;
 }
 
 std::optional<Mount> MountAt(const std::string& mountPoint) {
-  std::optional<Mount> found;
-  for (auto& m : ReadMounts())
-    if (m.mountPoint == mountPoint) found = std::move(m);
-  return found;
+  const auto table = ReadMounts();
+  const Mount* found = nullptr;
+  for (const auto& m : *table)
+    if (m.mountPoint == mountPoint) found = &m;
+  return found ? std::optional<Mount>(*found) : std::nullopt;
 }
 
 std::optional<std::string> BlockDevice(const Mount& m) {
   struct stat st {};
-  if (m.source.empty() || m.source[0] != '/' || stat(m.source.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+  if (m.source.empty() || m.source[0] != '/' || stat(m.source.c_str(), &st) != 0 ||
+      !S_ISBLK(st.st_mode))
     return std::nullopt;
   return m.source;
 }
@@ -110,9 +174,11 @@ std::optional<Geometry> GeometryOf(const Mount& m) {
   }
   std::string lbs = ReadSysfs(major, minor, "queue/logical_block_size");
   if (lbs.empty()) lbs = ReadSysfs(major, minor, "../queue/logical_block_size");
-  if (const long v = std::atol(lbs.c_str()); v > 0) g.bytesPerSector = static_cast<std::uint32_t>(v);
+  if (const long v = std::atol(lbs.c_str()); v > 0)
+    g.bytesPerSector = static_cast<std::uint32_t>(v);
   const std::uint64_t block = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-  g.sectorsPerCluster = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, block / g.bytesPerSector));
+  g.sectorsPerCluster =
+      static_cast<std::uint32_t>(std::max<std::uint64_t>(1, block / g.bytesPerSector));
   const std::uint64_t cluster = g.ClusterSize();
   g.freeClusters = vfs.f_bavail * block / cluster;
   g.totalClusters = vfs.f_blocks * block / cluster;

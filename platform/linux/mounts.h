@@ -1,7 +1,10 @@
-// The mounted file systems, from /proc/self/mountinfo.
+// The mounted file systems, from /proc/self/mountinfo. The table is parsed
+// once and read again only when the kernel says it changed (a mount, an
+// unmount, another mount namespace).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +12,7 @@
 namespace os::mounts {
 
 struct Mount {
+  int id = -1;  // the kernel's mount ID; reused only after an unmount
   std::string mountPoint;
   std::string fsType;
   std::string source;
@@ -17,7 +21,7 @@ struct Mount {
 };
 
 // Every mount, in the order the kernel lists them.
-std::vector<Mount> All();
+std::shared_ptr<const std::vector<Mount>> All();
 // The mount that holds path: the path is resolved as far as it exists and
 // matched against mount points by whole components, the longest winning.
 std::optional<Mount> MountOf(const std::string& path);

@@ -429,15 +429,13 @@ DWORD GetFileAttributesA(const std::string& fileName) {
   if (S_ISDIR(stx.stx_mode)) return FILE_ATTRIBUTE_DIRECTORY;
   DWORD attributes = (stx.stx_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
   // The compression flag and data actually stored compressed each miss the
-  // other case, so either counts.
+  // other case, so either counts; the flag is the cheap one to ask.
   bool compressed = (stx.stx_attributes_mask & STATX_ATTR_COMPRESSED) &&
                     (stx.stx_attributes & STATX_ATTR_COMPRESSED);
   if (!compressed && S_ISREG(stx.stx_mode)) {
     const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) {
-      const auto layout = detail::FileLayout(fd);
-      compressed = layout && std::any_of(layout->begin(), layout->end(),
-                                         [](const detail::LayoutRun& r) { return r.encoded; });
+      compressed = detail::StoredEncoded(fd);
       close(fd);
     }
   }

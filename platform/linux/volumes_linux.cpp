@@ -1,20 +1,18 @@
 // Volumes, devices and file layout: a Windows drive is the mounted file
 // system that holds a path.
 #include <fcntl.h>
-#include <linux/fiemap.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 #include <fstream>
 #include <limits>
+#include <string_view>
 
 #include "placement/BootSector.h"
 #include "platform/linux/handles.h"
@@ -25,11 +23,10 @@
 namespace os {
 
 using detail::Faulted;
+using detail::FileStamp;
+using detail::Layout;
 
 namespace {
-
-constexpr std::uint32_t kUnplaced = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
-                                    FIEMAP_EXTENT_DATA_INLINE | FIEMAP_EXTENT_NOT_ALIGNED;
 
 DWORD Cap32(std::uint64_t v) {
   return static_cast<DWORD>(std::min<std::uint64_t>(v, std::numeric_limits<DWORD>::max()));
@@ -66,6 +63,58 @@ std::string ReadSysfs(dev_t dev, const char* leaf) {
   return v;
 }
 
+// A caller whose buffer was too small asks again from the same start with a
+// larger one, until the whole map fits. The asks of one such sequence on an
+// unchanged file are answered from one layout, and when the caller grows its
+// buffer in place, the runs the last answer left there are not written again.
+struct Sequence {
+  int fd = -1;
+  FileStamp stamp;
+  off_t position = 0;  // a transfer through this handle moves it
+  std::int64_t startingVcn = 0;
+  std::shared_ptr<const Layout> layout;
+  std::uint64_t cluster = 1, base = 0;
+  int shift = -1;  // log2 of cluster when it is a power of two
+  std::size_t first = 0;  // the first run answered
+  std::int64_t firstVcn = 0;
+  const std::byte* out = nullptr;
+  std::size_t outSize = 0;
+  std::size_t written = 0;  // runs the last answer wrote at out
+};
+thread_local Sequence sequence;
+
+RETRIEVAL_POINTER PointerOf(const Sequence& q, std::size_t i) {
+  const Layout::Run& r = q.layout->runs[q.first + i];
+  const bool placed = r.physical != Layout::kUnplaced && r.physical >= q.base;
+  // Clusters are powers of two wherever the sizes come from real devices.
+  if (q.shift >= 0)
+    return {static_cast<std::int64_t>((r.end + q.cluster - 1) >> q.shift),
+            placed ? static_cast<std::int64_t>((r.physical - q.base) >> q.shift) : -1};
+  return {static_cast<std::int64_t>((r.end + q.cluster - 1) / q.cluster),
+          placed ? static_cast<std::int64_t>((r.physical - q.base) / q.cluster) : -1};
+}
+
+// Whether the first n runs at out are still those the last answer wrote: a
+// sample, one run in each page and the last, catches a buffer that was
+// cleared or reused.
+bool StillHolds(const Sequence& q, const std::byte* out, std::size_t n) {
+  constexpr std::size_t kStride = 4096 / sizeof(RETRIEVAL_POINTER);
+  const auto same = [&](std::size_t i) {
+    const RETRIEVAL_POINTER expected = PointerOf(q, i);
+    return std::memcmp(out + sizeof(RETRIEVAL_POINTERS_HEAD) + i * sizeof expected, &expected,
+                       sizeof expected) == 0;
+  };
+  for (std::size_t i = 0; i < n; i += kStride)
+    if (!same(i)) return false;
+  return n == 0 || same(n - 1);
+}
+
+bool Continues(const Sequence& q, int fd, const FileStamp& stamp, off_t position,
+               std::int64_t startingVcn, std::size_t outSize) {
+  return q.layout && q.fd == fd && q.stamp == stamp && q.position == position &&
+         q.startingVcn == startingVcn && outSize > q.outSize;
+}
+
 BOOL RetrievalPointers(int fd, std::span<const std::byte> in, std::span<std::byte> out,
                        DWORD* bytesReturned) {
   STARTING_VCN_INPUT_BUFFER start{};
@@ -78,44 +127,78 @@ BOOL RetrievalPointers(int fd, std::span<const std::byte> in, std::span<std::byt
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  struct stat st {};
-  const auto mount = MountOfHandle(fd);
-  const auto geometry = mount ? mounts::GeometryOf(*mount) : std::nullopt;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !geometry) {
+  Sequence& q = sequence;
+  const auto stamp = detail::StampOf(fd);
+  const off_t position = lseek(fd, 0, SEEK_CUR);
+  if (!stamp || !S_ISREG(stamp->mode)) {
+    q = {};
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const auto layout = detail::FileLayout(fd);
-  if (!layout) {
-    detail::FailWithErrno();
-    return FALSE;
+  const bool continued = Continues(q, fd, *stamp, position, start.StartingVcn, out.size());
+  if (!continued) {
+    q = {};
+    const auto mount = MountOfHandle(fd);
+    const auto geometry = mount ? mounts::GeometryOf(*mount) : std::nullopt;
+    if (!geometry) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const std::uint64_t cluster = geometry->ClusterSize();
+    if (start.StartingVcn < 0 ||
+        static_cast<std::uint64_t>(start.StartingVcn) >= (stamp->size + cluster - 1) / cluster) {
+      SetLastError(ERROR_HANDLE_EOF);
+      return FALSE;
+    }
+    auto layout = detail::LayoutOf(fd, detail::LayoutNeed::Runs);
+    if (!layout) {
+      detail::FailWithErrno();
+      return FALSE;
+    }
+    q.fd = fd;
+    q.stamp = *stamp;
+    q.position = position;
+    q.startingVcn = start.StartingVcn;
+    q.layout = std::move(layout);
+    q.cluster = cluster;
+    if (std::has_single_bit(cluster)) q.shift = std::countr_zero(cluster);
+    q.base = ClusterBase(*mount, *geometry);
+    const auto& runs = q.layout->runs;
+    const auto next = [&](const Layout::Run& r) {
+      return static_cast<std::int64_t>((r.end + cluster - 1) / cluster);
+    };
+    while (q.first < runs.size() && next(runs[q.first]) <= start.StartingVcn) ++q.first;
+    // A run covers the clusters from where the one before it ended.
+    if (q.first == runs.size())
+      q.firstVcn = start.StartingVcn;
+    else if (q.first == 0)
+      q.firstVcn = static_cast<std::int64_t>(q.layout->firstLogical / cluster);
+    else
+      q.firstVcn = next(runs[q.first - 1]);
   }
-  const std::uint64_t cluster = geometry->ClusterSize();
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (start.StartingVcn < 0 || static_cast<std::uint64_t>(start.StartingVcn) >= (size + cluster - 1) / cluster) {
-    SetLastError(ERROR_HANDLE_EOF);
-    return FALSE;
+
+  const std::size_t total = q.layout->runs.size() - q.first;
+  const std::size_t room =
+      (out.size() - sizeof(RETRIEVAL_POINTERS_HEAD)) / sizeof(RETRIEVAL_POINTER);
+  const std::size_t n = std::min(room, total);
+  std::size_t from = 0;
+  if (continued && out.data() == q.out && StillHolds(q, out.data(), q.written)) from = q.written;
+  for (std::size_t i = from; i < n; ++i) {
+    const RETRIEVAL_POINTER p = PointerOf(q, i);
+    std::memcpy(out.data() + sizeof(RETRIEVAL_POINTERS_HEAD) + i * sizeof p, &p, sizeof p);
   }
-  const std::uint64_t base = ClusterBase(*mount, *geometry);
-  std::vector<RETRIEVAL_POINTER> runs;
-  std::int64_t firstVcn = -1;
-  for (const auto& r : *layout) {
-    const auto next = static_cast<std::int64_t>((r.logical + r.length + cluster - 1) / cluster);
-    if (next <= start.StartingVcn) continue;
-    if (firstVcn < 0) firstVcn = static_cast<std::int64_t>(r.logical / cluster);
-    const bool placed = r.placed && r.physical >= base;
-    runs.push_back({next, placed ? static_cast<std::int64_t>((r.physical - base) / cluster) : -1});
-  }
-  const std::size_t room = (out.size() - sizeof(RETRIEVAL_POINTERS_HEAD)) / sizeof(RETRIEVAL_POINTER);
-  const std::size_t n = std::min(room, runs.size());
-  const RETRIEVAL_POINTERS_HEAD head{static_cast<DWORD>(n), firstVcn < 0 ? start.StartingVcn : firstVcn};
+  const RETRIEVAL_POINTERS_HEAD head{static_cast<DWORD>(n), q.firstVcn};
   std::memcpy(out.data(), &head, sizeof head);
-  std::memcpy(out.data() + sizeof head, runs.data(), n * sizeof(RETRIEVAL_POINTER));
-  if (bytesReturned) *bytesReturned = static_cast<DWORD>(sizeof head + n * sizeof(RETRIEVAL_POINTER));
-  if (n < runs.size()) {
+  if (bytesReturned)
+    *bytesReturned = static_cast<DWORD>(sizeof head + n * sizeof(RETRIEVAL_POINTER));
+  if (n < total) {
+    q.out = out.data();
+    q.outSize = out.size();
+    q.written = n;
     SetLastError(ERROR_MORE_DATA);
     return FALSE;
   }
+  q = {};  // the map is out: the next ask walks again
   SetLastError(0);
   return TRUE;
 }
@@ -144,47 +227,6 @@ BOOL PartitionInfo(int fd, std::span<std::byte> out, DWORD* bytesReturned) {
 }
 
 }  // namespace
-
-namespace detail {
-
-std::optional<std::vector<LayoutRun>> FileLayout(int fd) {
-  constexpr std::uint32_t kBatch = 256;
-  std::vector<std::byte> buf(sizeof(fiemap) + kBatch * sizeof(fiemap_extent));
-  auto* fm = reinterpret_cast<fiemap*>(buf.data());
-  std::vector<LayoutRun> runs;
-  std::uint64_t from = 0;
-  for (bool last = false; !last;) {
-    std::fill(buf.begin(), buf.end(), std::byte{0});
-    fm->fm_start = from;
-    fm->fm_length = FIEMAP_MAX_OFFSET - from;
-    fm->fm_flags = 0;  // no FIEMAP_FLAG_SYNC: asking must not write anything
-    fm->fm_extent_count = kBatch;
-    if (ioctl(fd, FS_IOC_FIEMAP, fm) != 0) return std::nullopt;
-    if (fm->fm_mapped_extents == 0) break;
-    for (std::uint32_t i = 0; i < fm->fm_mapped_extents; ++i) {
-      const fiemap_extent& e = fm->fm_extents[i];
-      last = last || (e.fe_flags & FIEMAP_EXTENT_LAST);
-      from = e.fe_logical + e.fe_length;
-      const std::uint32_t flags = e.fe_flags & ~FIEMAP_EXTENT_LAST;
-      const bool placed = !(flags & kUnplaced);
-      // The kernel splits and joins records by the buffer it is given; what
-      // continues in the file and on the disk is one run.
-      if (!runs.empty()) {
-        LayoutRun& prev = runs.back();
-        if (prev.placed && placed && prev.flags == flags &&
-            prev.logical + prev.length == e.fe_logical && prev.physical + prev.length == e.fe_physical) {
-          prev.length += e.fe_length;
-          continue;
-        }
-      }
-      runs.push_back({e.fe_logical, e.fe_physical, e.fe_length, flags, placed,
-                      (flags & FIEMAP_EXTENT_ENCODED) != 0});
-    }
-  }
-  return runs;
-}
-
-}  // namespace detail
 
 BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster, DWORD* bytesPerSector,
                        DWORD* numberOfFreeClusters, DWORD* totalNumberOfClusters) {
@@ -235,9 +277,10 @@ BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeNa
   return TRUE;
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
-                     std::span<std::byte> out, DWORD* bytesReturned) {
-  if (bytesReturned) *bytesReturned = 0;
+namespace {
+
+BOOL IoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in, std::span<std::byte> out,
+               DWORD* bytesReturned) {
   if (Faulted(seam::Op::DeviceIoControl)) return FALSE;
   const int fd = handles::Fd(hDevice);
   if (fd < 0) {
@@ -253,6 +296,16 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::b
       SetLastError(ERROR_INVALID_FUNCTION);
       return FALSE;
   }
+}
+
+}  // namespace
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
+                     std::span<std::byte> out, DWORD* bytesReturned) {
+  if (bytesReturned) *bytesReturned = 0;
+  const BOOL ok = IoControl(hDevice, ioControlCode, in, out, bytesReturned);
+  seam::NoteIoControl({ioControlCode, out.size(), ok == TRUE, GetLastError()});
+  return ok;
 }
 
 namespace {
@@ -277,22 +330,39 @@ namespace detail {
 
 bool IsVolumeName(const std::string& name) { return name.rfind(kVolumePrefix, 0) == 0; }
 
+// The ID of the mount that holds path (relative to dirfd; "" for dirfd
+// itself), as mountinfo numbers it; -1 when unknown.
+int MountIdOf(int dirfd, const std::string& path) {
+  struct statx stx {};
+  if (statx(dirfd, path.c_str(), path.empty() ? AT_EMPTY_PATH : 0, STATX_MNT_ID, &stx) != 0 ||
+      !(stx.stx_mask & STATX_MNT_ID))
+    return -1;
+  return static_cast<int>(stx.stx_mnt_id);
+}
+
 HANDLE OpenVolume(const std::string& name) {
   unsigned major = 0, minor = 0;
+  int id = -1;
   char close = 0;
   const std::string numbers = name.substr(kVolumePrefix.size());
-  if (std::sscanf(numbers.c_str(), "%u:%u%c", &major, &minor, &close) != 3 || close != '}' ||
-      numbers.find('}') + 1 != numbers.size()) {
+  if (std::sscanf(numbers.c_str(), "%u:%u:%d%c", &major, &minor, &id, &close) != 4 ||
+      close != '}' || numbers.find('}') + 1 != numbers.size()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  for (const auto& m : mounts::All()) {
-    if (m.major != major || m.minor != minor) continue;
+  const auto table = mounts::All();
+  for (const auto& m : *table) {
+    if (m.id != id || m.major != major || m.minor != minor) continue;
     const int fd = open(m.mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) continue;
-    handles::Add(fd, {handles::Kind::Directory, 0, true});
-    SetLastError(0);
-    return fd;
+    // A mount hidden under a later one cannot be reached by its path: the
+    // directory found there belongs to another mount, whose flush is not ours.
+    if (fd >= 0 && MountIdOf(fd, "") == id) {
+      handles::Add(fd, {handles::Kind::Directory, 0, true});
+      SetLastError(0);
+      return fd;
+    }
+    if (fd >= 0) ::close(fd);
+    break;
   }
   SetLastError(ERROR_FILE_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
@@ -310,17 +380,25 @@ BOOL GetVolumePathNameA(const std::string& fileName, std::span<char> volumePathN
   return PutString(runtime::DriveRoot(m->mountPoint), volumePathName) ? TRUE : FALSE;
 }
 
-BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint, std::span<char> volumeName) {
+BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint,
+                                       std::span<char> volumeName) {
   if (Faulted(seam::Op::GetVolumeNameForVolumeMountPointA)) return FALSE;
   std::string point = volumeMountPoint.substr(0, volumeMountPoint.find('\0'));
   if (point.size() > 1 && point.back() == '/') point.pop_back();
-  const auto m = point.empty() ? std::nullopt : mounts::MountAt(point);
+  // The mount in effect at the point is the one its path leads into: the
+  // topmost of those mounted there.
+  const auto table = point.empty() ? nullptr : mounts::All();
+  const int id = point.empty() ? -1 : detail::MountIdOf(AT_FDCWD, point);
+  const mounts::Mount* m = nullptr;
+  if (table)
+    for (const auto& candidate : *table)
+      if (candidate.id == id && candidate.mountPoint == point) m = &candidate;
   if (!m) {
     SetLastError(ERROR_NOT_A_REPARSE_POINT);
     return FALSE;
   }
-  const std::string name =
-      std::string(kVolumePrefix) + std::to_string(m->major) + ":" + std::to_string(m->minor) + "}\\";
+  const std::string name = std::string(kVolumePrefix) + std::to_string(m->major) + ":" +
+                           std::to_string(m->minor) + ":" + std::to_string(m->id) + "}\\";
   return PutString(name, volumeName) ? TRUE : FALSE;
 }
 
@@ -343,7 +421,8 @@ std::string VolumeDevicePath(const std::string& drive) {
 
 std::string InitialTestFile(const std::string& argumentText) {
   struct stat st {};
-  const bool isDir = !argumentText.empty() && stat(argumentText.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  const bool isDir =
+      !argumentText.empty() && stat(argumentText.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   return rules::PosixInitialTestFile(argumentText, isDir, CurDir());
 }
 
