@@ -59,8 +59,8 @@ done
 echo "$checked libraries loaded, each from a package orvandel depends on"
 
 # The desktop entry starts the installed window: launched as the desktop
-# launches it, the window appears with its title, its process runs
-# /usr/bin/orvandel, and its window class is the entry's.
+# launches it, the window appears with its title and icon, its process
+# runs /usr/bin/orvandel, and its window class is the entry's.
 desktop=/usr/share/applications/org.orvandel.Orvandel.desktop
 [ -f "$desktop" ] || fail "no $desktop"
 export VERSION=$version DESKTOP=$desktop
@@ -81,12 +81,14 @@ export VERSION=$version DESKTOP=$desktop
   [ -n "$window" ] || { echo "FAIL: no window titled Orvandel V$VERSION appeared"; exit 1; }
   pid=$(xprop -id "$window" _NET_WM_PID | grep -o "[0-9]*$")
   class=$(xprop -id "$window" WM_CLASS)
+  icon=$(xprop -id "$window" _NET_WM_ICON | head -c 200)
   exe=$(readlink "/proc/$pid/exe")
   kill "$pid"
   rc=0
   [ "$exe" = /usr/bin/orvandel ] || { echo "FAIL: the window runs $exe"; rc=1; }
   want=$(sed -n "s/^StartupWMClass=//p" "$DESKTOP")
   echo "$class" | grep -q "\"$want\"" || { echo "FAIL: window class $class, the entry expects $want"; rc=1; }
+  echo "$icon" | grep -q "CARDINAL" || { echo "FAIL: the window has no icon: $icon"; rc=1; }
   [ $rc = 0 ] && echo "window $window of /usr/bin/orvandel (pid $pid), $class"
   exit $rc
 ') || fail "the desktop entry did not start the window"
