@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -17,7 +18,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <stdexcept>
 
 #include "app/basBase.h"
@@ -76,6 +79,49 @@ class CenterOnScreen : public QObject {
   }
 };
 
+// What each field does on this system; the captions keep their designed,
+// Windows, names.
+struct Tip {
+  Ctl ctl;
+  int index;
+  const char* text;
+};
+constexpr Tip kTips[] = {
+    {Ctl::txtTestFile, 0, "The test file the runs write and read, and beside which the numbered files are created."},
+    {Ctl::lblReadStatus, 4,
+     "Fragments of the test file, the power-of-two disk boundaries they begin on (K = 1,024 bytes, "
+     "M = 1,048,576 bytes), and whether the file is stored compressed."},
+    {Ctl::txtSize, 0, "The size of the file a Write run makes, in MB: 1 MB is 1,048,576 bytes."},
+    {Ctl::lblSizeUnit, 0, "1 MB is 1,048,576 bytes."},
+    {Ctl::txtBlockSizeSectors, 0,
+     "The block size in 512-byte sectors: each read or write moves one block. With FILE_FLAG_NO_BUFFERING "
+     "it must be a multiple of the device's logical sector size."},
+    {Ctl::lblBlockSize, 0, "The block size: 1 KB is 1,024 bytes, 1 MB is 1,048,576 bytes."},
+    {Ctl::chkFileFlags, 0,
+     "Tells the kernel with posix_fadvise(POSIX_FADV_RANDOM) that the file is read in no particular order, "
+     "so it reads less ahead. An access-pattern hint, not random I/O: the blocks still go in order."},
+    {Ctl::chkFileFlags, 1,
+     "Opens the file with O_DIRECT: reads and writes bypass the page cache and go to the device. The block "
+     "size must be a multiple of the device's logical sector size."},
+    {Ctl::chkFileFlags, 2, "Opens the file with O_DSYNC: each write returns only when its data is on the device."},
+    {Ctl::chkFileFlags, 3,
+     "Tells the kernel with posix_fadvise(POSIX_FADV_SEQUENTIAL) that the file is read from start to end, "
+     "so it reads further ahead. An access-pattern hint: the order of the blocks is the same."},
+    {Ctl::chkFlushAtFinish, 0, "After a Write run, fsync the file: its data and metadata reach the device."},
+    {Ctl::chkFlushAtFinish, 1,
+     "After a Write run, syncfs the file system (mount) that holds the file: everything written to it "
+     "reaches the device."},
+    {Ctl::chkFlushAllBlocks, 0, "fsync the file after each block a Write run writes."},
+    {Ctl::optDataType, 0, "A Write run writes zeros."},
+    {Ctl::optDataType, 1, "A Write run writes pseudo-random words, which compression cannot shrink."},
+    {Ctl::cmdFileReadWrite, 0, "Reads the whole test file block by block; the result shows in MB/s (1,048,576 bytes a second)."},
+    {Ctl::cmdFileReadWrite, 1, "Writes the test file block by block; the result shows in MB/s (1,048,576 bytes a second)."},
+    {Ctl::txtNumberOfFiles, 0, "How many empty files the test creates and deletes, from 10 to 10000."},
+    {Ctl::cmdCreateAndDeleteFiles, 0,
+     "Creates the numbered empty files beside the test file, deletes them, and times both and the "
+     "file system flush (syncfs) after each."},
+};
+
 QFrame* Line(const char* name, QFrame::Shape shape) {
   auto* line = new QFrame;
   line->setObjectName(name);
@@ -118,6 +164,35 @@ QtForm::QtForm() {
     if (os::runtime::StopRequested() != 0 && !gTestRunning) close();
   });
   stopWatch->start(100);
+  for (const Tip& tip : kTips) Control(tip.ctl, tip.index)->setToolTip(tip.text);
+  // The result lines can be selected and copied, with the mouse or the keys;
+  // Tab reaches them too, so the keys alone can copy a result.
+  for (int i = 0; i <= 4; ++i) {
+    auto* line = static_cast<QLabel*>(Control(Ctl::lblReadStatus, i));
+    line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    line->setFocusPolicy(Qt::StrongFocus);
+  }
+  // Tab follows the screen: the top rows, the left column, the middle, the
+  // right panel.
+  const std::pair<Ctl, int> tabOrder[] = {
+      {Ctl::lblReadStatus, 4},    {Ctl::txtTestFile, 0},       {Ctl::cmdBrowse, 0},
+      {Ctl::txtSize, 0},          {Ctl::txtBlockSizeSectors, 0}, {Ctl::chkFileFlags, 0},
+      {Ctl::chkFileFlags, 3},     {Ctl::chkFileFlags, 1},      {Ctl::chkFileFlags, 2},
+      {Ctl::chkFlushAtFinish, 0}, {Ctl::chkFlushAtFinish, 1},  {Ctl::chkFlushAllBlocks, 0},
+      {Ctl::optDataType, 0},      {Ctl::optDataType, 1},       {Ctl::cmdFileReadWrite, 0},
+      {Ctl::cmdFileReadWrite, 1}, {Ctl::cmdFileOp, 0},         {Ctl::cmdFileOp, 1},
+      {Ctl::lblReadStatus, 0},    {Ctl::lblReadStatus, 1},     {Ctl::lblReadStatus, 2},
+      {Ctl::lblReadStatus, 3},    {Ctl::txtNumberOfFiles, 0},  {Ctl::cmdCreateAndDeleteFiles, 0},
+  };
+  for (std::size_t i = 1; i < std::size(tabOrder); ++i)
+    setTabOrder(Control(tabOrder[i - 1].first, tabOrder[i - 1].second),
+                Control(tabOrder[i].first, tabOrder[i].second));
+  // The path field, not the status line above it, has the focus at start.
+  Control(Ctl::txtTestFile)->setFocus();
+  QIcon icon;
+  for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+    icon.addFile(QString(":/icons/hicolor/%1x%1/apps/" ORVANDEL_APP_ID ".png").arg(size), QSize(size, size));
+  setWindowIcon(icon);
   // The status lines and the pattern box in the colour of button faces.
   for (QWidget* w : {Control(Ctl::lblReadStatus, 0), Control(Ctl::lblReadStatus, 1), Control(Ctl::lblReadStatus, 2),
                      Control(Ctl::lblReadStatus, 3), Control(Ctl::lblReadStatus, 4), Control(Ctl::picDataType)}) {
@@ -160,8 +235,10 @@ void QtForm::Build() {
   root->addWidget(frame);
   auto* main = new QVBoxLayout(frame);
 
+  // Extra width goes to the path field and the status lines only; the
+  // buttons keep their size.
   auto* top = new QHBoxLayout;
-  top->addWidget(Control(Ctl::Label1, 1), 1);
+  top->addWidget(Control(Ctl::Label1, 1), 1, Qt::AlignLeft);  // the status line starts in the middle
   top->addWidget(Control(Ctl::lblReadStatus, 4), 1);
   main->addLayout(top);
 
@@ -173,15 +250,16 @@ void QtForm::Build() {
   main->addLayout(path);
 
   auto* grid = new QGridLayout;
+  grid->setColumnStretch(0, 1);
   main->addLayout(grid, 1);
   auto* sizes = new QHBoxLayout;
   for (Ctl c : {Ctl::Label2, Ctl::txtSize, Ctl::lblSizeUnit, Ctl::Label4, Ctl::txtBlockSizeSectors, Ctl::lbl512,
                 Ctl::lblBlockSize})
     sizes->addWidget(Control(c, c == Ctl::Label2 ? 1 : 0));
   const int digits = Control(Ctl::txtSize)->fontMetrics().horizontalAdvance("0000000");
-  Control(Ctl::txtSize)->setMaximumWidth(digits);
-  Control(Ctl::txtBlockSizeSectors)->setMaximumWidth(digits);
-  Control(Ctl::txtNumberOfFiles)->setMaximumWidth(digits);
+  Control(Ctl::txtSize)->setFixedWidth(digits);
+  Control(Ctl::txtBlockSizeSectors)->setFixedWidth(digits);
+  Control(Ctl::txtNumberOfFiles)->setFixedWidth(digits);
   static_cast<QLabel*>(Control(Ctl::lblBlockSize))->setMinimumWidth(
       Control(Ctl::lblBlockSize)->fontMetrics().horizontalAdvance("1.464844 MB"));
   sizes->addStretch(1);
@@ -191,7 +269,7 @@ void QtForm::Build() {
   files->addWidget(Control(Ctl::Label5));
   files->addWidget(Control(Ctl::txtNumberOfFiles));
   grid->addLayout(files, 0, 2);
-  grid->addWidget(Control(Ctl::cmdCreateAndDeleteFiles), 1, 2, Qt::AlignTop);
+  grid->addWidget(Control(Ctl::cmdCreateAndDeleteFiles), 1, 2, Qt::AlignTop | Qt::AlignLeft);
 
   auto* below = new QHBoxLayout;
   auto* flags = new QVBoxLayout;
@@ -209,14 +287,21 @@ void QtForm::Build() {
   below->addLayout(flags);
 
   auto* middle = new QVBoxLayout;
-  auto* runs = new QHBoxLayout;
-  runs->addWidget(Control(Ctl::cmdFileReadWrite, 0));
-  runs->addWidget(Control(Ctl::cmdFileReadWrite, 1));
-  auto* ops = new QHBoxLayout;
-  ops->addWidget(Control(Ctl::cmdFileOp, 0));
-  ops->addWidget(Control(Ctl::cmdFileOp, 1));
-  middle->addLayout(runs);
-  middle->addLayout(ops);
+  // The four buttons in two rows of equal width, at the left.
+  auto* buttons = new QGridLayout;
+  int buttonWidth = 0;
+  for (QWidget* b : {Control(Ctl::cmdFileReadWrite, 0), Control(Ctl::cmdFileReadWrite, 1), Control(Ctl::cmdFileOp, 0),
+                     Control(Ctl::cmdFileOp, 1)})
+    buttonWidth = std::max(buttonWidth, b->sizeHint().width());
+  for (int i = 0; i < 2; ++i) {
+    for (auto [ctl, row] : {std::pair{Ctl::cmdFileReadWrite, 0}, std::pair{Ctl::cmdFileOp, 1}}) {
+      QWidget* b = Control(ctl, i);
+      b->setFixedWidth(buttonWidth);
+      buttons->addWidget(b, row, i);
+    }
+  }
+  buttons->setColumnStretch(2, 1);
+  middle->addLayout(buttons);
   for (int i = 0; i <= 3; ++i) {
     auto* line = static_cast<QLabel*>(Control(Ctl::lblReadStatus, i));
     line->setMinimumWidth(line->fontMetrics().horizontalAdvance("without flush: Written with 99999.9 MB/s__"));

@@ -6,6 +6,7 @@
 #include <QAbstractItemView>
 #include <QCompleter>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -17,13 +18,16 @@
 #include <QtTest/qtestspontaneevent.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "app/QtForm.h"
 #include "app/basBase.h"
 #include "app/frmMain.h"
+#include "platform/os.h"
 #include "tests/support.h"
 
 namespace {
@@ -336,6 +340,132 @@ TEST_F(Window, ProgressRepaintsAreCoalescedToFrames) {
   EXPECT_LE(form->Repaints(), ms / 16 + 2) << "in " << ms << " ms";
   form->RefreshForm();
   EXPECT_EQ(Find<QLabel>("lblReadStatus(0)")->text(), " 99%");
+}
+
+// What a user reaches with Tab, from the status line at the top round to it
+// again: the screen's order, with every button enabled.
+TEST_F(Window, TabFollowsTheScreen) {
+  EXPECT_EQ(form->focusWidget(), Find("txtTestFile")) << "the path field has the focus at start";
+  for (const auto& d : DesignTable()) form->SetEnabled(d.ctl, d.index, true);
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  Find("lblReadStatus(4)")->setFocus(Qt::TabFocusReason);
+  QStringList seen;
+  for (int i = 0; i < 30; ++i) {
+    QWidget* now = QApplication::focusWidget();
+    ASSERT_NE(now, nullptr);
+    seen << now->objectName();
+    QTest::keyClick(now, Qt::Key_Tab);
+    if (QApplication::focusWidget() == Find("lblReadStatus(4)")) break;
+  }
+  // Tab reaches the selected one of the two pattern buttons; the arrow keys
+  // choose between them.
+  const QStringList expected = {
+      "lblReadStatus(4)",    "txtTestFile",         "cmdBrowse",           "txtSize",
+      "txtBlockSizeSectors", "chkFileFlags(0)",     "chkFileFlags(3)",     "chkFileFlags(1)",
+      "chkFileFlags(2)",     "chkFlushAtFinish(0)", "chkFlushAtFinish(1)", "chkFlushAllBlocks",
+      "optDataType(0)",      "cmdFileReadWrite(0)", "cmdFileReadWrite(1)", "cmdFileOp(0)",
+      "cmdFileOp(1)",        "lblReadStatus(0)",    "lblReadStatus(1)",    "lblReadStatus(2)",
+      "lblReadStatus(3)",    "txtNumberOfFiles",    "cmdCreateAndDeleteFiles"};
+  EXPECT_EQ(seen, expected);
+
+  // Shift+Tab walks back the same way.
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget(), Find("cmdCreateAndDeleteFiles"));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget(), Find("txtNumberOfFiles"));
+}
+
+// The flag boxes keep their Windows captions; their tips say what they do
+// here, and the two that change how the file is opened say it truly.
+TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
+  const std::pair<const char*, std::vector<const char*>> tips[] = {
+      {"chkFileFlags(0)", {"posix_fadvise", "POSIX_FADV_RANDOM", "not random I/O"}},
+      {"chkFileFlags(1)", {"O_DIRECT", "page cache", "logical sector size"}},
+      {"chkFileFlags(2)", {"O_DSYNC"}},
+      {"chkFileFlags(3)", {"posix_fadvise", "POSIX_FADV_SEQUENTIAL"}},
+      {"chkFlushAtFinish(0)", {"fsync"}},
+      {"chkFlushAtFinish(1)", {"syncfs"}},
+      {"chkFlushAllBlocks", {"fsync", "each block"}},
+      {"txtSize", {"1,048,576 bytes"}},
+      {"lblBlockSize", {"1,048,576 bytes"}},
+      {"cmdFileReadWrite(1)", {"MB/s", "1,048,576 bytes"}},
+  };
+  for (const auto& [name, words] : tips)
+    for (const char* word : words) EXPECT_TRUE(Find(name)->toolTip().contains(word)) << name << " lacks " << word;
+  for (const auto& d : DesignTable())
+    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton || d.kind == CtlKind::TextBox)
+      EXPECT_FALSE(form->Control(d.ctl, d.index)->toolTip().isEmpty()) << d.name << d.index;
+
+  // The open flags the kernel reports for a file opened with each box's
+  // flag: O_DIRECT is 040000 and O_DSYNC 010000 in /proc's octal.
+  const auto file = dir.File("flags.bin");
+  testing_support::WriteText(file, std::string(4096, 'x'));
+  for (int box : {1, 2}) {
+    const os::DWORD flag = static_cast<os::DWORD>(std::stoul(form->Tag(Ctl::chkFileFlags, box), nullptr, 16));
+    const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ, os::FILE_SHARE_READ, os::OPEN_EXISTING, flag);
+    ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(static_cast<long long>(h)));
+    std::string key, octal;
+    while (info >> key >> octal && key != "flags:") {}
+    os::CloseHandle(h);
+    ASSERT_EQ(key, "flags:");
+    const unsigned long bits = std::stoul(octal, nullptr, 8);
+    const QString tip = form->Control(Ctl::chkFileFlags, box)->toolTip();
+    EXPECT_EQ(tip.contains("O_DIRECT"), (bits & 040000) != 0) << box;
+    EXPECT_EQ(tip.contains("O_DSYNC"), (bits & 010000) != 0) << box;
+  }
+}
+
+// A wider and taller window gives the extra room to the path field and the
+// status lines; every other control keeps its size.
+TEST_F(Window, ResizingStretchesOnlyThePathAndTheStatusLines) {
+  std::map<QString, QSize> before;
+  for (const auto& d : DesignTable()) before[form->Control(d.ctl, d.index)->objectName()] = form->Control(d.ctl, d.index)->size();
+  form->resize(form->width() + 500, form->height() + 300);
+  QApplication::processEvents();
+  for (const auto& d : DesignTable()) {
+    const QWidget* w = form->Control(d.ctl, d.index);
+    const QString name = w->objectName();
+    if (d.ctl == Ctl::fraWrite) continue;  // the background under everything
+    if (d.ctl == Ctl::txtTestFile || d.ctl == Ctl::lblReadStatus) {
+      EXPECT_GE(w->width(), before[name].width() + 250) << name.toStdString();
+      continue;
+    }
+    EXPECT_EQ(w->width(), before[name].width()) << name.toStdString();
+    if (qobject_cast<const QAbstractButton*>(w)) EXPECT_EQ(w->height(), before[name].height()) << name.toStdString();
+  }
+  // The four run buttons stay a tidy block of equal widths.
+  EXPECT_EQ(Find("cmdFileReadWrite(0)")->width(), Find("cmdFileOp(1)")->width());
+}
+
+TEST_F(Window, ResultLinesCanBeSelectedAndCopied) {
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  QGuiApplication::clipboard()->clear();
+  for (int i : {0, 4}) {
+    const std::string text = i == 0 ? "without flush: Written with 812.3 MB/s" : "3 Fragments, align=4 K .. 1 M";
+    form->SetText(Ctl::lblReadStatus, i, text);
+    auto* line = form->Control(Ctl::lblReadStatus, i);
+    line->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(line, Qt::Key_Home);
+    QTest::keyClick(line, Qt::Key_End, Qt::ShiftModifier);
+    QTest::keyClick(line, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), text);
+  }
+  // The mouse selects too.
+  auto* first = Find<QLabel>("lblReadStatus(0)");
+  first->setSelection(0, 13);
+  EXPECT_EQ(first->selectedText(), "without flush");
+}
+
+TEST_F(Window, CarriesItsIcon) {
+  const QIcon icon = form->windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  for (int size : {16, 32, 48, 256}) {
+    EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size))) << size;
+    EXPECT_EQ(icon.pixmap(size, size).size(), QSize(size, size)) << size;
+  }
 }
 
 }  // namespace
