@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/QtForm.h"
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "qt/QtForm.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 
 namespace {
 double Seconds(std::chrono::steady_clock::time_point since) {

@@ -2,8 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -12,9 +10,9 @@
 #include <iostream>
 #include <vector>
 
-#include "app/HeadlessForm.h"
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "form/HeadlessForm.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "cli/JsonText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
@@ -261,7 +259,7 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r) {
 
 // A Write (index 1) or Read (0) run, as the window's button runs it.
 int Throughput(const RunOptions& o, int index) {
-  const bool progress = !o.json && isatty(STDERR_FILENO);
+  const bool progress = !o.json && os::runtime::StderrIsTerminal();
   CliForm form(progress);
   frmMain window(form);
   window.Form_Load("");

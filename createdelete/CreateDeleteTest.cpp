@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/frmMain.h"
+#include "form/frmMain.h"
 #include "createdelete/basCreateDelete.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"

@@ -3,7 +3,7 @@
 #include <array>
 #include <span>
 
-#include "app/basBase.h"
+#include "form/basBase.h"
 #include "fileio/basStrings.h"
 #include "platform/os.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/basBase.h"
+#include "form/basBase.h"
 #include "fileio/basFiles.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The file status line of the main window.
-#include "app/frmMain.h"
+#include "form/frmMain.h"
 #include "placement/FragmentReport.h"
 
 void frmMain::SetFragmentLabel(os::HANDLE hFile) {

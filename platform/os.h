@@ -233,6 +233,10 @@ std::string InitialTestFile(const std::string& argumentText);
 // group's limit when that is lower. 0 when unknown.
 std::uint64_t PhysicalMemory();
 
+// True when the standard error stream is a terminal, where a progress line
+// can redraw itself.
+bool StderrIsTerminal();
+
 // From this call on, an interrupt or termination request (Ctrl-C, a service
 // manager's stop, a logout) is noted instead of ending the process, so that
 // a test can stop and clean up.

@@ -9,8 +9,8 @@
 #include <map>
 #include <regex>
 
-#include "app/HeadlessForm.h"
-#include "app/frmMain.h"
+#include "form/HeadlessForm.h"
+#include "form/frmMain.h"
 #include "createdelete/basCreateDelete.h"
 #include "platform/seam.h"
 #include "tests/LoopDisk.h"

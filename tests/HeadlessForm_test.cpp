@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "app/HeadlessForm.h"
+#include "form/HeadlessForm.h"
 
 namespace {
 

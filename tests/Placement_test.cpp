@@ -7,8 +7,8 @@
 #include <regex>
 #include <sstream>
 
-#include "app/HeadlessForm.h"
-#include "app/frmMain.h"
+#include "form/HeadlessForm.h"
+#include "form/frmMain.h"
 #include "placement/FragmentReport.h"
 #include "platform/seam.h"
 #include "tests/LoopDisk.h"

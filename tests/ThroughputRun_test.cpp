@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/HeadlessForm.h"
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "form/HeadlessForm.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "platform/seam.h"
 #include "tests/LoopDisk.h"
 #include "tests/support.h"

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "tests/support.h"
 #include "win32/Win32Form.h"
 

@@ -24,9 +24,9 @@
 #include <optional>
 #include <vector>
 
-#include "app/QtForm.h"
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "qt/QtForm.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "platform/os.h"
 #include "tests/support.h"
 

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "app/basBase.h"
+#include "form/basBase.h"
 #include "platform/os.h"
 
 namespace {

@@ -3,9 +3,9 @@
 
 #include <filesystem>
 
-#include "app/HeadlessForm.h"
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "form/HeadlessForm.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "fileio/basFiles.h"
 #include "platform/paths.h"
 #include "platform/seam.h"

@@ -7,8 +7,8 @@
 #include <limits>
 #include <span>
 
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"

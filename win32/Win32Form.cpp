@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "app/frmMain.h"
+#include "form/frmMain.h"
 
 // Last: its macros would rename the layer's own constants.
 #include <windows.h>

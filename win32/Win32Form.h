@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/FormView.h"
+#include "form/FormView.h"
 
 class frmMain;
 

@@ -2,8 +2,8 @@
 #include <memory>
 #include <string>
 
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "win32/Win32Form.h"
 
 #include <windows.h>

@@ -742,6 +742,8 @@ std::uint64_t PhysicalMemory() {
   return total;
 }
 
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 void CatchStopRequests() {
   struct sigaction sa {};
   sa.sa_handler = NoteStop;

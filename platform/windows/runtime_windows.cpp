@@ -97,6 +97,11 @@ BOOL WINAPI NoteStop(::DWORD event) {
 
 }  // namespace
 
+bool StderrIsTerminal() {
+  ::DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void CatchStopRequests() { SetConsoleCtrlHandler(NoteStop, TRUE); }
 
 int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }

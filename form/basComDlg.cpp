@@ -1,4 +1,4 @@
-#include "app/basComDlg.h"
+#include "form/basComDlg.h"
 
 #include "fileio/basStrings.h"
 #include "platform/os.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/FormView.h"
+#include "form/FormView.h"
 #include "fileio/clsFile64.h"
 #include "platform/os.h"
 

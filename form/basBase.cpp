@@ -1,4 +1,4 @@
-#include "app/basBase.h"
+#include "form/basBase.h"
 
 #include "fileio/basFiles.h"
 #include "platform/os.h"

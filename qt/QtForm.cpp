@@ -1,4 +1,4 @@
-#include "app/QtForm.h"
+#include "qt/QtForm.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,8 +23,8 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "platform/os.h"
 
 namespace {

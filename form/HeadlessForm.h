@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/FormView.h"
+#include "form/FormView.h"
 
 class HeadlessForm : public FormView {
  public:

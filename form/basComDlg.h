@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/FormView.h"
+#include "form/FormView.h"
 
 // Open mode. Returns the chosen name without its folder, "" on cancel; on
 // success folder becomes the chosen file's folder, ending in the separator.

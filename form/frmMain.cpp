@@ -1,7 +1,7 @@
-#include "app/frmMain.h"
+#include "form/frmMain.h"
 
-#include "app/basBase.h"
-#include "app/basComDlg.h"
+#include "form/basBase.h"
+#include "form/basComDlg.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"

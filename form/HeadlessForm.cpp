@@ -1,4 +1,4 @@
-#include "app/HeadlessForm.h"
+#include "form/HeadlessForm.h"
 
 #include <stdexcept>
 

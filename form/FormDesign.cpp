@@ -1,6 +1,6 @@
 #include <iterator>
 
-#include "app/FormView.h"
+#include "form/FormView.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/FormView.h"
+#include "form/FormView.h"
 
 class frmMain;
 class QLabel;

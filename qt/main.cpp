@@ -11,9 +11,9 @@
 #include <optional>
 #include <system_error>
 
-#include "app/QtForm.h"
-#include "app/basBase.h"
-#include "app/frmMain.h"
+#include "qt/QtForm.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "platform/os.h"
 
 namespace {
