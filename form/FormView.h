@@ -4,6 +4,7 @@
 // same handlers as the window.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,16 @@ enum class Ctl {
 };
 
 enum class CtlKind { TextBox, Label, Button, CheckBox, OptionButton, PictureBox, Frame };
+
+// A control's place in a flat table, so that the faces find a control per
+// block without a search; kNoSlot for an index no control array reaches.
+inline constexpr std::size_t kIndicesPerControl = 5;
+inline constexpr std::size_t kControlSlots = (static_cast<std::size_t>(Ctl::fraWrite) + 1) * kIndicesPerControl;
+inline constexpr std::size_t kNoSlot = kControlSlots;
+constexpr std::size_t ControlSlot(Ctl ctl, int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= kIndicesPerControl) return kNoSlot;
+  return static_cast<std::size_t>(ctl) * kIndicesPerControl + static_cast<std::size_t>(index);
+}
 
 // One control of the window as designed.
 struct ControlDesign {

@@ -3,14 +3,17 @@
 #include <stdexcept>
 
 HeadlessForm::HeadlessForm() {
-  for (const auto& d : DesignTable())
-    controls_[{d.ctl, d.index}] = State{d.kind, d.text, d.tag, d.value};
+  for (const auto& d : DesignTable()) {
+    State& s = controls_[{d.ctl, d.index}] = State{d.kind, d.text, d.tag, d.value};
+    if (const std::size_t slot = ControlSlot(d.ctl, d.index); slot != kNoSlot) slots_[slot] = &s;
+  }
 }
 
 HeadlessForm::State& HeadlessForm::At(Ctl ctl, int index) {
-  const auto it = controls_.find({ctl, index});
-  if (it == controls_.end()) throw std::out_of_range("the window has no such control");
-  return it->second;
+  const std::size_t slot = ControlSlot(ctl, index);
+  State* s = slot == kNoSlot ? nullptr : slots_[slot];
+  if (!s) throw std::out_of_range("the window has no such control");
+  return *s;
 }
 
 const HeadlessForm::State& HeadlessForm::At(Ctl ctl, int index) const {
@@ -69,6 +72,7 @@ int HeadlessForm::Refreshes(Ctl ctl, int index) const { return At(ctl, index).re
 
 void HeadlessForm::DoEvents() {
   // Input is delivered once, as a real queue would deliver it.
+  if (!pendingInput_) return;
   if (auto input = std::exchange(pendingInput_, nullptr)) input();
 }
 

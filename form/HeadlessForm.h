@@ -3,6 +3,7 @@
 // and the tests drive the engine through it.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <map>
 #include <utility>
@@ -79,6 +80,7 @@ class HeadlessForm : public FormView {
   const State& At(Ctl ctl, int index) const;
 
   std::map<std::pair<Ctl, int>, State> controls_;
+  std::array<State*, kControlSlots> slots_{};  // into controls_
   FormEvents* events_ = nullptr;
   std::string caption_;
   std::vector<Message> messages_;

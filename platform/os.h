@@ -233,6 +233,10 @@ std::string InitialTestFile(const std::string& argumentText);
 // group's limit when that is lower. 0 when unknown.
 std::uint64_t PhysicalMemory();
 
+// A cheap millisecond clock for pacing repaints; coarser than timeGetTime
+// (a few ms) and never used for a measured time.
+std::uint64_t FrameClockMs();
+
 // True when the standard error stream is a terminal, where a progress line
 // can redraw itself.
 bool StderrIsTerminal();

@@ -147,7 +147,8 @@ QtForm::QtForm() {
     std::string name = d.name;
     if (IsArray(d.ctl)) name += "(" + std::to_string(d.index) + ")";
     w->setObjectName(Q(name));
-    Entry& e = controls_[{d.ctl, d.index}] = Entry{&d, w, d.text, {}, false};
+    Entry& e = controls_[{d.ctl, d.index}] = Entry{&d, w, d.text, kLongAgo, false, false};
+    if (const std::size_t slot = ControlSlot(d.ctl, d.index); slot != kNoSlot) slots_[slot] = &e;
     if (auto* t = qobject_cast<QLineEdit*>(w)) t->setText(Q(d.text));
     if (auto* l = qobject_cast<QLabel*>(w)) l->setText(Q(d.text));
     if (auto* b = qobject_cast<QAbstractButton*>(w)) {
@@ -315,9 +316,10 @@ void QtForm::Build() {
 QWidget* QtForm::Control(Ctl ctl, int index) const { return At(ctl, index).widget; }
 
 QtForm::Entry& QtForm::At(Ctl ctl, int index) {
-  const auto it = controls_.find({ctl, index});
-  if (it == controls_.end()) throw std::out_of_range("the window has no such control");
-  return it->second;
+  const std::size_t slot = ControlSlot(ctl, index);
+  Entry* e = slot == kNoSlot ? nullptr : slots_[slot];
+  if (!e) throw std::out_of_range("the window has no such control");
+  return *e;
 }
 
 const QtForm::Entry& QtForm::At(Ctl ctl, int index) const { return const_cast<QtForm*>(this)->At(ctl, index); }
@@ -333,6 +335,7 @@ void QtForm::SetText(Ctl ctl, int index, const std::string& text) {
     return;
   }
   e.text = text;
+  e.changed = true;
   if (auto* l = qobject_cast<QLabel*>(e.widget)) l->setText(Q(text));
   else if (auto* b = qobject_cast<QAbstractButton*>(e.widget)) b->setText(Q(text));
 }
@@ -360,14 +363,19 @@ std::string QtForm::Caption() const { return windowTitle().toStdString(); }
 
 void QtForm::SetCaption(const std::string& caption) { setWindowTitle(Q(caption)); }
 
-bool QtForm::FrameDue(QElapsedTimer& last) {
-  if (last.isValid() && last.elapsed() < kFrameMs) return false;
-  last.start();
+bool QtForm::FrameDue(qint64& last) {
+  // A clock read per block would cost a 512-byte block more than the rest
+  // of the window's work: frames only need a coarse one.
+  const auto t = static_cast<qint64>(os::runtime::FrameClockMs());
+  if (t - last < kFrameMs) return false;
+  last = t;
   return true;
 }
 
 void QtForm::Refresh(Ctl ctl, int index) {
   Entry& e = At(ctl, index);
+  // Nothing new to show: the progress caption stays the same for many blocks.
+  if (!e.changed && !e.owed) return;
   // Each control repaints at most once a frame. One put off is owed: it is
   // paid with the next repaint of any control, so that the last caption
   // before a long flush is on the screen during it.
@@ -379,13 +387,15 @@ void QtForm::Refresh(Ctl ctl, int index) {
   for (Entry* o : owed_) {
     if (o != &e) {
       o->widget->repaint();
-      o->lastPaint.start();
+      o->lastPaint = e.lastPaint;
+      o->changed = false;
       ++repaints_;
     }
     o->owed = false;
   }
   owed_.clear();
   e.owed = false;
+  e.changed = false;
   e.widget->repaint();
   ++repaints_;
 }
@@ -395,6 +405,8 @@ void QtForm::RefreshForm() {
   ++repaints_;
   for (Entry* o : owed_) o->owed = false;
   owed_.clear();
+  for (Entry* e : slots_)
+    if (e) e->changed = false;
 }
 
 void QtForm::DoEvents() {

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 
+#include <array>
 #include <map>
 #include <utility>
 #include <vector>
@@ -58,7 +59,8 @@ class QtForm : public QWidget, public FormView {
     const ControlDesign* design;
     QWidget* widget;
     std::string text;  // what the handlers last set or read, to skip equal sets
-    QElapsedTimer lastPaint;
+    qint64 lastPaint = kLongAgo;  // on the frame clock, ms
+    bool changed = false;         // the caption differs from the one painted
     bool owed = false;  // a repaint was asked for and put off
   };
   Entry& At(Ctl ctl, int index);
@@ -66,15 +68,17 @@ class QtForm : public QWidget, public FormView {
   void Build();
   void Wire(Entry& e);
   // True when a frame has passed since last; then starts a new frame.
-  bool FrameDue(QElapsedTimer& last);
+  bool FrameDue(qint64& last);
+  static constexpr qint64 kLongAgo = -1000000;
 
   std::map<std::pair<Ctl, int>, Entry> controls_;
+  std::array<Entry*, kControlSlots> slots_{};  // into controls_
   FormEvents* events_ = nullptr;
   frmMain* logic_ = nullptr;
   Qt::FocusReason focusReason_ = Qt::OtherFocusReason;
   // Controls whose repaint was put off: painted with the next one.
   std::vector<Entry*> owed_;
-  QElapsedTimer lastEvents_;
+  qint64 lastEvents_ = kLongAgo;
   bool waitCursor_ = false;
   int repaints_ = 0;
 };

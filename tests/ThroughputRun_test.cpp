@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -286,6 +287,30 @@ TEST_F(Run, ClosingOrDeletingTheFileDuringAWriteEndsItWithError) {
     EXPECT_EQ(form.Messages().size(), before + 1);
     EXPECT_FALSE(window.oTestFile->IsOpen());
     EXPECT_EQ(fs::exists(file), button == 0);
+  }
+}
+
+TEST_F(Run, ProgressShowsEveryPercentageItPassesInOrder) {
+  for (const char* mb : {"1", "0.01", "3.3"}) {
+    SCOPED_TRACE(mb);
+    Fields(file, mb, "3");
+    std::vector<std::string> shown;
+    form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+      if (i == 0 && (shown.empty() || shown.back() != text)) shown.push_back(text);
+    });
+    window.cmdFileReadWrite_Click(kWrite);
+    form.SetCaptionObserver(nullptr);
+    // Block i shows floor(i / blocks * 100), blocks counted with the part.
+    const RunRecord& r = window.LastRun();
+    const double blocks = static_cast<double>(r.testSize) / 10000 / r.blockSize;
+    std::vector<std::string> expected{"", "0%"};
+    for (std::int64_t b = 0; b < r.wholeBlocks; ++b) {
+      const std::string caption = " " + std::to_string(static_cast<std::int64_t>(std::floor(b / blocks * 100))) + "%";
+      if (expected.back() != caption) expected.push_back(caption);
+    }
+    expected.push_back("100%");
+    ASSERT_GE(shown.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(shown.begin(), shown.begin() + static_cast<long>(expected.size())), expected);
   }
 }
 

@@ -245,20 +245,26 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     rec.wholeBlocks = wholeBlocks;
     std::int64_t total = 0;
     std::int64_t shownPercent = -1;
+    // The percentage is worked out again only near the block where it can
+    // change next; a block before that shows the same caption.
+    std::int64_t nextPercentAt = 0;
     for (std::int64_t i = 0; i < wholeBlocks; ++i) {
       const std::int32_t count = transfer(BlockSize);
       if (count == 0 || oTestFile->FlushFailed()) return exitC(transferFailure());
       total += count;
       rec.transferred = total;
-      // The caption is built only when its number changes.
-      const auto percent = static_cast<std::int64_t>(std::floor(static_cast<double>(i) / blocksInFile * 100));
-      if (percent != shownPercent) {
-        shownPercent = percent;
-        form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
+      if (i >= nextPercentAt) {
+        const auto percent = static_cast<std::int64_t>(std::floor(static_cast<double>(i) / blocksInFile * 100));
+        if (percent != shownPercent) {
+          shownPercent = percent;
+          form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
+        }
+        // One block of margin against the rounding of the division.
+        nextPercentAt = std::max(i + 1, static_cast<std::int64_t>((percent + 1) * blocksInFile / 100) - 1);
       }
       form_.Refresh(Ctl::lblReadStatus, 0);
       if (writing) form_.DoEvents();
-      if (stopped()) return;
+      if (os::runtime::StopRequested() != 0 && stopped()) return;
     }
 
     // Short transfers can leave more than a block; the final transfer never

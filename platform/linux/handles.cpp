@@ -6,19 +6,16 @@
 #include <mutex>
 
 namespace os::handles {
+
+std::array<detail::Slot, detail::kSlots> detail::slots;
+using detail::kSlots;
+using detail::kUsed;
+using detail::kVolume;
+using detail::Slot;
+using detail::slots;
+
 namespace {
 
-// Descriptors are small numbers: those below kSlots are looked up without a
-// lock, as every transfer does; the rest go to a locked map.
-constexpr HANDLE kSlots = 4096;
-constexpr std::uint32_t kUsed = 1u << 8;
-constexpr std::uint32_t kVolume = 1u << 9;
-
-struct Slot {
-  std::atomic<std::uint32_t> state{0};  // kUsed | kVolume | kind
-  std::atomic<pid_t> pid{0};
-};
-std::array<Slot, kSlots> slots;
 std::atomic<std::size_t> count{0};
 std::mutex mutex;
 std::map<HANDLE, Entry> table;
@@ -57,11 +54,7 @@ std::optional<Entry> Find(HANDLE h) {
   return it->second;
 }
 
-int Fd(HANDLE h) {
-  if (Small(h)) {
-    const std::uint32_t state = slots[static_cast<std::size_t>(h)].state.load(std::memory_order_acquire);
-    return state != 0 && static_cast<Kind>(state & 0xFF) != Kind::Process ? static_cast<int>(h) : -1;
-  }
+int detail::FdOfLarge(HANDLE h) {
   const auto e = Find(h);
   return e && e->kind != Kind::Process ? static_cast<int>(h) : -1;
 }

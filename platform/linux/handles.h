@@ -4,6 +4,9 @@
 
 #include <sys/types.h>
 
+#include <array>
+#include <atomic>
+#include <cstdint>
 #include <optional>
 
 #include "platform/os.h"
@@ -20,8 +23,27 @@ struct Entry {
 
 void Add(HANDLE h, Entry e);
 std::optional<Entry> Find(HANDLE h);
-// The descriptor of a file or directory handle, -1 for anything else.
-int Fd(HANDLE h);
 bool Remove(HANDLE h);
+
+namespace detail {
+// Descriptors are small numbers: those below kSlots are looked up without a
+// lock, as every transfer does; the rest go to a locked map.
+inline constexpr HANDLE kSlots = 4096;
+inline constexpr std::uint32_t kUsed = 1u << 8;
+inline constexpr std::uint32_t kVolume = 1u << 9;
+struct Slot {
+  std::atomic<std::uint32_t> state{0};  // kUsed | kVolume | kind
+  std::atomic<pid_t> pid{0};
+};
+extern std::array<Slot, kSlots> slots;
+int FdOfLarge(HANDLE h);
+}  // namespace detail
+
+// The descriptor of a file or directory handle, -1 for anything else.
+inline int Fd(HANDLE h) {
+  if (h < 0 || h >= detail::kSlots) return detail::FdOfLarge(h);
+  const std::uint32_t state = detail::slots[static_cast<std::size_t>(h)].state.load(std::memory_order_acquire);
+  return state != 0 && static_cast<Kind>(state & 0xFF) != Kind::Process ? static_cast<int>(h) : -1;
+}
 
 }  // namespace os::handles

@@ -255,53 +255,25 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
   return fd;
 }
 
-BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead) {
-  if (bytesRead) *bytesRead = 0;
-  DWORD faultError = 0;
-  if (auto f = seam::Enter(seam::Op::ReadFile)) {
-    faultError = f->error;
-    if (!f->shortCount) {
-      lastError = f->error;
-      return FALSE;
-    }
-    buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
-  }
-  if (seam::Active() && seam::TransferObserver()) seam::TransferObserver()(buffer);
-  const int fd = handles::Fd(hFile);
-  if (fd < 0) {
-    lastError = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
-  std::size_t done = 0;
-  BOOL ok = TRUE;
-  while (done < buffer.size()) {
-    const ssize_t n = read(fd, buffer.data() + done, buffer.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      FailWithErrno();
-      ok = FALSE;
-      break;
-    }
-    if (n == 0) break;  // end of file
-    done += static_cast<std::size_t>(n);
-  }
-  if (bytesRead) *bytesRead = static_cast<DWORD>(done);
-  if (ok) lastError = faultError;
-  return ok && faultError == 0 ? TRUE : FALSE;
-}
+namespace {
 
-BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWritten) {
-  if (bytesWritten) *bytesWritten = 0;
+// ReadFile and WriteFile: the whole buffer, repeated over short counts and
+// interruptions; the count is what was moved, the result whether all went.
+template <bool kWrite, typename Byte>
+BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
+  if (moved) *moved = 0;
   DWORD faultError = 0;
-  if (auto f = seam::Enter(seam::Op::WriteFile)) {
-    faultError = f->error;
-    if (!f->shortCount) {
-      lastError = f->error;
-      return FALSE;
+  if (seam::Active()) {
+    if (auto f = seam::Enter(kWrite ? seam::Op::WriteFile : seam::Op::ReadFile)) {
+      faultError = f->error;
+      if (!f->shortCount) {
+        lastError = f->error;
+        return FALSE;
+      }
+      buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
     }
-    buffer = buffer.first(std::min<std::size_t>(buffer.size(), *f->shortCount));
+    if (seam::TransferObserver()) seam::TransferObserver()(buffer);
   }
-  if (seam::Active() && seam::TransferObserver()) seam::TransferObserver()(buffer);
   const int fd = handles::Fd(hFile);
   if (fd < 0) {
     lastError = ERROR_INVALID_HANDLE;
@@ -310,8 +282,11 @@ BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWrit
   std::size_t done = 0;
   BOOL ok = TRUE;
   while (done < buffer.size()) {
-    const ssize_t n = write(fd, buffer.data() + done, buffer.size() - done);
+    ssize_t n;
+    if constexpr (kWrite) n = write(fd, buffer.data() + done, buffer.size() - done);
+    else n = read(fd, buffer.data() + done, buffer.size() - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0 && !kWrite) break;  // end of file
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
       FailWithErrno();
@@ -320,9 +295,19 @@ BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWrit
     }
     done += static_cast<std::size_t>(n);
   }
-  if (bytesWritten) *bytesWritten = static_cast<DWORD>(done);
+  if (moved) *moved = static_cast<DWORD>(done);
   if (ok) lastError = faultError;
   return ok && faultError == 0 ? TRUE : FALSE;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead) {
+  return Transfer<false>(hFile, buffer, bytesRead);
+}
+
+BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWritten) {
+  return Transfer<true>(hFile, buffer, bytesWritten);
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh,
@@ -743,6 +728,12 @@ std::uint64_t PhysicalMemory() {
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::uint64_t FrameClockMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 void CatchStopRequests() {
   struct sigaction sa {};

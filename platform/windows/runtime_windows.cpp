@@ -97,6 +97,8 @@ BOOL WINAPI NoteStop(::DWORD event) {
 
 }  // namespace
 
+std::uint64_t FrameClockMs() { return GetTickCount64(); }
+
 bool StderrIsTerminal() {
   ::DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
