@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -61,6 +63,52 @@ std::string NotAFile(const std::string& path) {
   }
 }
 
+// When the command started, ISO 8601 with the local offset.
+std::string StartedAt() {
+  static const std::string text = [] {
+    const std::time_t now = std::time(nullptr);
+    std::tm local = *std::localtime(&now);
+    std::tm utc = *std::gmtime(&now);
+    utc.tm_isdst = local.tm_isdst;
+    const long offset = static_cast<long>(std::difftime(now, std::mktime(&utc)));
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', std::labs(offset) / 3600,
+                  std::labs(offset) % 3600 / 60);
+    return std::string(stamp) + zone;
+  }();
+  return text;
+}
+
+// What every JSON object begins with.
+nlohmann::json Header(const std::string& command, const std::string& path) {
+  const auto v = gTitle.find(" V");
+  std::string version = v == std::string::npos ? gTitle : gTitle.substr(v + 2);
+  if (const auto ide = version.find(' '); ide != std::string::npos) version.resize(ide);
+  return {{"command", command}, {"file", JsonText(path)}, {"version", version}, {"started_at", StartedAt()}};
+}
+
+// The open flags as the window's boxes name them.
+nlohmann::json FlagNames(std::int32_t flags) {
+  static constexpr std::pair<std::uint32_t, const char*> kNames[] = {
+      {os::FILE_FLAG_RANDOM_ACCESS, "FILE_FLAG_RANDOM_ACCESS"},
+      {os::FILE_FLAG_NO_BUFFERING, "FILE_FLAG_NO_BUFFERING"},
+      {os::FILE_FLAG_WRITE_THROUGH, "FILE_FLAG_WRITE_THROUGH"},
+      {os::FILE_FLAG_SEQUENTIAL_SCAN, "FILE_FLAG_SEQUENTIAL_SCAN"},
+  };
+  nlohmann::json names = nlohmann::json::array();
+  for (const auto& [bit, name] : kNames)
+    if (static_cast<std::uint32_t>(flags) & bit) names.push_back(name);
+  return names;
+}
+
+std::string FlagsHex(std::int32_t flags) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(flags));
+  return hex;
+}
+
 // The file status line for path, as the window shows it after the path is
 // typed into its test-file field.
 int Status(const std::string& path, bool json) {
@@ -96,8 +144,8 @@ int Status(const std::string& path, bool json) {
   for (const auto& r : details.runs) runs.push_back({{"lcn", r.lcn}, {"length", r.length}});
   const os::DWORD attributes = os::GetFileAttributesA(path);
   const bool alignment = details.alignmentComputed && !(minimum == 0x7FFFFFFF && maximum == 0);
-  const nlohmann::json out = {
-      {"file", JsonText(path)},
+  nlohmann::json out = Header("status", path);
+  out.update(nlohmann::json{
       {"line", line},
       {"size", size},
       {"fragments", count},
@@ -109,7 +157,7 @@ int Status(const std::string& path, bool json) {
       {"data_area_offset", details.dataAreaOffset},
       {"compressed", attributes != os::INVALID_FILE_ATTRIBUTES && (attributes & os::FILE_ATTRIBUTE_COMPRESSED)},
       {"runs", runs},
-  };
+  });
   std::cout << out.dump(2) << "\n";
   return 0;
 }
@@ -227,34 +275,36 @@ double MBpsWithFlush(const RunRecord& r) {
                                   : 0;
 }
 
-nlohmann::json RunJson(const FormView& form, const RunRecord& r) {
-  char flags[16];
-  std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(r.fileFlags));
+// One run's figures; a Read run has no flushes, so none of their fields.
+nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
   auto optional = [](std::int64_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
   const bool flushFailed = r.fileFlushFailed || r.volumeFlushFailed;
-  return {
+  nlohmann::json out = {
       {"lines", Lines(form)},
       {"status_line", form.Text(Ctl::lblReadStatus, 4)},
       {"test_size", static_cast<double>(r.testSize) / 10000},
       {"block_size", r.blockSize},
-      {"flags", flags},
+      {"flags", FlagsHex(r.fileFlags)},
+      {"flag_names", FlagNames(r.fileFlags)},
       {"whole_blocks", r.wholeBlocks},
       {"bytes_transferred", r.transferred},
       {"final_count", r.finalCount},
       {"final_transferred", r.finalResult},
       {"elapsed_ms", r.elapsedMs},
-      {"elapsed_with_flush_ms", r.elapsedWithFlushMs},
-      {"file_flush_ms", optional(r.fileFlushMs)},
-      {"volume_flush_ms", optional(r.volumeFlushMs)},
       {"elapsed_ns", r.elapsedNs},
-      {"elapsed_with_flush_ns", r.elapsedWithFlushNs},
-      {"file_flush_ns", optional(r.fileFlushNs)},
-      {"volume_flush_ns", optional(r.volumeFlushNs)},
       {"mb_per_s", MBps(r)},
-      {"mb_per_s_with_flush", flushFailed ? nlohmann::json(nullptr) : nlohmann::json(MBpsWithFlush(r))},
-      {"file_flush_failed", r.fileFlushFailed},
-      {"volume_flush_failed", r.volumeFlushFailed},
   };
+  if (!writing) return out;
+  out["elapsed_with_flush_ms"] = r.elapsedWithFlushMs;
+  out["file_flush_ms"] = optional(r.fileFlushMs);
+  out["volume_flush_ms"] = optional(r.volumeFlushMs);
+  out["elapsed_with_flush_ns"] = r.elapsedWithFlushNs;
+  out["file_flush_ns"] = optional(r.fileFlushNs);
+  out["volume_flush_ns"] = optional(r.volumeFlushNs);
+  out["mb_per_s_with_flush"] = flushFailed ? nlohmann::json(nullptr) : nlohmann::json(MBpsWithFlush(r));
+  out["file_flush_failed"] = r.fileFlushFailed;
+  out["volume_flush_failed"] = r.volumeFlushFailed;
+  return out;
 }
 
 // A Write (index 1) or Read (0) run, as the window's button runs it.
@@ -275,7 +325,7 @@ int Throughput(const RunOptions& o, int index) {
     if (ending.ok && !r.finished) ending = {false, kCannotInspect, "the block size is 0; nothing was run", ""};
     if (ending.ok) rates.push_back(MBps(r));
     if (o.json) {
-      nlohmann::json run = RunJson(form, r);
+      nlohmann::json run = RunJson(form, r, index == 1);
       AddEnding(run, ending);
       runs.push_back(std::move(run));
     } else if (ending.ok || r.stoppedBy == 0) {
@@ -284,19 +334,26 @@ int Throughput(const RunOptions& o, int index) {
   }
   std::vector<double> sorted = rates;
   std::sort(sorted.begin(), sorted.end());
+  // The summary is of the figure without flushes, the one every run has.
+  const char* figure = index == 1 ? "without flush" : "read";
   if (o.json) {
-    nlohmann::json out = o.repeat == 1 ? runs[0] : nlohmann::json{{"runs", runs}};
+    nlohmann::json out = Header(index == 1 ? "write" : "read", o.file);
+    out["flags"] = FlagsHex(CheckedFileFlags(form));
+    out["flag_names"] = FlagNames(CheckedFileFlags(form));
+    if (o.repeat == 1) out.update(runs[0]);
+    else out["runs"] = runs;
     if (o.repeat > 1) AddEnding(out, ending);
     if (o.repeat > 1 && !sorted.empty()) {
       const std::size_t m = sorted.size();
       const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
-      out["summary"] = {{"min", sorted.front()}, {"median", median}, {"max", sorted.back()}};
+      out["summary"] = {{"figure", "mb_per_s"}, {"min", sorted.front()}, {"median", median}, {"max", sorted.back()}};
     }
     std::cout << Dump(out) << "\n";
   } else if (o.repeat > 1 && ending.ok) {
     const std::size_t m = sorted.size();
     const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
-    std::printf("min / median / max: %.1f / %.1f / %.1f MB/s\n", sorted.front(), median, sorted.back());
+    std::printf("%s, min / median / max of %d runs: %.1f / %.1f / %.1f MB/s\n", figure, o.repeat, sorted.front(),
+                median, sorted.back());
   }
   Report(ending);
   return ending.status;
@@ -317,7 +374,10 @@ int CreateDelete(const RunOptions& o) {
   }
   auto perFile = [&](std::int64_t total) { return r.created ? nlohmann::json(static_cast<double>(total) / r.created) : nlohmann::json(nullptr); };
   auto flush = [](std::int64_t v, bool failed) { return failed ? nlohmann::json(nullptr) : nlohmann::json(v); };
-  nlohmann::json out = {
+  nlohmann::json out = Header("create-delete", o.file);
+  out.update(nlohmann::json{
+      {"flags", FlagsHex(CheckedFileFlags(form))},
+      {"flag_names", FlagNames(CheckedFileFlags(form))},
       {"lines", Lines(form)},
       {"files", r.files},
       {"created", r.created},
@@ -330,31 +390,50 @@ int CreateDelete(const RunOptions& o) {
       {"flush_after_create_ns", flush(r.flushAfterCreateNs, r.flushAfterCreateFailed)},
       {"flush_after_delete_ns", flush(r.flushAfterDeleteNs, r.flushAfterDeleteFailed)},
       {"volume_flushed", r.volumeOpened},
-  };
+  });
   AddEnding(out, ending);
   std::cout << Dump(out) << "\n";
   Report(ending);
   return ending.status;
 }
 
-void AddFlagOptions(CLI::App* cmd, RunOptions& o) {
-  cmd->add_option("--file", o.file, "The test file")->capture_default_str();
-  cmd->add_flag("--random-access", o.flags[0], "Open with FILE_FLAG_RANDOM_ACCESS");
-  cmd->add_flag("--no-buffering", o.flags[1], "Open with FILE_FLAG_NO_BUFFERING");
-  cmd->add_flag("--write-through", o.flags[2], "Open with FILE_FLAG_WRITE_THROUGH");
-  cmd->add_flag("--sequential-scan", o.flags[3], "Open with FILE_FLAG_SEQUENTIAL_SCAN");
-  cmd->add_flag("--json", o.json, "One JSON object with the lines and exact figures");
+void AddFileOptions(CLI::App* cmd, std::string& file, bool& json, const char* jsonText) {
+  cmd->add_option("--file", file, "The test file")->type_name("PATH")->capture_default_str();
+  cmd->add_flag("--json", json, jsonText);
 }
 
-void AddRunOptions(CLI::App* cmd, RunOptions& o) {
-  AddFlagOptions(cmd, o);
-  cmd->add_option("--size", o.size, "File size in MB (write)")->capture_default_str();
-  cmd->add_option("--block-sectors", o.blockSectors, "Block size in 512-byte sectors")->capture_default_str();
-  cmd->add_flag("--random", o.random, "Write pseudo-random data instead of zeros");
+void AddFlagOptions(CLI::App* cmd, RunOptions& o) {
+  cmd->add_flag("--random-access", o.flags[0], "Open with FILE_FLAG_RANDOM_ACCESS (an access-pattern hint)");
+  cmd->add_flag("--no-buffering", o.flags[1], "Open with FILE_FLAG_NO_BUFFERING (O_DIRECT: past the page cache)");
+  cmd->add_flag("--write-through", o.flags[2], "Open with FILE_FLAG_WRITE_THROUGH (O_DSYNC)");
+  cmd->add_flag("--sequential-scan", o.flags[3], "Open with FILE_FLAG_SEQUENTIAL_SCAN (an access-pattern hint)");
+}
+
+void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
+  cmd->add_option("--block-sectors", o.blockSectors, "Block size in 512-byte sectors")
+      ->type_name("SECTORS")
+      ->capture_default_str();
+  cmd->add_option("--repeat", o.repeat, "Run N times, 1 to 1000, and add min / median / max of the MB/s without flush")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1000).description(""));
+}
+
+void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
+  cmd->add_option("--size", o.size, "File size in MB (1,048,576 bytes)")->type_name("MB")->capture_default_str();
+  cmd->add_flag("--random", o.random, "Write pseudo-random words instead of zeros");
   cmd->add_flag("--flush-every-block", o.flushEveryBlock, "Flush the file after every block");
-  cmd->add_flag("--flush-file,!--no-flush-file", o.flushFile, "Flush the file at finish (default on)");
-  cmd->add_flag("--flush-volume,!--no-flush-volume", o.flushVolume, "Flush the volume at finish (default on)");
-  cmd->add_option("--repeat", o.repeat, "Run N times and add min / median / max")->check(CLI::Range(1, 1000));
+  // Both flushes are on as in the window; each pair's two names exclude
+  // each other.
+  static bool on = true;
+  auto pair = [&](const std::string& what, bool& value) {
+    auto* yes = cmd->add_flag("--flush-" + what, on, "Flush the " + what + " at finish (the default)");
+    auto* no = cmd->add_flag_callback("--no-flush-" + what, [&value] { value = false; },
+                                      "Do not flush the " + what + " at finish");
+    yes->excludes(no);
+  };
+  pair("file", o.flushFile);
+  pair("volume", o.flushVolume);
 }
 
 }  // namespace
@@ -369,19 +448,29 @@ int main(int argc, char** argv) {
 
   std::string file = os::runtime::InitialTestFile("");
   bool json = false;
+  constexpr const char* kRunJson = "One JSON object with the lines and the exact figures";
   auto* status = app.add_subcommand("status", "Print the test file's status line: fragments, alignment, compression");
-  status->add_option("--file", file, "The test file")->capture_default_str();
-  status->add_flag("--json", json, "One JSON object with the line and what it was made from");
+  AddFileOptions(status, file, json, "One JSON object with the line and what it was made from");
 
   RunOptions writeOptions, readOptions, createOptions;
   writeOptions.file = readOptions.file = createOptions.file = file;
   auto* write = app.add_subcommand("write", "Write the test file block by block and show the throughput");
-  AddRunOptions(write, writeOptions);
-  auto* read = app.add_subcommand("read", "Read the test file block by block and show the throughput");
-  AddRunOptions(read, readOptions);
+  AddFileOptions(write, writeOptions.file, writeOptions.json, kRunJson);
+  AddWriteOptions(write, writeOptions);
+  AddBlockOptions(write, writeOptions);
+  AddFlagOptions(write, writeOptions);
+  auto* read = app.add_subcommand("read", "Read the whole test file block by block and show the throughput");
+  AddFileOptions(read, readOptions.file, readOptions.json, kRunJson);
+  AddBlockOptions(read, readOptions);
+  AddFlagOptions(read, readOptions);
+  // A read never flushes: what the window's flush boxes say does not matter.
+  readOptions.flushFile = readOptions.flushVolume = false;
   auto* createDelete = app.add_subcommand("create-delete", "Create and delete empty files beside the test file");
+  AddFileOptions(createDelete, createOptions.file, createOptions.json, kRunJson);
+  createDelete->add_option("--files", createOptions.files, "Number of files, 10 to 10000")
+      ->type_name("N")
+      ->capture_default_str();
   AddFlagOptions(createDelete, createOptions);
-  createDelete->add_option("--files", createOptions.files, "Number of files (10 ... 10000)")->capture_default_str();
 
   try {
     app.parse(argc, argv);
@@ -395,6 +484,6 @@ int main(int argc, char** argv) {
   if (write->parsed()) return Throughput(writeOptions, 1);
   if (read->parsed()) return Throughput(readOptions, 0);
   if (createDelete->parsed()) return CreateDelete(createOptions);
-  std::cout << app.help();
-  return 0;
+  std::cerr << app.help() << "A command is needed.\n";
+  return kUsageError;
 }

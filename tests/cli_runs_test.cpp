@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <random>
+#include <regex>
 
 #include "tests/LoopDisk.h"
 #include "tests/support.h"
@@ -78,6 +79,41 @@ TEST(CliRuns, EveryEndIsOneJsonObjectThatSaysWhetherItWorked) {
   EXPECT_EQ(repeat.status, 1);
   EXPECT_EQ(json(repeat)["ok"], false);
   EXPECT_EQ(json(repeat)["runs"].size(), 1u);
+}
+
+TEST(CliRuns, HelpAndJsonFollowTheCommandsOwnOptions) {
+  const auto read = RunCommand(kCli + " read --help");
+  EXPECT_EQ(read.status, 0);
+  for (const char* writeOnly : {"--size", "--random ", "--flush-file", "--flush-every-block"})
+    EXPECT_EQ(read.out.find(writeOnly), std::string::npos) << writeOnly;
+  const auto write = RunCommand(kCli + " write --help");
+  for (const char* named : {"--size MB", "--block-sectors SECTORS", "--repeat N", "--file PATH"})
+    EXPECT_NE(write.out.find(named), std::string::npos) << named;
+  EXPECT_NE(RunCommand(kCli + " create-delete --help").out.find("--files N"), std::string::npos);
+
+  const auto none = RunCommand(kCli + " 2>&1 >/dev/null");
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.out.find("Usage:"), std::string::npos) << "usage goes to stderr";
+
+  TempDir dir;
+  auto w = nlohmann::json::parse(
+      RunCommand(kCli + " write --json --no-buffering --size 0.1 --block-sectors 8 --file " + dir.File("t")).out);
+  EXPECT_EQ(w["command"], "write");
+  EXPECT_EQ(w["file"], dir.File("t"));
+  EXPECT_EQ(w["version"], "0.9.55");
+  EXPECT_TRUE(std::regex_match(w["started_at"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)")))
+      << w["started_at"];
+  EXPECT_EQ(w["flags"], "0x20000000");
+  EXPECT_EQ(w["flag_names"], nlohmann::json::array({"FILE_FLAG_NO_BUFFERING"}));
+  EXPECT_TRUE(w.contains("mb_per_s_with_flush"));
+
+  auto r = nlohmann::json::parse(RunCommand(kCli + " read --json --repeat 3 --file " + dir.File("t")).out);
+  EXPECT_EQ(r["command"], "read");
+  EXPECT_EQ(r["summary"]["figure"], "mb_per_s");
+  ASSERT_EQ(r["runs"].size(), 3u);
+  for (const char* writeOnly : {"mb_per_s_with_flush", "file_flush_ms", "volume_flush_ns", "elapsed_with_flush_ms"})
+    EXPECT_FALSE(r["runs"][0].contains(writeOnly)) << writeOnly;
 }
 
 // A folder where each transfer or creation waits for the disk, so that a

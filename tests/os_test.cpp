@@ -239,6 +239,14 @@ TEST_F(OsTest, ReadOnlyAndPseudoFilesAreNeverOpenedForWritingRootIncluded) {
 }
 
 TEST_F(OsTest, AnOpenTheFileSystemRefusesLeavesNoNameBehind) {
+  // Where the flag is taken, the new file is made and stays.
+  const auto kept = dir.File("direct-ok.bin");
+  const HANDLE d = OpenRW(kept, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
+  ASSERT_NE(d, INVALID_HANDLE_VALUE);
+  EXPECT_NE(fcntl(static_cast<int>(d), F_GETFL) & O_DIRECT, 0);
+  CloseHandle(d);
+  EXPECT_TRUE(fs::exists(kept));
+
   const std::string why = testing_support::ScratchMount::Unavailable();
   if (!why.empty()) GTEST_SKIP() << why;
   // ramfs makes the name, then refuses direct transfers.

@@ -159,6 +159,10 @@ int CreateNew(const std::string& name, int accessFlags, int extraFlags) {
     fd = Reopen(created, accessFlags | extraFlags);
   }
   if (fd == created) return fd;
+  if (fd >= 0) {
+    close(created);
+    return fd;
+  }
   const int saved = errno;
   // Remove the name only while it is still the file made here.
   struct stat mine {}, now {};
