@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QtTest/qtestspontaneevent.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -305,6 +306,40 @@ TEST_F(Window, CaptionsBeforeABlockingFlushAreOnTheScreenDuringIt) {
   const auto volume = log.ShownWhen(2, "flushing volume...", 1);
   ASSERT_TRUE(volume.has_value());
   EXPECT_EQ(volume->rfind("file flush time: ", 0), 0u) << *volume;
+}
+
+TEST_F(Window, ATerminationRequestEndsTheTestThenClosesTheWindow) {
+  struct sigaction before {};
+  sigaction(SIGTERM, nullptr, &before);
+  os::runtime::CatchStopRequests();
+  Type(dir.File("t"));
+  form->SetText(Ctl::txtNumberOfFiles, 0, "10000");
+  bool raised = false;
+  // The logout arrives while the files are being made.
+  auto* counter = static_cast<QLabel*>(form->Control(Ctl::lblReadStatus, 0));
+  struct Raise : QObject {
+    bool* raised;
+    bool eventFilter(QObject* o, QEvent* e) override {
+      bool number = false;
+      const int shown = static_cast<QLabel*>(o)->text().toInt(&number);
+      if (e->type() == QEvent::Paint && !*raised && number && shown >= 5) {
+        *raised = true;
+        raise(SIGTERM);
+      }
+      return false;
+    }
+  } filter;
+  filter.raised = &raised;
+  counter->installEventFilter(&filter);
+  window->cmdCreateAndDeleteFiles_Click();
+  counter->removeEventFilter(&filter);
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(window->LastCreateDelete().stoppedBy, SIGTERM);
+  EXPECT_TRUE(fs::is_empty(dir.path())) << "every file made was deleted again";
+  QTest::qWait(300);
+  EXPECT_FALSE(form->isVisible()) << "the window stays open after a logout's request";
+  os::runtime::ClearStopRequest();
+  sigaction(SIGTERM, &before, nullptr);
 }
 
 TEST_F(Window, MessagesNameTheCauseAndLeaveRoomForTheTitle) {
