@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <cstdio>
@@ -43,8 +46,13 @@ int Fail(const std::string& path, const std::string& reason) {
 std::string NotAFile(const std::string& path) {
   std::error_code ec;
   const auto st = std::filesystem::status(path, ec);
+  if (os::GetFileAttributesA(path) == os::INVALID_FILE_ATTRIBUTES) {
+    // The system's own reason: a name too long, a loop of links, a folder
+    // that may not be entered all say more than "not found".
+    if (os::GetLastError() == os::ERROR_FILE_NOT_FOUND) return "file not found";
+    return "cannot be inspected: " + LastErrorText();
+  }
   if (!FileExists(path, "") || st.type() == std::filesystem::file_type::not_found) return "file not found";
-  if (os::GetFileAttributesA(path) == os::INVALID_FILE_ATTRIBUTES) return "cannot be inspected: " + LastErrorText();
   switch (st.type()) {
     case std::filesystem::file_type::regular:
       return "";
@@ -112,6 +120,15 @@ std::string FlagsHex(std::int32_t flags) {
 // The file status line for path, as the window shows it after the path is
 // typed into its test-file field.
 int Status(const std::string& path, bool json) {
+  // With --json a failure is one object too.
+  auto Fail = [&](const std::string& file, const std::string& why) {
+    if (json) {
+      nlohmann::json out = Header("status", file);
+      out.update(nlohmann::json{{"ok", false}, {"message", "cannot report the file"}, {"reason", file + ": " + why}});
+      std::cout << out.dump(2) << "\n";
+    }
+    return ::Fail(file, why);
+  };
   if (const std::string why = NotAFile(path); !why.empty()) return Fail(path, why);
   HeadlessForm form;
   frmMain window(form);
@@ -146,6 +163,7 @@ int Status(const std::string& path, bool json) {
   const bool alignment = details.alignmentComputed && !(minimum == 0x7FFFFFFF && maximum == 0);
   nlohmann::json out = Header("status", path);
   out.update(nlohmann::json{
+      {"ok", true},
       {"line", line},
       {"size", size},
       {"fragments", count},
@@ -235,8 +253,11 @@ struct Ending {
 Ending EndingOf(const std::string& message, const std::string& detail, int stoppedBy) {
   Ending e;
   if (stoppedBy != 0) {
-    const std::string by = stoppedBy == 2 ? "SIGINT" : stoppedBy == 15 ? "SIGTERM" : "signal " + std::to_string(stoppedBy);
-    e = {false, 128 + stoppedBy, "Stopped by " + by, ""};
+    const char* names[] = {"", "SIGHUP", "SIGINT", "SIGQUIT"};
+    const std::string by = stoppedBy == 15 ? "SIGTERM"
+                           : stoppedBy > 0 && stoppedBy <= 3 ? names[stoppedBy]
+                                                            : "signal " + std::to_string(stoppedBy);
+    e = {false, 128 + stoppedBy, "Stopped by " + by, detail};
   } else if (!message.empty()) {
     e = {false, kCannotInspect, message, detail};
   }
@@ -256,7 +277,9 @@ void Report(const Ending& e) {
 void AddEnding(nlohmann::json& out, const Ending& e) {
   out["ok"] = e.ok;
   if (!e.ok) {
-    out["message"] = e.message;
+    std::string message = e.message;
+    ReplaceString(message, "\r\n", ": ");
+    out["message"] = message;
     out["reason"] = e.reason;
   }
 }
@@ -390,11 +413,28 @@ int CreateDelete(const RunOptions& o) {
       {"flush_after_create_ns", flush(r.flushAfterCreateNs, r.flushAfterCreateFailed)},
       {"flush_after_delete_ns", flush(r.flushAfterDeleteNs, r.flushAfterDeleteFailed)},
       {"volume_flushed", r.volumeOpened},
+      {"not_deleted", r.notDeleted},
   });
   AddEnding(out, ending);
   std::cout << Dump(out) << "\n";
   Report(ending);
   return ending.status;
+}
+
+// The window takes the leading number of whatever is typed; a script gets
+// its typing error named instead.
+CLI::Validator WholeNumber(long long low, long long high) {
+  return CLI::Validator(
+      [low, high](std::string& text) -> std::string {
+        long long v = 0;
+        const auto end = text.data() + text.size();
+        const auto r = std::from_chars(text.data(), end, v);
+        if (r.ec != std::errc() || r.ptr != end || v < low || v > high)
+          return "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" +
+                 text + "'";
+        return "";
+      },
+      "");
 }
 
 void AddFileOptions(CLI::App* cmd, std::string& file, bool& json, const char* jsonText) {
@@ -410,9 +450,10 @@ void AddFlagOptions(CLI::App* cmd, RunOptions& o) {
 }
 
 void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
-  cmd->add_option("--block-sectors", o.blockSectors, "Block size in 512-byte sectors")
+  cmd->add_option("--block-sectors", o.blockSectors, "Block size in 512-byte sectors, 1 to 4194303")
       ->type_name("SECTORS")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(WholeNumber(1, 4194303));
   cmd->add_option("--repeat", o.repeat, "Run N times, 1 to 1000, and add min / median / max of the MB/s without flush")
       ->type_name("N")
       ->capture_default_str()
@@ -439,6 +480,7 @@ void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  os::runtime::KeepStandardStreams();
   SubMain(nullptr);
   // Ctrl-C and a service manager's stop end a run or test cleanly.
   os::runtime::CatchStopRequests();
@@ -469,9 +511,14 @@ int main(int argc, char** argv) {
   AddFileOptions(createDelete, createOptions.file, createOptions.json, kRunJson);
   createDelete->add_option("--files", createOptions.files, "Number of files, 10 to 10000")
       ->type_name("N")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(WholeNumber(10, 10000));
   AddFlagOptions(createDelete, createOptions);
 
+  // A flag takes no value: "--flush-file=false" would read as a flush.
+  for (CLI::App* cmd : {status, write, read, createDelete})
+    for (CLI::Option* opt : cmd->get_options())
+      if (opt->get_expected_min() == 0) opt->disable_flag_override();
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -480,10 +527,16 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kUsageError;
   }
-  if (status->parsed()) return Status(file, json);
-  if (write->parsed()) return Throughput(writeOptions, 1);
-  if (read->parsed()) return Throughput(readOptions, 0);
-  if (createDelete->parsed()) return CreateDelete(createOptions);
-  std::cerr << app.help() << "A command is needed.\n";
-  return kUsageError;
+  int status_ = kUsageError;
+  if (status->parsed()) status_ = Status(file, json);
+  else if (write->parsed()) status_ = Throughput(writeOptions, 1);
+  else if (read->parsed()) status_ = Throughput(readOptions, 0);
+  else if (createDelete->parsed()) status_ = CreateDelete(createOptions);
+  else std::cerr << app.help() << "A command is needed.\n";
+  // Lines that never reached their reader are a failure too.
+  if (!(std::cout << std::flush)) {
+    std::cerr << "orvandel-cli: cannot write the output: " << std::strerror(errno) << "\n";
+    if (status_ == 0) status_ = kCannotInspect;
+  }
+  return status_;
 }

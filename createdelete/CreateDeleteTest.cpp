@@ -68,11 +68,23 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
 
   std::int32_t C = 0;
   bool deleted = false;
+  // A deletion that fails leaves a file behind: counted and named, never
+  // passed over.
+  std::string firstLeft;
+  auto kill = [&](std::int32_t j) {
+    const std::string name = fileName(j);
+    if (KillFiles(name)) return;
+    if (rec.notDeleted++ == 0) firstLeft = name + ": " + SystemReason(os::GetLastError());
+  };
   // Exactly the files this run created are deleted again, whatever ends it.
   auto deleteCreated = [&] {
     if (deleted) return;
     deleted = true;
-    for (std::int32_t j = 0; j < C; ++j) KillFiles(fileName(j));
+    for (std::int32_t j = 0; j < C; ++j) kill(j);
+  };
+  auto leftBehind = [&] {
+    return std::to_string(rec.notDeleted) + " of " + std::to_string(C) +
+           " files could not be deleted and are still there; the first: " + firstLeft;
   };
   auto finish = [&] {
     deleteCreated();
@@ -134,6 +146,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
       if (rec.stoppedBy == 0) return false;
       rec.created = C;
       deleteCreated();
+      if (rec.notDeleted > 0) rec.detail = leftBehind();
       ClearReadStatus();
       return true;
     };
@@ -166,8 +179,8 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
         T1 = os::timeGetTime();
         ns1 = NowNs();
         failedCreation = true;
+        // The message itself names the file and the cause.
         rec.message = "Error: " + GetLastErrorText() + name;
-        rec.detail = name + ": " + SystemReason(os::GetLastError());
         form_.MsgBox(rec.message, vbOKOnly);
         form_.SetMousePointer(vbDefault);
         break;
@@ -198,7 +211,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
     const std::int64_t ns4 = NowNs();
     // Once begun, the deletions run to the end even when a stop is asked.
     for (std::int32_t j = 0; j < C; ++j) {
-      KillFiles(fileName(j));
+      kill(j);
       form_.SetText(Ctl::lblReadStatus, 2, std::to_string(j));
       form_.Refresh(Ctl::lblReadStatus, 2);
     }
@@ -211,14 +224,15 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
 
     TimedFlush(3, rec.flushAfterDeleteMs, rec.flushAfterDeleteNs, rec.flushAfterDeleteFailed);
     if (stopped()) return end();
-    if (!flushFailure.empty() && rec.message.empty()) {
+    std::string failure = rec.notDeleted > 0 ? leftBehind() : flushFailure;
+    if (!failure.empty() && rec.message.empty()) {
       rec.message = "Error";
-      rec.detail = flushFailure;
+      rec.detail = failure;
       end();
-      form_.MsgBox("Error", vbOKOnly, flushFailure);
+      form_.MsgBox("Error", vbOKOnly, failure);
       return;
     }
-    rec.finished = !failedCreation;
+    rec.finished = !failedCreation && rec.notDeleted == 0;
     end();
   } catch (const std::exception& e) {
     rec.message = "Error";

@@ -89,8 +89,10 @@ std::int64_t GetFileSize64(const std::string& name) {
 }
 
 os::HANDLE OpenVolumeOf(const std::string& path, bool& found) {
-  std::array<char, 260> mountPoint{};
-  std::array<char, 260> volumeName{};
+  // Room for any path the system allows: a mount point deeper than 260
+  // characters must still get its flush.
+  std::array<char, 4096> mountPoint{};
+  std::array<char, 4096> volumeName{};
   found = false;
   os::GetVolumePathNameA(path, mountPoint);
   os::GetVolumeNameForVolumeMountPointA(std::string(mountPoint.data()), volumeName);

@@ -60,13 +60,14 @@ void clsFile64::CloseFile() {
 
 std::int32_t clsFile64::Read(std::span<std::byte> buffer) {
   os::DWORD count = 0;
-  if (os::ReadFile(handle_, buffer, &count) != os::TRUE) lastError_ = os::GetLastError();
+  // A short read at the end of the file is no error: it leaves 0.
+  lastError_ = os::ReadFile(handle_, buffer, &count) == os::TRUE ? 0 : os::GetLastError();
   return static_cast<std::int32_t>(count);
 }
 
 std::int32_t clsFile64::Write(std::span<const std::byte> buffer) {
   os::DWORD count = 0;
-  if (os::WriteFile(handle_, buffer, &count) != os::TRUE) lastError_ = os::GetLastError();
+  lastError_ = os::WriteFile(handle_, buffer, &count) == os::TRUE ? 0 : os::GetLastError();
   if (autoFlush_ && !Flush() && FlushDroppedData(lastError_)) flushFailed_ = true;
   return static_cast<std::int32_t>(count);
 }

@@ -54,7 +54,8 @@ struct CreateDeleteRecord {
   std::string message;  // the message box the test ended with, if any
   std::string detail;
   int stoppedBy = 0;    // the stop request that ended it
-  bool finished = false;  // both phases ran and both flushes succeeded
+  std::int32_t notDeleted = 0;  // files it created and could not delete
+  bool finished = false;  // both phases ran, every file went, both flushes succeeded
 };
 
 class frmMain : public FormEvents {

@@ -241,12 +241,19 @@ std::uint64_t FrameClockMs();
 // can redraw itself.
 bool StderrIsTerminal();
 
-// From this call on, an interrupt or termination request (Ctrl-C, a service
-// manager's stop, a logout) is noted instead of ending the process, so that
-// a test can stop and clean up.
+// Opens the null device on standard input, output or error where the
+// process was started without them, so that no file the program opens
+// later takes their place and receives its messages.
+void KeepStandardStreams();
+
+// From this call on, an interrupt, termination or hang-up request (Ctrl-C,
+// a service manager's stop, a logout, a closed terminal) is noted instead
+// of ending the process, so that a test can stop and clean up. A write
+// beyond a file-size limit or into a closed pipe then fails with its error
+// instead of ending the process.
 void CatchStopRequests();
 // The request noted: the signal number on Linux (2 for an interrupt, 15 for
-// a termination), 0 when none came.
+// a termination, 1 for a hang-up, 3 for a quit), 0 when none came.
 int StopRequested();
 // Forgets a noted request.
 void ClearStopRequest();

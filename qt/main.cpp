@@ -14,6 +14,7 @@
 #include "qt/QtForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
+#include "fileio/basFiles.h"
 #include "platform/os.h"
 
 namespace {
@@ -68,7 +69,19 @@ void ReportUnusedArgument(const std::string& argumentText) {
 
 }  // namespace
 
+// A screenshot goes to a new file or replaces one the program may write as a
+// test file: never a device, a file of the running system or a read-only
+// file. "" when it may be written, else why not.
+std::string ScreenshotRefusal(const std::string& path) {
+  if (os::GetFileAttributesA(path) == os::INVALID_FILE_ATTRIBUTES) return "";
+  const os::HANDLE h = os::CreateFileA(path, os::GENERIC_READ | os::GENERIC_WRITE, 0, os::OPEN_EXISTING, 0);
+  if (h == os::INVALID_HANDLE_VALUE) return SystemReason(os::GetLastError());
+  os::CloseHandle(h);
+  return "";
+}
+
 int main(int argc, char** argv) {
+  os::runtime::KeepStandardStreams();
   if (const auto rc = AnswerWithoutDisplay(argc, argv)) return *rc;
   QApplication app(argc, argv);
   // A logout's termination request ends a running test cleanly first.
@@ -81,6 +94,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < args.size(); ++i) {
     if (args[i] == "--screenshot" && i + 1 < args.size()) {
       screenshot = args[++i];
+      if (const std::string why = ScreenshotRefusal(screenshot.toStdString()); !why.empty()) {
+        std::cerr << "orvandel: " << screenshot.toStdString() << ": " << why << "; no screenshot is saved there\n";
+        return 1;
+      }
       continue;
     }
     if (args[i] == "--") continue;
@@ -112,5 +129,7 @@ int main(int argc, char** argv) {
   const int rc = app.exec();
   window.reset();
   form.reset();
+  // Closed by a stop request: the status a shell expects of that signal.
+  if (const int sig = os::runtime::StopRequested(); sig != 0) return 128 + sig;
   return saved ? rc : 1;
 }

@@ -244,6 +244,48 @@ TEST_F(CreateDelete, AFailedFlushIsShownWithItsReasonAndTheTestFails) {
   EXPECT_TRUE(Names().empty());
 }
 
+TEST(CreateDeleteInAnAppendOnlyFolder, FilesThatCannotBeDeletedAreNamedAndTheTestFails) {
+  testing_support::TempDir dir;
+  const std::string folder = dir.File("append-only");
+  fs::create_directory(folder);
+  if (testing_support::RunCommand("chattr +a " + folder + " 2>/dev/null").status != 0)
+    GTEST_SKIP() << "chattr +a is not possible here (needs root and ext2/3/4)";
+  HeadlessForm form;
+  {
+    frmMain window(form);
+    form.SetText(Ctl::txtTestFile, 0, folder + "/t");
+    form.SetText(Ctl::txtNumberOfFiles, 0, "10");
+    window.cmdCreateAndDeleteFiles_Click();
+    EXPECT_EQ(window.LastCreateDelete().notDeleted, 10);
+    EXPECT_FALSE(window.LastCreateDelete().finished);
+  }
+  testing_support::RunCommand("chattr -a " + folder);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error");
+  EXPECT_EQ(form.Messages()[0].detail.rfind("10 of 10 files could not be deleted and are still there; the first: " +
+                                                folder + "/t.0000: Permission denied.",
+                                            0),
+            0u)
+      << form.Messages()[0].detail;
+}
+
+TEST(CreateDeleteOnADeepMount, AMountPointOfAnyLengthGetsItsFlush) {
+  if (!testing_support::ScratchMount::Unavailable().empty()) GTEST_SKIP() << "mounting needs root";
+  testing_support::TempDir dir;
+  const std::string deep = dir.File(std::string(200, 'd') + "/" + std::string(100, 'e'));
+  fs::create_directories(deep);
+  ASSERT_EQ(testing_support::RunCommand("mount -t tmpfs orvandel-test " + deep).status, 0);
+  HeadlessForm form;
+  {
+    frmMain window(form);
+    form.SetText(Ctl::txtTestFile, 0, deep + "/t");
+    window.cmdCreateAndDeleteFiles_Click();
+    EXPECT_TRUE(window.LastCreateDelete().volumeOpened) << "no flush for a mount point of " << deep.size() << " bytes";
+  }
+  testing_support::RunCommand("umount " + deep);
+  EXPECT_TRUE(form.Messages().empty());
+}
+
 TEST(CreateDeleteOnRamfs, ARefusedDirectOpenLeavesNoNameForTheNextRun) {
   const std::string why = testing_support::ScratchMount::Unavailable();
   if (!why.empty()) GTEST_SKIP() << why;

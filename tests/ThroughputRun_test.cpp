@@ -376,6 +376,18 @@ TEST_F(Run, StopRequestsEndTheRunCloseTheFileAndClearTheProgress) {
     for (int i = 0; i <= 4; ++i) EXPECT_EQ(Line(i), "") << i;
     EXPECT_LT(window.LastRun().transferred, 1048576 / 2);
   }
+  // A request that arrives during the flush at finish ends the run as
+  // stopped too, without its figures.
+  Fields(file, "1", "8", true, true);
+  form.SetCaptionObserver([&](Ctl, int, const std::string& text) {
+    if (text == "flushing volume...") raise(SIGTERM);
+  });
+  window.cmdFileReadWrite_Click(kWrite);
+  form.SetCaptionObserver(nullptr);
+  EXPECT_EQ(window.LastRun().stoppedBy, SIGTERM);
+  EXPECT_FALSE(window.LastRun().finished);
+  EXPECT_EQ(Line(0), "");
+  os::runtime::ClearStopRequest();
   sigaction(SIGINT, &before[0], nullptr);
   sigaction(SIGTERM, &before[1], nullptr);
 }

@@ -62,7 +62,7 @@ TEST(CliRuns, EveryEndIsOneJsonObjectThatSaysWhetherItWorked) {
 
   // A name that is not UTF-8 still gives a JSON object.
   const std::string odd = dir.File("\xff\xfe");
-  auto refused = RunCommand(kCli + " write --json --size 1 --block-sectors 0x --file '" + odd + "' 2>/dev/null");
+  auto refused = RunCommand(kCli + " write --json --size many --file '" + odd + "' 2>/dev/null");
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(json(refused)["ok"], false);
 
@@ -116,6 +116,65 @@ TEST(CliRuns, HelpAndJsonFollowTheCommandsOwnOptions) {
     EXPECT_FALSE(r["runs"][0].contains(writeOnly)) << writeOnly;
 }
 
+TEST(CliRuns, TypingErrorsAreUsageErrorsAndLostOutputIsAFailure) {
+  TempDir dir;
+  const std::string f = " --file " + dir.File("t");
+  for (const char* bad : {"write --block-sectors abc", "write --block-sectors 1.5", "read --block-sectors 0",
+                          "write --block-sectors 4194304", "create-delete --files 5", "create-delete --files 12abc",
+                          "write --flush-file=false", "create-delete --files 10001"})
+    EXPECT_EQ(RunCommand(kCli + " " + bad + f + " 2>/dev/null").status, 2) << bad;
+  EXPECT_FALSE(fs::exists(dir.File("t")));
+
+  const auto full = RunCommand(kCli + " write --size 0.01" + f + " 2>&1 >/dev/full");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.out.find("cannot write the output: No space left on device"), std::string::npos) << full.out;
+
+  // A file-size limit fails the write with its reason instead of killing it.
+  const auto limited = RunCommand("ulimit -f 1024; " + kCli + " write --size 3" + f + " 2>&1");
+  EXPECT_EQ(limited.status, 1) << limited.out;
+  EXPECT_NE(limited.out.find("File too large"), std::string::npos) << limited.out;
+}
+
+TEST(CliRuns, LookupFailuresNameTheSystemsReason) {
+  TempDir dir;
+  const std::string longName = dir.File(std::string(300, 'n'));
+  const auto read = RunCommand(kCli + " read --file " + longName + " 2>&1");
+  EXPECT_EQ(read.status, 1);
+  EXPECT_NE(read.out.find("File not found: " + longName + ": File name too long."), std::string::npos) << read.out;
+  fs::create_symlink("loop", dir.File("loop"));
+  const auto status = RunCommand(kCli + " status --json --file " + dir.File("loop") + " 2>/dev/null");
+  EXPECT_EQ(status.status, 1);
+  const auto j = nlohmann::json::parse(status.out);
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_NE(j["reason"].get<std::string>().find("Too many levels of symbolic links"), std::string::npos) << j;
+}
+
+TEST(CliRuns, AFileShortenedDuringAReadIsNamedAsTheCause) {
+  TempDir dir;
+  const std::string f = dir.File("t");
+  ASSERT_EQ(RunCommand(kCli + " write --size 400 --no-flush-file --no-flush-volume --file " + f).status, 0);
+  const auto r = RunCommand("(sleep 0.2; truncate -s 1000000 " + f + ") & " + kCli +
+                            " read --json --block-sectors 1 --file " + f + " 2>/dev/null; wait");
+  const auto j = nlohmann::json::parse(r.out.substr(0, r.out.rfind('}') + 1));
+  if (j["ok"] == true) GTEST_SKIP() << "the read ended before the file was shortened";
+  EXPECT_NE(j["reason"].get<std::string>().find("the file ended after"), std::string::npos) << j["reason"];
+  EXPECT_EQ(fs::file_size(f), 1000000u) << "the test file was written to";
+}
+
+TEST(Window, AScreenshotNeverReplacesWhatIsNoWritableFile) {
+  TempDir dir;
+  const std::string kept = dir.File("kept.png");
+  testing_support::WriteText(kept, "keep");
+  fs::permissions(kept, fs::perms::owner_read);
+  for (const std::string& target : {kept, std::string("/proc/self/comm"), dir.path().string()}) {
+    const auto r = RunCommand(std::string("QT_QPA_PLATFORM=offscreen timeout 20 ") + ORVANDEL_WINDOW +
+                              " --screenshot " + target + " 2>&1");
+    EXPECT_EQ(r.status, 1) << target;
+    EXPECT_NE(r.out.find("no screenshot is saved there"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(testing_support::ReadText(kept), "keep");
+}
+
 // A folder where each transfer or creation waits for the disk, so that a
 // stop request surely arrives in the middle of the work.
 class SlowDisk {
@@ -145,6 +204,14 @@ TEST(CliRuns, StopRequestsEndTheWorkCleanlyWithTheSignalsStatus) {
   std::size_t left = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(slow.mount)) ++left;
   EXPECT_EQ(left, 1u) << "only lost+found may remain";
+
+  // A closed terminal's SIGHUP is a stop too.
+  r = RunCommand("timeout --preserve-status -s HUP 1 " + kCli + " create-delete --files 10000 --file " + slow.mount +
+                 "/h 2>/dev/null");
+  EXPECT_EQ(r.status, 129) << r.out;
+  left = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(slow.mount)) ++left;
+  EXPECT_EQ(left, 1u);
 
   // SIGINT during a write that flushes every block.
   r = RunCommand("timeout --preserve-status -s INT 1 " + kCli + " write --flush-every-block --size 50 --block-sectors 1 --file " +

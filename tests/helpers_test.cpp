@@ -128,4 +128,26 @@ TEST(FileExists, AFolderThatCannotBeReadIsNeverLeft) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "bit mask of the failed checks";
 }
 
+TEST(KeepStandardStreams, ClosedStandardStreamsBecomeTheNullDevice) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(0);
+    close(2);
+    os::runtime::KeepStandardStreams();
+    int failures = 0;
+    char target[64] = {};
+    for (int fd : {0, 2}) {
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      const ssize_t n = readlink(self.c_str(), target, sizeof target - 1);
+      if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != "/dev/null") failures |= 1 << fd;
+    }
+    _exit(failures);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "bit n: descriptor n is not the null device";
+}
+
 }  // namespace

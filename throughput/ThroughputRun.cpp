@@ -163,7 +163,12 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     TestSize = *mb * kMB;
   } else {
     if (!FileExists(sTestFile, "")) {
-      fail("File not found", reason(os::ERROR_FILE_NOT_FOUND));
+      // The text stays the window's; the detail is the system's own reason
+      // (a name too long, a loop of links, a folder that may not be entered).
+      const os::DWORD why = os::GetFileAttributesA(sTestFile) == os::INVALID_FILE_ATTRIBUTES
+                                ? os::GetLastError()
+                                : os::ERROR_FILE_NOT_FOUND;
+      fail("File not found", reason(why));
       form_.MsgBox("File not found", vbCritical, rec.detail);
       return exitB();
     }
@@ -234,8 +239,13 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
                      : oTestFile->ReadBytesToPointer(count, pBuffer);
     };
     // Why the latest transfer failed.
+    // Why the latest transfer failed. A read that met the end of the file
+    // early failed without any error: the file was shortened under it.
     auto transferFailure = [&] {
       if (!oTestFile->IsOpen()) return sTestFile + ": the file was closed during the run.";
+      if (!writing && oTestFile->LastError() == 0)
+        return sTestFile + ": the file ended after " + std::to_string(rec.transferred + rec.finalResult) +
+               " bytes, before the end of the run.";
       return reason(oTestFile->LastError());
     };
 
@@ -322,7 +332,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       form_.Refresh(Ctl::lblReadStatus, 1);
       line = 2;
     }
-    if (rec.stoppedBy) return;
+    if (rec.stoppedBy || stopped()) return;
     if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 1) && !stopped()) {
       const os::DWORD tf = os::timeGetTime();
       const std::int64_t nsf = NowNs();
@@ -343,7 +353,9 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       form_.Refresh(Ctl::lblReadStatus, line);
       ++line;
     }
-    if (rec.stoppedBy) return;
+    // A request that came during the final transfer or a flush still ends
+    // the run as stopped, not with its figures.
+    if (rec.stoppedBy || stopped()) return;
 
     if (oTestFile->IsOpen()) {
       SetFragmentLabel(oTestFile->FileHandle());

@@ -745,8 +745,18 @@ void CatchStopRequests() {
   sigemptyset(&sa.sa_mask);
   // Transfers go on where they were; the loops look at the flag.
   sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+void KeepStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free number, which is this one.
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) close(null);
+  }
 }
 
 int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }

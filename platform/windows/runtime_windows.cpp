@@ -106,6 +106,9 @@ bool StderrIsTerminal() {
 
 void CatchStopRequests() { SetConsoleCtrlHandler(NoteStop, TRUE); }
 
+// A Windows process without standard handles gets none from later opens.
+void KeepStandardStreams() {}
+
 int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }
 
 void ClearStopRequest() { stopSignal.store(0, std::memory_order_relaxed); }
