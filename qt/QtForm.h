@@ -68,7 +68,7 @@ class QtForm : public QWidget, public FormView {
   void Build();
   void Wire(Entry& e);
   // True when a frame has passed since last; then starts a new frame.
-  bool FrameDue(qint64& last);
+  bool FrameDue(qint64& last, qint64 period);
   static constexpr qint64 kLongAgo = -1000000;
 
   std::map<std::pair<Ctl, int>, Entry> controls_;
