@@ -377,10 +377,20 @@ std::string QtForm::Caption() const { return windowTitle().toStdString(); }
 
 void QtForm::SetCaption(const std::string& caption) { setWindowTitle(Q(caption)); }
 
-bool QtForm::FrameDue(qint64& last, qint64 period) {
-  // A clock read per block would cost a 512-byte block more than the rest
-  // of the window's work: frames only need a coarse one.
+qint64 QtForm::Now() {
+  // Even a coarse clock read per block costs a 512-byte block more than the
+  // rest of the window's work: the clock is read about once a millisecond,
+  // and at least every 64 calls, so that slow blocks still see time pass.
+  if (++sinceRead_ < stride_) return now_;
+  sinceRead_ = 0;
   const auto t = static_cast<qint64>(os::runtime::FrameClockMs());
+  stride_ = t == now_ ? std::min(stride_ * 2, 64) : 1;
+  now_ = t;
+  return t;
+}
+
+bool QtForm::FrameDue(qint64& last, qint64 period) {
+  const qint64 t = Now();
   if (t - last < period) return false;
   last = t;
   return true;
@@ -415,6 +425,8 @@ void QtForm::Refresh(Ctl ctl, int index) {
 }
 
 void QtForm::RefreshForm() {
+  // A blocking step may follow: the next frame check reads the clock.
+  sinceRead_ = stride_;
   // What the window shows after repainting it whole, at the price of the
   // controls that changed since they were last painted: the runs repaint
   // the window inside their timed part.

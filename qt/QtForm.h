@@ -69,6 +69,7 @@ class QtForm : public QWidget, public FormView {
   void Wire(Entry& e);
   // True when a frame has passed since last; then starts a new frame.
   bool FrameDue(qint64& last, qint64 period);
+  qint64 Now();
   static constexpr qint64 kLongAgo = -1000000;
 
   std::map<std::pair<Ctl, int>, Entry> controls_;
@@ -79,6 +80,9 @@ class QtForm : public QWidget, public FormView {
   // Controls whose repaint was put off: painted with the next one.
   std::vector<Entry*> owed_;
   qint64 lastEvents_ = kLongAgo;
+  qint64 now_ = 0;
+  int stride_ = 1;
+  int sinceRead_ = 0;
   bool waitCursor_ = false;
   int repaints_ = 0;
 };

@@ -268,11 +268,13 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
         if (percent != shownPercent) {
           shownPercent = percent;
           form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
+          // Repainting a caption that did not change shows nothing new; a
+          // repaint the window puts off is paid at the next change.
+          form_.Refresh(Ctl::lblReadStatus, 0);
         }
         // One block of margin against the rounding of the division.
         nextPercentAt = std::max(i + 1, static_cast<std::int64_t>((percent + 1) * blocksInFile / 100) - 1);
       }
-      form_.Refresh(Ctl::lblReadStatus, 0);
       if (writing) form_.DoEvents();
       if (os::runtime::StopRequested() != 0 && stopped()) return;
     }
