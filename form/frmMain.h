@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "form/FormView.h"
+#include "form/Timeline.h"
 #include "fileio/clsFile64.h"
 #include "platform/os.h"
 
@@ -39,6 +40,7 @@ struct RunRecord {
   std::int64_t fileFlushNs = -1;
   std::int64_t volumeFlushNs = -1;
   std::int64_t sleepNs = 0;  // the settling sleep kept out of both intervals
+  Timeline timeline;
 };
 
 // What the latest create-and-delete test measured.

@@ -233,6 +233,10 @@ std::string InitialTestFile(const std::string& argumentText);
 // group's limit when that is lower. 0 when unknown.
 std::uint64_t PhysicalMemory();
 
+// The system's dirty page cache and the part of it being written back now,
+// in KiB (1,024 bytes). False when the system has no such figures.
+bool CacheFigures(std::uint64_t* dirtyKiB, std::uint64_t* writebackKiB);
+
 // True when the standard error stream is a terminal, where a progress line
 // can redraw itself.
 bool StderrIsTerminal();
