@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "form/HeadlessForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "cli/JsonText.h"
+#include "cli/TimelineCsv.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
 #include "placement/FragmentReport.h"
@@ -151,6 +153,7 @@ struct RunOptions {
   bool flushVolume = true;
   bool json = false;
   int repeat = 1;
+  std::string timeline;  // --timeline FILE
 };
 
 void SetUp(HeadlessForm& form, const RunOptions& o, bool withSize) {
@@ -254,12 +257,19 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r) {
       {"mb_per_s_with_flush", flushFailed ? nlohmann::json(nullptr) : nlohmann::json(MBpsWithFlush(r))},
       {"file_flush_failed", r.fileFlushFailed},
       {"volume_flush_failed", r.volumeFlushFailed},
+      {"timeline", TimelineJson(r.timeline)},
+      {"flushes", FlushesJson(r.timeline)},
   };
 }
 
 // A Write (index 1) or Read (0) run, as the window's button runs it.
 int Throughput(const RunOptions& o, int index) {
   const bool progress = !o.json && os::runtime::StderrIsTerminal();
+  std::optional<TimelineCsvFile> csv;
+  if (!o.timeline.empty() && !csv.emplace(o.timeline).IsOpen()) {
+    std::cerr << "orvandel-cli: --timeline: " << o.timeline << ": " << csv->Error() << "\n";
+    return kUsageError;
+  }
   CliForm form(progress);
   frmMain window(form);
   window.Form_Load("");
@@ -299,6 +309,11 @@ int Throughput(const RunOptions& o, int index) {
     std::printf("min / median / max: %.1f / %.1f / %.1f MB/s\n", sorted.front(), median, sorted.back());
   }
   Report(ending);
+  // The last run's timeline, also of a run that failed part way.
+  if (csv && !csv->Write(window.LastRun().timeline)) {
+    std::cerr << "orvandel-cli: --timeline: " << o.timeline << ": " << csv->Error() << "\n";
+    return ending.ok ? kCannotInspect : ending.status;
+  }
   return ending.status;
 }
 
@@ -355,6 +370,8 @@ void AddRunOptions(CLI::App* cmd, RunOptions& o) {
   cmd->add_flag("--flush-file,!--no-flush-file", o.flushFile, "Flush the file at finish (default on)");
   cmd->add_flag("--flush-volume,!--no-flush-volume", o.flushVolume, "Flush the volume at finish (default on)");
   cmd->add_option("--repeat", o.repeat, "Run N times and add min / median / max")->check(CLI::Range(1, 1000));
+  cmd->add_option("--timeline", o.timeline, "Write the run's throughput and dirty cache over time to FILE as CSV")
+      ->type_name("FILE");
 }
 
 }  // namespace
