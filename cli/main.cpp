@@ -272,6 +272,7 @@ int Throughput(const RunOptions& o, int index) {
   }
   CliForm form(progress);
   frmMain window(form);
+  window.recordTimeline = o.json || csv.has_value();
   window.Form_Load("");
   SetUp(form, o, index == 1);
   nlohmann::json runs = nlohmann::json::array();

@@ -107,6 +107,9 @@ class frmMain : public FormEvents {
   // Fixed point with four decimal places: ten-thousandths of a byte.
   std::int64_t TestSize = 0;
   os::HANDLE hPriorityProcess = 0;
+  // Runs record their timeline; the command line leaves it out where no
+  // one would see it.
+  bool recordTimeline = true;
 
   const RunRecord& LastRun() const { return lastRun_; }
   const CreateDeleteRecord& LastCreateDelete() const { return lastCreateDelete_; }

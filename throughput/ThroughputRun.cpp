@@ -223,7 +223,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     };
     if (stopped()) return;
 
-    timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
+    if (recordTimeline) timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
     const os::DWORD t0 = os::timeGetTime();
     const std::int64_t ns0 = NowNs();
     timeline.Start(ns0);
