@@ -145,7 +145,7 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   scene.texts.push_back({QPointF(plot.left() - f * 0.4, plot.top() - f * 0.6), "MB/s", kAxis, 1});
 
   // Each slice at its own rate, from its start to its end.
-  ChartScene::Line rates{{}, kRate, 1.5, false};
+  ChartScene::Line rates{{}, kRate, 1, false};
   double from = 0;
   for (std::size_t i = 0; i < slices.size(); ++i) {
     const double to = slices[i].offset / kMB;
@@ -157,7 +157,7 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   scene.lines.push_back(std::move(rates));
 
   if (!cache.empty()) {
-    ChartScene::Line line{{}, kCache, 1.5, false};
+    ChartScene::Line line{{}, kCache, 1, false};
     for (const auto& [t, mb] : cache) line.points.emplace_back(X(offsetOf(t)), YCache(mb));
     if (line.points.size() == 1) line.points.push_back(line.points.front() + QPointF(1, 0));
     scene.lines.push_back(std::move(line));
@@ -198,7 +198,7 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
 }
 
 void PaintChartScene(const ChartScene& scene, QPainter& p) {
-  p.setRenderHint(QPainter::Antialiasing);
+  p.setRenderHint(QPainter::Antialiasing, false);
   for (const auto& b : scene.boxes) {
     p.setPen(b.stroke.isValid() ? QPen(b.stroke, 1) : QPen(Qt::NoPen));
     p.setBrush(b.fill.isValid() ? QBrush(b.fill) : QBrush(Qt::NoBrush));
@@ -260,6 +260,7 @@ void TimelineChart::Take(const Timeline& t) {
     if (timeline_.finished || t.slices.size() < timeline_.slices.size()) {
       timeline_ = Timeline{};
       timeline_.slices.reserve(t.slices.capacity());
+      livePaints_.clear();
     }
     timeline_.writing = t.writing;
     timeline_.cacheFigures = t.cacheFigures;
@@ -274,7 +275,7 @@ ChartScene TimelineChart::Scene() const { return BuildChartScene(timeline_, size
 
 void TimelineChart::paintEvent(QPaintEvent*) {
   ++paints_;
-  if (!timeline_.finished && !timeline_.slices.empty()) ++livePaints_;
+  if (!timeline_.finished && !timeline_.slices.empty()) livePaints_.push_back(timeline_.slices.size());
   QPainter p(this);
   PaintChartScene(Scene(), p);
 }

@@ -54,9 +54,10 @@ class TimelineChart : public QWidget {
   // What the run has recorded so far; the whole timeline once it ends.
   void Take(const Timeline& timeline);
   const Timeline& Shown() const { return timeline_; }
-  // Paint events this chart has handled; those while a run was not over.
+  // Paint events this chart has handled; for those of the latest run while
+  // it was not over, how many slices each drew.
   int Paints() const { return paints_; }
-  int LivePaints() const { return livePaints_; }
+  const std::vector<std::size_t>& LivePaints() const { return livePaints_; }
 
   bool SavePng(const QString& path) const;
   bool SaveSvg(const QString& path) const;
@@ -73,5 +74,5 @@ class TimelineChart : public QWidget {
 
   Timeline timeline_;
   int paints_ = 0;
-  int livePaints_ = 0;
+  std::vector<std::size_t> livePaints_;
 };
