@@ -61,6 +61,7 @@ class QtForm : public QWidget, public FormView {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   struct Entry {

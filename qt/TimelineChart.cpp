@@ -15,6 +15,7 @@
 namespace {
 
 constexpr double kMB = 1048576;
+constexpr qint64 kLiveUpdateMs = 100;
 const QColor kRate(0x1f, 0x5f, 0xb4);
 const QColor kCache(0xd9, 0x65, 0x00);
 const QColor kAverage(0x50, 0x50, 0x50);
@@ -267,6 +268,10 @@ void TimelineChart::Take(const Timeline& t) {
     const std::size_t from = timeline_.slices.empty() ? 0 : timeline_.slices.size() - 1;
     timeline_.slices.resize(from);
     timeline_.slices.insert(timeline_.slices.end(), t.slices.begin() + static_cast<std::ptrdiff_t>(from), t.slices.end());
+    // A paint costs about as much as a few hundred 4 KiB blocks: during a
+    // run the chart asks for one ten times a second, not every frame.
+    if (lastLiveUpdate_.isValid() && lastLiveUpdate_.elapsed() < kLiveUpdateMs) return;
+    lastLiveUpdate_.start();
   }
   update();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QPointF>
 #include <QRectF>
 #include <QString>
@@ -75,4 +76,5 @@ class TimelineChart : public QWidget {
   Timeline timeline_;
   int paints_ = 0;
   std::vector<std::size_t> livePaints_;
+  QElapsedTimer lastLiveUpdate_;
 };
