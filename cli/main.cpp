@@ -13,12 +13,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "form/HeadlessForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "cli/JsonText.h"
+#include "cli/TimelineCsv.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
 #include "placement/FragmentReport.h"
@@ -217,6 +219,7 @@ struct RunOptions {
   bool flushVolume = true;
   bool json = false;
   int repeat = 1;
+  std::string timeline;  // --timeline FILE
 };
 
 void SetUp(HeadlessForm& form, const RunOptions& o, bool withSize) {
@@ -316,6 +319,8 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
       {"elapsed_ms", r.elapsedMs},
       {"elapsed_ns", r.elapsedNs},
       {"mb_per_s", MBps(r)},
+      {"timeline", TimelineJson(r.timeline)},
+      {"flushes", FlushesJson(r.timeline)},
   };
   if (!writing) return out;
   out["elapsed_with_flush_ms"] = r.elapsedWithFlushMs;
@@ -333,8 +338,14 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
 // A Write (index 1) or Read (0) run, as the window's button runs it.
 int Throughput(const RunOptions& o, int index) {
   const bool progress = !o.json && os::runtime::StderrIsTerminal();
+  std::optional<TimelineCsvFile> csv;
+  if (!o.timeline.empty() && !csv.emplace(o.timeline).IsOpen()) {
+    std::cerr << "orvandel-cli: --timeline: " << o.timeline << ": " << csv->Error() << "\n";
+    return kUsageError;
+  }
   CliForm form(progress);
   frmMain window(form);
+  window.recordTimeline = o.json || csv.has_value();
   window.Form_Load("");
   SetUp(form, o, index == 1);
   nlohmann::json runs = nlohmann::json::array();
@@ -379,6 +390,11 @@ int Throughput(const RunOptions& o, int index) {
                 median, sorted.back());
   }
   Report(ending);
+  // The last run's timeline, also of a run that failed part way.
+  if (csv && !csv->Write(window.LastRun().timeline)) {
+    std::cerr << "orvandel-cli: --timeline: " << o.timeline << ": " << csv->Error() << "\n";
+    return ending.ok ? kCannotInspect : ending.status;
+  }
   return ending.status;
 }
 
@@ -458,6 +474,8 @@ void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
       ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000).description(""));
+  cmd->add_option("--timeline", o.timeline, "Write the run's throughput and dirty cache over time to FILE as CSV")
+      ->type_name("FILE");
 }
 
 void AddWriteOptions(CLI::App* cmd, RunOptions& o) {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+struct Timeline;
+
 enum class Ctl {
   Label1,
   txtTestFile,
@@ -131,4 +133,7 @@ class FormView {
   virtual char DecimalSeparator() const = 0;
   // The chosen file's full path; nullopt when cancelled.
   virtual std::optional<std::string> FileDialog(const FileDialogRequest& request) = 0;
+  // A run's timeline grew by a slice, or the run ended (timeline.finished).
+  // Valid only during the call; a face that draws it keeps what it needs.
+  virtual void TimelineChanged(const Timeline& /*timeline*/) {}
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "form/FormView.h"
+#include "form/Timeline.h"
 #include "fileio/clsFile64.h"
 #include "platform/os.h"
 
@@ -39,6 +40,7 @@ struct RunRecord {
   std::int64_t fileFlushNs = -1;
   std::int64_t volumeFlushNs = -1;
   std::int64_t sleepNs = 0;  // the settling sleep kept out of both intervals
+  Timeline timeline;
 };
 
 // What the latest create-and-delete test measured.
@@ -106,6 +108,9 @@ class frmMain : public FormEvents {
   // Fixed point with four decimal places: ten-thousandths of a byte.
   std::int64_t TestSize = 0;
   os::HANDLE hPriorityProcess = 0;
+  // Runs record their timeline; the command line leaves it out where no
+  // one would see it.
+  bool recordTimeline = true;
 
   const RunRecord& LastRun() const { return lastRun_; }
   const CreateDeleteRecord& LastCreateDelete() const { return lastCreateDelete_; }

@@ -237,6 +237,10 @@ std::uint64_t PhysicalMemory();
 // (a few ms) and never used for a measured time.
 std::uint64_t FrameClockMs();
 
+// The system's dirty page cache and the part of it being written back now,
+// in KiB (1,024 bytes). False when the system has no such figures.
+bool CacheFigures(std::uint64_t* dirtyKiB, std::uint64_t* writebackKiB);
+
 // True when the standard error stream is a terminal, where a progress line
 // can redraw itself.
 bool StderrIsTerminal();

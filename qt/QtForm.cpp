@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QFileDialog>
 #include <QFrame>
 #include <QGridLayout>
@@ -16,6 +17,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -26,6 +28,7 @@
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "platform/os.h"
+#include "qt/TimelineChart.h"
 
 namespace {
 
@@ -316,6 +319,52 @@ void QtForm::Build() {
   middle->addStretch(1);
   below->addLayout(middle, 1);
   grid->addLayout(below, 1, 0);
+
+  // The timeline: a toggle in the empty corner under the create-and-delete
+  // button, so the designed rows keep their places, and the chart below
+  // the frame, hidden until asked for.
+  chartToggle_ = new QToolButton;
+  chartToggle_->setObjectName("timelineToggle");
+  chartToggle_->setText(QString::fromUtf8("Timeline \u25B8"));
+  chartToggle_->setCheckable(true);
+  chartToggle_->setAutoRaise(true);
+  chartToggle_->setToolTip(
+      "Shows throughput and the system's dirty cache over the latest Write or Read run (Ctrl+T).");
+  // Out of the Tab cycle, which keeps the designed order; Ctrl+T, which no
+  // control takes for itself, reaches the window and toggles it.
+  chartToggle_->setFocusPolicy(Qt::NoFocus);
+  connect(chartToggle_, &QToolButton::toggled, this, [this](bool on) { ShowTimeline(on); });
+  grid->addWidget(chartToggle_, 1, 2, Qt::AlignBottom | Qt::AlignRight);
+  chart_ = new TimelineChart;
+  chart_->hide();
+  root->addWidget(chart_, 1);
+}
+
+void QtForm::ShowTimeline(bool show) {
+  if (show == chart_->isVisible()) return;
+  chartToggle_->setChecked(show);
+  chartToggle_->setText(QString::fromUtf8(show ? "Timeline \u25BE" : "Timeline \u25B8"));
+  // The window grows by the chart and shrinks back, so the controls above
+  // keep their size.
+  if (show) {
+    heightWithoutChart_ = height();
+    chart_->show();
+    resize(width(), heightWithoutChart_ + chart_->sizeHint().height());
+  } else {
+    chart_->hide();
+    layout()->activate();
+    resize(width(), heightWithoutChart_ > 0 ? heightWithoutChart_ : minimumSizeHint().height());
+  }
+}
+
+void QtForm::TimelineChanged(const Timeline& timeline) { chart_->Take(timeline); }
+
+void QtForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_T && event->modifiers() == Qt::ControlModifier) {
+    ShowTimeline(!chart_->isVisible());
+    return;
+  }
+  QWidget::keyPressEvent(event);
 }
 
 QWidget* QtForm::Control(Ctl ctl, int index) const { return At(ctl, index).widget; }

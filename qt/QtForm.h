@@ -15,6 +15,8 @@
 
 class frmMain;
 class QLabel;
+class QToolButton;
+class TimelineChart;
 
 class QtForm : public QWidget, public FormView {
  public:
@@ -47,12 +49,20 @@ class QtForm : public QWidget, public FormView {
   bool LeftButtonJustPressed() override;
   char DecimalSeparator() const override;
   std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
+  void TimelineChanged(const Timeline& timeline) override;
+
+  // The timeline panel below the designed controls, hidden at start, and
+  // the toggle that shows it.
+  TimelineChart* Chart() const { return chart_; }
+  QToolButton* ChartToggle() const { return chartToggle_; }
+  void ShowTimeline(bool show);
 
   // A text box reports the reason its focus arrived with.
   void TextBoxFocused(Ctl ctl, int index, Qt::FocusReason reason);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   struct Entry {
@@ -85,4 +95,7 @@ class QtForm : public QWidget, public FormView {
   int sinceRead_ = 0;
   bool waitCursor_ = false;
   int repaints_ = 0;
+  TimelineChart* chart_ = nullptr;
+  QToolButton* chartToggle_ = nullptr;
+  int heightWithoutChart_ = 0;
 };

@@ -349,4 +349,28 @@ TEST_F(OsTest, VolumeHandlesAreOnTheNamedMountOnly) {
   CloseHandle(top);
 }
 
+// The cache figures are the kernel's: data just written and not yet
+// flushed shows in them.
+TEST(CacheFigures, WrittenDataShowsAsDirtyOrUnderWriteback) {
+  std::uint64_t dirty = 0, writeback = 0;
+  ASSERT_TRUE(runtime::CacheFigures(&dirty, &writeback));
+  TempDir dir;
+  const std::string path = dir.File("dirty");
+  const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::vector<std::byte> block(1 << 20, std::byte{1});
+  for (int i = 0; i < 32; ++i) {
+    DWORD written = 0;
+    ASSERT_EQ(WriteFile(h, block, &written), TRUE);
+  }
+  std::uint64_t dirtyAfter = 0, writebackAfter = 0;
+  ASSERT_TRUE(runtime::CacheFigures(&dirtyAfter, &writebackAfter));
+  CloseHandle(h);
+  const std::string type = testing_support::RunCommand("stat -f -c %T '" + dir.path().string() + "'").out;
+  if (type.rfind("tmpfs", 0) == 0 || type.rfind("ramfs", 0) == 0)
+    GTEST_SKIP() << "the temporary folder is in memory: its pages are never dirty";
+  EXPECT_GE(dirtyAfter + writebackAfter, 16u * 1024) << "32 MiB written: dirty " << dirtyAfter << " KiB, writeback "
+                                                      << writebackAfter << " KiB";
+}
+
 }  // namespace

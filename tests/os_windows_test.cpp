@@ -233,4 +233,10 @@ TEST(WindowsClock, MultimediaMillisecondsUnlessTheTestSetsThem) {
   EXPECT_NE(os::timeGetTime(), 0xFFFFFFF0u);
 }
 
+TEST(WindowsCache, HasNoDirtyFiguresToSample) {
+  std::uint64_t dirty = 7, writeback = 7;
+  EXPECT_FALSE(os::runtime::CacheFigures(&dirty, &writeback));
+  EXPECT_EQ(dirty, 7u) << "nothing is written where there is nothing to say";
+}
+
 }  // namespace

@@ -15,6 +15,8 @@ add_executable(orvandel_tests
   basBase_test.cpp
   FragmentReport_test.cpp
   os_windows_test.cpp
+  Timeline_test.cpp
+  ${PROJECT_SOURCE_DIR}/cli/TimelineCsv.cpp
 )
 target_link_libraries(orvandel_tests PRIVATE orvandel_engine GTest::gtest_main orvandel_header_libs)
 gtest_discover_tests(orvandel_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

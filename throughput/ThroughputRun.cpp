@@ -13,6 +13,7 @@
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
 #include "throughput/Rnd.h"
+#include "throughput/TimelineRecorder.h"
 
 namespace {
 
@@ -86,6 +87,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   std::size_t bufferSize = 0;
   os::HANDLE hVolume = os::INVALID_HANDLE_VALUE;
   bool released = false;
+  TimelineRecorder timeline;
   auto release = [&] {
     if (released) return;
     released = true;
@@ -98,6 +100,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     }
     form_.SetMousePointer(vbDefault);
     gTestRunning = false;
+    timeline.Finish(rec);
     lastRun_ = rec;
   };
   // Whatever ends the run, its buffer, handles and flag are given back.
@@ -225,8 +228,10 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     };
     if (stopped()) return;
 
+    if (recordTimeline) timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
     const os::DWORD t0 = os::timeGetTime();
     const std::int64_t ns0 = NowNs();
+    timeline.Start(ns0);
     form_.SetText(Ctl::lblReadStatus, 0, "0%");
     form_.RefreshForm();
     if (form_.Value(Ctl::chkFlushAllBlocks)) oTestFile->AutoFlush(true);
@@ -263,6 +268,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       if (count == 0 || oTestFile->FlushFailed()) return exitC(transferFailure());
       total += count;
       rec.transferred = total;
+      timeline.Block(i + 1, total);
       if (i >= nextPercentAt) {
         const auto percent = static_cast<std::int64_t>(std::floor(static_cast<double>(i) / blocksInFile * 100));
         if (percent != shownPercent) {
@@ -304,6 +310,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     const std::int64_t nsEnd = NowNs();
     rec.elapsedMs = Elapsed(t0, tEnd);
     rec.elapsedNs = nsEnd - ns0;
+    timeline.End(total + rec.finalResult, nsEnd);
     os::Sleep(10);
     const os::DWORD tSlept = os::timeGetTime();
     const std::int64_t nsSlept = NowNs();
@@ -324,6 +331,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       const os::DWORD error = oTestFile->LastError();
       rec.fileFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()) - 1);
       rec.fileFlushNs = NowNs() - nsf;
+      timeline.Flush(FlushMark::File, nsf, nsf + rec.fileFlushNs);
       if (flushed) {
         form_.SetText(Ctl::lblReadStatus, 1, "file flush time: " + std::to_string(rec.fileFlushMs) + " ms");
       } else {
@@ -345,6 +353,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       const os::DWORD error = os::GetLastError();
       rec.volumeFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()));
       rec.volumeFlushNs = NowNs() - nsf;
+      timeline.Flush(FlushMark::Volume, nsf, nsf + rec.volumeFlushNs);
       if (flushed) {
         form_.SetText(Ctl::lblReadStatus, line, "volume flush time: " + std::to_string(rec.volumeFlushMs) + " ms");
       } else {

@@ -99,6 +99,9 @@ BOOL WINAPI NoteStop(::DWORD event) {
 
 std::uint64_t FrameClockMs() { return GetTickCount64(); }
 
+// Windows publishes no system-wide figure of dirty cache pages.
+bool CacheFigures(std::uint64_t*, std::uint64_t*) { return false; }
+
 bool StderrIsTerminal() {
   ::DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;

@@ -1,0 +1,142 @@
+#include "throughput/TimelineRecorder.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "form/FormView.h"
+#include "form/frmMain.h"
+#include "platform/os.h"
+
+namespace {
+
+constexpr std::int64_t kMB = 1048576;
+constexpr std::uint64_t kHalf = 0xFFFFFFFFu;
+
+}  // namespace
+
+// Two 32-bit KiB counts (up to 4 TiB each) in one word, so that the block
+// loop reads a consistent pair without a lock.
+std::uint64_t CacheSampler::Pack(std::uint64_t dirtyKiB, std::uint64_t writebackKiB) {
+  return (std::min(dirtyKiB, kHalf - 1) << 32) | std::min(writebackKiB, kHalf - 1);
+}
+
+void CacheSampler::Unpack(std::uint64_t packed, std::int64_t* dirtyKiB, std::int64_t* writebackKiB) {
+  if (packed == kNone) {
+    *dirtyKiB = *writebackKiB = kNoFigure;
+    return;
+  }
+  *dirtyKiB = static_cast<std::int64_t>(packed >> 32);
+  *writebackKiB = static_cast<std::int64_t>(packed & kHalf);
+}
+
+void CacheSampler::TakeSample() {
+  std::uint64_t dirty = 0, writeback = 0;
+  if (!os::runtime::CacheFigures(&dirty, &writeback)) return;
+  latest_.store(Pack(dirty, writeback), std::memory_order_relaxed);
+  samples_.push_back({TimelineRecorder::NowNs(), static_cast<std::int64_t>(dirty),
+                      static_cast<std::int64_t>(writeback)});
+}
+
+bool CacheSampler::Start(std::chrono::milliseconds interval) {
+  samples_.reserve(1024);
+  TakeSample();
+  if (samples_.empty()) return false;
+  stop_ = false;
+  thread_ = std::thread([this, interval] { Run(interval); });
+  return true;
+}
+
+void CacheSampler::Run(std::chrono::milliseconds interval) {
+  std::unique_lock lock(mutex_);
+  auto next = std::chrono::steady_clock::now() + interval;
+  while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
+    TakeSample();
+    next += interval;
+    // A thread held up longer than an interval does not catch up in a burst.
+    const auto now = std::chrono::steady_clock::now();
+    if (next < now) next = now + interval;
+  }
+  TakeSample();
+}
+
+void CacheSampler::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void TimelineRecorder::Prepare(FormView& form, bool writing, std::int64_t wholeBlocks) {
+  form_ = &form;
+  prepared_ = true;
+  timeline_ = Timeline{};
+  timeline_.writing = writing;
+  wholeBlocks_ = std::max<std::int64_t>(0, wholeBlocks);
+  // One slice more for the final partial transfer of a short run.
+  timeline_.slices.reserve(static_cast<std::size_t>(std::min(kSlices, wholeBlocks_) + 1));
+  timeline_.flushes.reserve(2);
+  slicesMarked_ = 0;
+  const std::int64_t n = std::min(kSlices, wholeBlocks_);
+  nextMark_ = n > 0 ? (wholeBlocks_ + n - 1) / n : -1;
+  timeline_.cacheFigures = sampler_.Start(std::chrono::milliseconds(50));
+  form_->TimelineChanged(timeline_);
+}
+
+void TimelineRecorder::Mark(std::int64_t offset) {
+  TimelineSlice& s = timeline_.slices.emplace_back();  // reserved: no allocation
+  s.offset = offset;
+  s.tNs = NowNs() - baseNs_;
+  CacheSampler::Unpack(sampler_.Latest(), &s.dirtyKiB, &s.writebackKiB);
+  // Slice k of n ends after ceil(k * blocks / n) blocks: every block when
+  // there are fewer than n.
+  const std::int64_t n = std::min(kSlices, wholeBlocks_);
+  const std::int64_t k = ++slicesMarked_ + 1;
+  nextMark_ = k <= n ? (k * wholeBlocks_ + n - 1) / n : -1;
+  form_->TimelineChanged(timeline_);
+}
+
+void TimelineRecorder::End(std::int64_t offset, std::int64_t clockNs) {
+  if (!prepared_) return;
+  auto& slices = timeline_.slices;
+  // The final partial transfer is a slice of its own where slices are
+  // blocks; otherwise the last slice ends where the run's clock stopped.
+  const bool ownSlice = slices.empty() || (wholeBlocks_ < kSlices && offset != slices.back().offset);
+  TimelineSlice& s = ownSlice ? slices.emplace_back() : slices.back();
+  s.offset = offset;
+  s.tNs = clockNs - baseNs_;
+  CacheSampler::Unpack(sampler_.Latest(), &s.dirtyKiB, &s.writebackKiB);
+  form_->TimelineChanged(timeline_);
+}
+
+void TimelineRecorder::Flush(FlushMark::Kind kind, std::int64_t startClockNs, std::int64_t endClockNs) {
+  if (!prepared_) return;
+  timeline_.flushes.push_back({kind, startClockNs - baseNs_, endClockNs - baseNs_});
+}
+
+void TimelineRecorder::Finish(RunRecord& rec) {
+  if (!prepared_) return;
+  prepared_ = false;
+  sampler_.Stop();
+  timeline_.samples = std::move(sampler_.Samples());
+  for (CacheSample& c : timeline_.samples) c.tNs -= baseNs_;
+  timeline_.finished = true;
+  // The averages exactly as the result lines give them.
+  const double mb = static_cast<double>(rec.testSize) / 10000 / kMB;
+  if (rec.stoppedBy == 0 && rec.elapsedMs > 0) {
+    timeline_.averageMBps = mb * 1000 / rec.elapsedMs;
+    const bool flushed = rec.fileFlushMs >= 0 || rec.volumeFlushMs >= 0;
+    if (flushed && !rec.fileFlushFailed && !rec.volumeFlushFailed && rec.elapsedWithFlushMs > 0)
+      timeline_.averageWithFlushMBps = mb * 1000 / rec.elapsedWithFlushMs;
+  }
+  rec.timeline = std::move(timeline_);
+  timeline_ = Timeline{};
+  // Called from the run's exit guard: a face that fails to take the whole
+  // timeline must not end the program.
+  try {
+    form_->TimelineChanged(rec.timeline);
+  } catch (...) {
+  }
+}

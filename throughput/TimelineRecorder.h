@@ -1,0 +1,93 @@
+// Records a run's timeline. The block loop only compares a count and, at a
+// slice's end, reads the clock into memory reserved before the run's clock
+// starts; a second thread samples the cache figures.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "form/Timeline.h"
+
+class FormView;
+struct RunRecord;
+
+// Samples the dirty and writeback figures on its own thread. It shares with
+// the block loop only the latest pair, packed into one atomic word.
+class CacheSampler {
+ public:
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+  CacheSampler() = default;
+  ~CacheSampler() { Stop(); }
+  CacheSampler(const CacheSampler&) = delete;
+  CacheSampler& operator=(const CacheSampler&) = delete;
+
+  // False when the system has no figures; then no thread starts.
+  bool Start(std::chrono::milliseconds interval);
+  // Takes a last sample, ends the thread; samples are then the caller's.
+  void Stop();
+  std::uint64_t Latest() const { return latest_.load(std::memory_order_relaxed); }
+  // Valid after Stop. Times are of the steady clock, in ns.
+  std::vector<CacheSample>& Samples() { return samples_; }
+
+  static std::uint64_t Pack(std::uint64_t dirtyKiB, std::uint64_t writebackKiB);
+  static void Unpack(std::uint64_t packed, std::int64_t* dirtyKiB, std::int64_t* writebackKiB);
+
+ private:
+  void Run(std::chrono::milliseconds interval);
+  void TakeSample();
+
+  std::atomic<std::uint64_t> latest_{kNone};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::vector<CacheSample> samples_;
+};
+
+// One run's recording. The run calls Prepare before its clock starts, Block
+// after each whole block, End when its clock stops, Flush for each flush at
+// finish and Finish at its exit.
+class TimelineRecorder {
+ public:
+  static constexpr std::int64_t kSlices = 1000;
+
+  // Reserves every slice; the face sees the empty timeline.
+  void Prepare(FormView& form, bool writing, std::int64_t wholeBlocks);
+  // The run's clock starts now (ns of the steady clock).
+  void Start(std::int64_t clockNs) { baseNs_ = clockNs; }
+  // blocks whole blocks are done, offset bytes moved.
+  void Block(std::int64_t blocks, std::int64_t offset) {
+    if (blocks == nextMark_) [[unlikely]]
+      Mark(offset);
+  }
+  // The final transfer moved the run to offset; the clock stopped at clockNs.
+  void End(std::int64_t offset, std::int64_t clockNs);
+  void Flush(FlushMark::Kind kind, std::int64_t startClockNs, std::int64_t endClockNs);
+  // Merges the samples, gives the record its timeline and shows it whole.
+  // Nothing happens for a run that never prepared one.
+  void Finish(RunRecord& rec);
+
+  static std::int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
+ private:
+  void Mark(std::int64_t offset);
+
+  FormView* form_ = nullptr;
+  Timeline timeline_;
+  CacheSampler sampler_;
+  std::int64_t wholeBlocks_ = 0;
+  std::int64_t slicesMarked_ = 0;
+  std::int64_t nextMark_ = -1;  // never matched until prepared
+  std::int64_t baseNs_ = 0;
+  bool prepared_ = false;
+};
