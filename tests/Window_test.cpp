@@ -429,8 +429,9 @@ TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
   for (const auto& [name, words] : tips)
     for (const char* word : words) EXPECT_TRUE(Find(name)->toolTip().contains(word)) << name << " lacks " << word;
   for (const auto& d : DesignTable())
-    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton || d.kind == CtlKind::TextBox)
+    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton || d.kind == CtlKind::TextBox) {
       EXPECT_FALSE(form->Control(d.ctl, d.index)->toolTip().isEmpty()) << d.name << d.index;
+    }
 
   // The open flags the kernel reports for a file opened with each box's
   // flag: O_DIRECT is 040000 and O_DSYNC 010000 in /proc's octal.
@@ -468,7 +469,9 @@ TEST_F(Window, ResizingStretchesOnlyThePathAndTheStatusLines) {
       continue;
     }
     EXPECT_EQ(w->width(), before[name].width()) << name.toStdString();
-    if (qobject_cast<const QAbstractButton*>(w)) EXPECT_EQ(w->height(), before[name].height()) << name.toStdString();
+    if (qobject_cast<const QAbstractButton*>(w)) {
+      EXPECT_EQ(w->height(), before[name].height()) << name.toStdString();
+    }
   }
   // The four run buttons stay a tidy block of equal widths.
   EXPECT_EQ(Find("cmdFileReadWrite(0)")->width(), Find("cmdFileOp(1)")->width());
