@@ -48,8 +48,12 @@ std::string PerFile(std::int32_t totalMs, std::int64_t totalNs, std::int32_t fil
   if (ms >= 0.1) return numtext::Format(ms, "#0.0", sep);
   const double precise = static_cast<double>(totalNs) / files / 1e6;
   if (precise <= 0) return numtext::Format(0, "#0.0", sep);
-  const int decimals = std::max(2, 1 - static_cast<int>(std::floor(std::log10(precise))));
-  return numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals), '0'), sep);
+  int decimals = std::max(2, 1 - static_cast<int>(std::floor(std::log10(precise))));
+  std::string text = numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals), '0'), sep);
+  // 0.0996 rounds up to 0.100: one decimal fewer keeps two digits (0.10).
+  if (decimals > 2 && text.size() - text.find_first_not_of(std::string("0") + sep) > 2)
+    text = numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals - 1), '0'), sep);
+  return text;
 }
 
 void frmMain::cmdCreateAndDeleteFiles_Click() {

@@ -237,6 +237,13 @@ std::uint64_t PhysicalMemory();
 // (a few ms) and never used for a measured time.
 std::uint64_t FrameClockMs();
 
+// Gives the calling helper thread an empty table of open files of its own;
+// it can open files after that, but sees none of the others'. While a file
+// is in two tables (or two threads share one), Linux locks the file
+// position on every read and write of the thread doing the transfers, which
+// costs a 512-byte block a tenth of its time.
+void SeparateFileTable();
+
 // The system's dirty page cache and the part of it being written back now,
 // in KiB (1,024 bytes). False when the system has no such figures.
 bool CacheFigures(std::uint64_t* dirtyKiB, std::uint64_t* writebackKiB);

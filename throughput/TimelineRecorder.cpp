@@ -47,6 +47,8 @@ bool CacheSampler::Start(std::chrono::milliseconds interval) {
 }
 
 void CacheSampler::Run(std::chrono::milliseconds interval) {
+  // The run's transfers keep the cost they have in a program of one thread.
+  os::runtime::SeparateFileTable();
   std::unique_lock lock(mutex_);
   auto next = std::chrono::steady_clock::now() + interval;
   while (!wake_.wait_until(lock, next, [this] { return stop_; })) {

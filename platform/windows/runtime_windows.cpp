@@ -99,6 +99,9 @@ BOOL WINAPI NoteStop(::DWORD event) {
 
 std::uint64_t FrameClockMs() { return GetTickCount64(); }
 
+// Windows keeps no file position lock that a second thread would make dear.
+void SeparateFileTable() {}
+
 // Windows publishes no system-wide figure of dirty cache pages.
 bool CacheFigures(std::uint64_t*, std::uint64_t*) { return false; }
 
