@@ -7,6 +7,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 include(GoogleTest)
 
 add_executable(orvandel_tests
+  support.cpp
   support_windows.cpp
   NumberText_test.cpp
   HeadlessForm_test.cpp
@@ -22,7 +23,7 @@ target_link_libraries(orvandel_tests PRIVATE orvandel_engine GTest::gtest_main o
 gtest_discover_tests(orvandel_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 
 # The Win32 window in-process, driven through its controls' messages.
-add_executable(orvandel_win32_tests Win32Form_test.cpp support_windows.cpp)
+add_executable(orvandel_win32_tests Win32Form_test.cpp support.cpp support_windows.cpp)
 target_link_libraries(orvandel_win32_tests PRIVATE orvandel_window GTest::gtest_main)
 gtest_discover_tests(orvandel_win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)
 
