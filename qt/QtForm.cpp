@@ -391,8 +391,32 @@ void QtForm::SetText(Ctl ctl, int index, const std::string& text) {
   }
   e.text = text;
   e.changed = true;
-  if (auto* l = qobject_cast<QLabel*>(e.widget)) l->setText(Q(text));
-  else if (auto* b = qobject_cast<QAbstractButton*>(e.widget)) b->setText(Q(text));
+  if (qobject_cast<QLabel*>(e.widget)) {
+    // A selectable label lays its text out anew at every setText, which
+    // costs a 512-byte run as much as a hundred blocks: the widget gets only
+    // the texts that are painted.
+    if (!e.pending) pending_.push_back(&e);
+    e.pending = true;
+    if (!applyPosted_) {
+      applyPosted_ = true;
+      QMetaObject::invokeMethod(this, [this] { ApplyPending(); }, Qt::QueuedConnection);
+    }
+  } else if (auto* b = qobject_cast<QAbstractButton*>(e.widget)) {
+    b->setText(Q(text));
+  }
+}
+
+bool QtForm::Apply(Entry& e) {
+  if (!e.pending) return false;
+  e.pending = false;
+  static_cast<QLabel*>(e.widget)->setText(Q(e.text));
+  return true;
+}
+
+void QtForm::ApplyPending() {
+  applyPosted_ = false;
+  for (Entry* e : pending_) Apply(*e);
+  pending_.clear();
 }
 
 int QtForm::Value(Ctl ctl, int index) const {
@@ -460,6 +484,7 @@ void QtForm::Refresh(Ctl ctl, int index) {
   }
   for (Entry* o : owed_) {
     if (o != &e) {
+      Apply(*o);
       o->widget->repaint();
       o->lastPaint = e.lastPaint;
       o->changed = false;
@@ -470,6 +495,7 @@ void QtForm::Refresh(Ctl ctl, int index) {
   owed_.clear();
   e.owed = false;
   e.changed = false;
+  Apply(e);
   e.widget->repaint();
   ++repaints_;
 }
@@ -477,6 +503,7 @@ void QtForm::Refresh(Ctl ctl, int index) {
 void QtForm::RefreshForm() {
   // A blocking step may follow: the next frame check reads the clock.
   sinceRead_ = stride_;
+  ApplyPending();
   // What the window shows after repainting it whole, at the price of the
   // controls that changed since they were last painted: the runs repaint
   // the window inside their timed part.
@@ -495,7 +522,16 @@ void QtForm::RefreshForm() {
 }
 
 void QtForm::DoEvents() {
-  if (FrameDue(lastEvents_, kFrameMs)) QCoreApplication::processEvents();
+  if (!FrameDue(lastEvents_, kFrameMs)) return;
+  // The messages paint every control that changed: their repaints are paid.
+  ApplyPending();
+  for (Entry* e : slots_) {
+    if (!e || !(e->changed || e->owed)) continue;
+    e->owed = e->changed = false;
+    e->lastPaint = lastEvents_;
+  }
+  owed_.clear();
+  QCoreApplication::processEvents();
 }
 
 int QtForm::MsgBox(const std::string& prompt, int style, const std::string& detail) {

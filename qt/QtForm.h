@@ -72,6 +72,7 @@ class QtForm : public QWidget, public FormView {
     qint64 lastPaint = kLongAgo;  // on the frame clock, ms
     bool changed = false;         // the caption differs from the one painted
     bool owed = false;  // a repaint was asked for and put off
+    bool pending = false;  // a label's text not yet given to its widget
   };
   Entry& At(Ctl ctl, int index);
   const Entry& At(Ctl ctl, int index) const;
@@ -79,6 +80,9 @@ class QtForm : public QWidget, public FormView {
   void Wire(Entry& e);
   // True when a frame has passed since last; then starts a new frame.
   bool FrameDue(qint64& last, qint64 period);
+  // Gives a label its latest text; returns whether there was one to give.
+  bool Apply(Entry& e);
+  void ApplyPending();
   qint64 Now();
   static constexpr qint64 kLongAgo = -1000000;
 
@@ -89,6 +93,10 @@ class QtForm : public QWidget, public FormView {
   Qt::FocusReason focusReason_ = Qt::OtherFocusReason;
   // Controls whose repaint was put off: painted with the next one.
   std::vector<Entry*> owed_;
+  // Labels whose text waits for their next paint or the next pass of the
+  // event loop, whichever comes first.
+  std::vector<Entry*> pending_;
+  bool applyPosted_ = false;
   qint64 lastEvents_ = kLongAgo;
   qint64 now_ = 0;
   int stride_ = 1;
