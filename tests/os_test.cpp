@@ -10,6 +10,7 @@
 
 #include "platform/os.h"
 #include "platform/seam.h"
+#include "throughput/TimelineRecorder.h"
 #include "tests/LoopDisk.h"
 #include "tests/support.h"
 
@@ -371,6 +372,31 @@ TEST(CacheFigures, WrittenDataShowsAsDirtyOrUnderWriteback) {
     GTEST_SKIP() << "the temporary folder is in memory: its pages are never dirty";
   EXPECT_GE(dirtyAfter + writebackAfter, 16u * 1024) << "32 MiB written: dirty " << dirtyAfter << " KiB, writeback "
                                                       << writebackAfter << " KiB";
+}
+
+// Once the sampler's start returns, a file the run has open is referred to
+// by the run's own thread alone: its transfers pay no lock for a file table
+// shared with the sampler, not even for their first blocks.
+TEST(CacheSamplerThread, HoldsNoFileOfTheRunOnceStarted) {
+  TempDir dir;
+  const HANDLE h = CreateFileA(dir.File("run"), GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::string self = std::to_string(gettid());
+  for (int round = 0; round < 20; ++round) {
+    CacheSampler sampler;
+    ASSERT_TRUE(sampler.Start(std::chrono::milliseconds(50)));
+    int others = 0;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+      if (task.path().filename() == self) continue;
+      ++others;
+      std::error_code ec;
+      const auto link = fs::read_symlink(task.path() / "fd" / std::to_string(h), ec);
+      EXPECT_TRUE(ec) << "thread " << task.path().filename() << " still holds " << link << " in round " << round;
+    }
+    EXPECT_EQ(others, 1);
+    sampler.Stop();
+  }
+  CloseHandle(h);
 }
 
 }  // namespace

@@ -228,6 +228,9 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     };
     if (stopped()) return;
 
+    // What preparing the run changed is painted before the clock starts, so
+    // that the repaint at "0%" costs the run one caption.
+    form_.RefreshForm();
     if (recordTimeline) timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
     const os::DWORD t0 = os::timeGetTime();
     const std::int64_t ns0 = NowNs();

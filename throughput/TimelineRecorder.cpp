@@ -42,7 +42,12 @@ bool CacheSampler::Start(std::chrono::milliseconds interval) {
   TakeSample();
   if (samples_.empty()) return false;
   stop_ = false;
+  separated_ = false;
   thread_ = std::thread([this, interval] { Run(interval); });
+  // The run's first blocks would otherwise pay for a file table still shared,
+  // for as long as the thread waits for a core.
+  std::unique_lock lock(mutex_);
+  wake_.wait(lock, [this] { return separated_; });
   return true;
 }
 
@@ -50,6 +55,8 @@ void CacheSampler::Run(std::chrono::milliseconds interval) {
   // The run's transfers keep the cost they have in a program of one thread.
   os::runtime::SeparateFileTable();
   std::unique_lock lock(mutex_);
+  separated_ = true;
+  wake_.notify_all();
   auto next = std::chrono::steady_clock::now() + interval;
   while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
     TakeSample();

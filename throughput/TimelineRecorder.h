@@ -27,7 +27,8 @@ class CacheSampler {
   CacheSampler(const CacheSampler&) = delete;
   CacheSampler& operator=(const CacheSampler&) = delete;
 
-  // False when the system has no figures; then no thread starts.
+  // False when the system has no figures; then no thread starts. Returns
+  // once the thread holds no file of the caller's.
   bool Start(std::chrono::milliseconds interval);
   // Takes a last sample, ends the thread; samples are then the caller's.
   void Stop();
@@ -47,6 +48,7 @@ class CacheSampler {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
+  bool separated_ = false;  // the thread no longer shares the run's files
   std::vector<CacheSample> samples_;
 };
 
