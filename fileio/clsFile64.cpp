@@ -15,8 +15,8 @@ clsFile64::~clsFile64() {
   if (IsOpen()) os::CloseHandle(handle_);
 }
 
-void clsFile64::RequireOpen() const {
-  if (!IsOpen()) throw Win32FileError(Win32FileError::kNoOpenFile, "There is no open file.");
+void clsFile64::ThrowNoOpenFile() {
+  throw Win32FileError(Win32FileError::kNoOpenFile, "There is no open file.");
 }
 
 os::HANDLE clsFile64::FileHandle() const {

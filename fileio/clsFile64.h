@@ -64,7 +64,11 @@ class clsFile64 {
   void SeekRelative(std::int32_t Offset);
 
  private:
-  void RequireOpen() const;
+  // Checked before every transfer: the throw stays out of the block loop.
+  void RequireOpen() const {
+    if (!IsOpen()) [[unlikely]] ThrowNoOpenFile();
+  }
+  [[noreturn]] static void ThrowNoOpenFile();
   std::int32_t Read(std::span<std::byte> buffer);
   std::int32_t Write(std::span<const std::byte> buffer);
 

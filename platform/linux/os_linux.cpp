@@ -261,6 +261,24 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
 
 namespace {
 
+// One read(2) or write(2) as the bare instruction: the C library's wrappers
+// add a cancellation point once a process has a second thread, and its
+// generic syscall() a call level of its own, each a measurable part of a
+// 512-byte transfer. Returns the count or -errno.
+inline long TransferCall(long number, int fd, const void* data, std::size_t size) {
+#if defined(__x86_64__)
+  long result;
+  asm volatile("syscall"
+               : "=a"(result)
+               : "0"(number), "D"(static_cast<long>(fd)), "S"(data), "d"(size)
+               : "rcx", "r11", "memory");
+  return result;
+#else
+  const long result = syscall(number, fd, data, size);
+  return result < 0 ? -errno : result;
+#endif
+}
+
 // ReadFile and WriteFile: the whole buffer, repeated over short counts and
 // interruptions; the count is what was moved, the result whether all went.
 template <bool kWrite, typename Byte>
@@ -286,15 +304,11 @@ BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
   std::size_t done = 0;
   BOOL ok = TRUE;
   while (done < buffer.size()) {
-    // The system call itself: once a process has a second thread, the C
-    // library's wrappers add a cancellation point to every call, a tenth of
-    // a 512-byte write; the program never cancels a thread.
-    const auto n = static_cast<ssize_t>(
-        syscall(kWrite ? SYS_write : SYS_read, fd, buffer.data() + done, buffer.size() - done));
-    if (n < 0 && errno == EINTR) continue;
+    const long n = TransferCall(kWrite ? SYS_write : SYS_read, fd, buffer.data() + done, buffer.size() - done);
+    if (n == -EINTR) continue;
     if (n == 0 && !kWrite) break;  // end of file
     if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
+      errno = n == 0 ? ENOSPC : static_cast<int>(-n);
       FailWithErrno();
       ok = FALSE;
       break;
