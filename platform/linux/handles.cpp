@@ -1,5 +1,7 @@
 #include "platform/linux/handles.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <map>
@@ -30,10 +32,18 @@ bool Small(HANDLE h) { return h >= 0 && h < kSlots; }
 
 }  // namespace
 
+bool SyncPosition(int fd) {
+  std::atomic<std::int64_t>* kept = KeptPosition(fd);
+  if (!kept) return true;
+  const std::int64_t at = kept->exchange(-1, std::memory_order_relaxed);
+  return at < 0 || lseek(fd, at, SEEK_SET) == at;
+}
+
 void Add(HANDLE h, Entry e) {
   if (Small(h)) {
     Slot& s = slots[static_cast<std::size_t>(h)];
     s.pid.store(e.pid, std::memory_order_relaxed);
+    s.position.store(-1, std::memory_order_relaxed);
     if (s.state.exchange(Pack(e), std::memory_order_release) == 0) ++count;
     return;
   }
@@ -61,6 +71,7 @@ int detail::FdOfLarge(HANDLE h) {
 
 bool Remove(HANDLE h) {
   if (Small(h)) {
+    slots[static_cast<std::size_t>(h)].position.store(-1, std::memory_order_relaxed);
     if (slots[static_cast<std::size_t>(h)].state.exchange(0, std::memory_order_acq_rel) == 0) return false;
     --count;
     return true;

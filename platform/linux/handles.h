@@ -34,10 +34,25 @@ inline constexpr std::uint32_t kVolume = 1u << 9;
 struct Slot {
   std::atomic<std::uint32_t> state{0};  // kUsed | kVolume | kind
   std::atomic<pid_t> pid{0};
+  // Where the next transfer goes when the layer keeps the position itself;
+  // -1 while the kernel's file position is the one that counts.
+  std::atomic<std::int64_t> position{-1};
 };
 extern std::array<Slot, kSlots> slots;
 int FdOfLarge(HANDLE h);
 }  // namespace detail
+
+// Transfers on a small descriptor go to a position the layer keeps, with
+// pread/pwrite: read/write would take the kernel's file-position lock on
+// every call whenever another thread shares the file table, as Qt's own
+// threads do on a desktop. Null for other descriptors, which transfer at
+// the kernel's position.
+inline std::atomic<std::int64_t>* KeptPosition(int fd) {
+  return fd >= 0 && fd < detail::kSlots ? &detail::slots[static_cast<std::size_t>(fd)].position : nullptr;
+}
+// Hands a kept position back to the kernel, before anything that reads or
+// moves the kernel's. Returns false, with errno, when the kernel refuses it.
+bool SyncPosition(int fd);
 
 // The descriptor of a file or directory handle, -1 for anything else.
 inline int Fd(HANDLE h) {

@@ -265,16 +265,17 @@ namespace {
 // add a cancellation point once a process has a second thread, and its
 // generic syscall() a call level of its own, each a measurable part of a
 // 512-byte transfer. Returns the count or -errno.
-inline long TransferCall(long number, int fd, const void* data, std::size_t size) {
+inline long TransferCall(long number, int fd, const void* data, std::size_t size, std::int64_t offset) {
 #if defined(__x86_64__)
   long result;
+  register long at asm("r10") = offset;
   asm volatile("syscall"
                : "=a"(result)
-               : "0"(number), "D"(static_cast<long>(fd)), "S"(data), "d"(size)
+               : "0"(number), "D"(static_cast<long>(fd)), "S"(data), "d"(size), "r"(at)
                : "rcx", "r11", "memory");
   return result;
 #else
-  const long result = syscall(number, fd, data, size);
+  const long result = syscall(number, fd, data, size, offset);
   return result < 0 ? -errno : result;
 #endif
 }
@@ -301,10 +302,20 @@ BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
     lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
+  std::atomic<std::int64_t>* kept = handles::KeptPosition(fd);
+  std::int64_t at = kept ? kept->load(std::memory_order_relaxed) : -1;
+  if (kept && at < 0) {
+    // The first transfer since the kernel's position last counted.
+    at = lseek(fd, 0, SEEK_CUR);
+    if (at < 0) kept = nullptr;
+  }
   std::size_t done = 0;
   BOOL ok = TRUE;
   while (done < buffer.size()) {
-    const long n = TransferCall(kWrite ? SYS_write : SYS_read, fd, buffer.data() + done, buffer.size() - done);
+    const long n = kept ? TransferCall(kWrite ? SYS_pwrite64 : SYS_pread64, fd, buffer.data() + done,
+                                       buffer.size() - done, at + static_cast<std::int64_t>(done))
+                        : TransferCall(kWrite ? SYS_write : SYS_read, fd, buffer.data() + done,
+                                       buffer.size() - done, 0);
     if (n == -EINTR) continue;
     if (n == 0 && !kWrite) break;  // end of file
     if (n <= 0) {
@@ -315,6 +326,7 @@ BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
     }
     done += static_cast<std::size_t>(n);
   }
+  if (kept) kept->store(at + static_cast<std::int64_t>(done), std::memory_order_relaxed);
   if (moved) *moved = static_cast<DWORD>(done);
   if (ok) lastError = faultError;
   return ok && faultError == 0 ? TRUE : FALSE;
@@ -336,6 +348,10 @@ DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh
   const int fd = handles::Fd(hFile);
   if (fd < 0) {
     lastError = ERROR_INVALID_HANDLE;
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (!handles::SyncPosition(fd)) {
+    FailWithErrno();
     return INVALID_SET_FILE_POINTER;
   }
   std::int64_t distance = distanceToMove;

@@ -129,6 +129,7 @@ BOOL RetrievalPointers(int fd, std::span<const std::byte> in, std::span<std::byt
   }
   Sequence& q = sequence;
   const auto stamp = detail::StampOf(fd);
+  handles::SyncPosition(fd);
   const off_t position = lseek(fd, 0, SEEK_CUR);
   if (!stamp || !S_ISREG(stamp->mode)) {
     q = {};
