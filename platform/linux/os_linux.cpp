@@ -261,12 +261,15 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
 
 namespace {
 
-// One read(2) or write(2) as the bare instruction: the C library's wrappers
-// add a cancellation point once a process has a second thread, and its
-// generic syscall() a call level of its own, each a measurable part of a
-// 512-byte transfer. Returns the count or -errno.
-inline long TransferCall(long number, int fd, const void* data, std::size_t size, std::int64_t offset) {
+// One transfer as the bare instruction, at offset or, when offset is -1, at
+// the kernel's file position: the C library's wrappers add a cancellation
+// point once a process has a second thread, and its generic syscall() a call
+// level of its own, each a measurable part of a 512-byte transfer. Returns
+// the count or -errno.
+template <bool kWrite>
+inline long TransferCall(int fd, const void* data, std::size_t size, std::int64_t offset) {
 #if defined(__x86_64__)
+  const long number = offset < 0 ? (kWrite ? SYS_write : SYS_read) : (kWrite ? SYS_pwrite64 : SYS_pread64);
   long result;
   register long at asm("r10") = offset;
   asm volatile("syscall"
@@ -275,7 +278,9 @@ inline long TransferCall(long number, int fd, const void* data, std::size_t size
                : "rcx", "r11", "memory");
   return result;
 #else
-  const long result = syscall(number, fd, data, size, offset);
+  void* const to = const_cast<void*>(data);
+  const ssize_t result = offset < 0 ? (kWrite ? write(fd, data, size) : read(fd, to, size))
+                                    : (kWrite ? pwrite64(fd, data, size, offset) : pread64(fd, to, size, offset));
   return result < 0 ? -errno : result;
 #endif
 }
@@ -312,10 +317,8 @@ BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
   std::size_t done = 0;
   BOOL ok = TRUE;
   while (done < buffer.size()) {
-    const long n = kept ? TransferCall(kWrite ? SYS_pwrite64 : SYS_pread64, fd, buffer.data() + done,
-                                       buffer.size() - done, at + static_cast<std::int64_t>(done))
-                        : TransferCall(kWrite ? SYS_write : SYS_read, fd, buffer.data() + done,
-                                       buffer.size() - done, 0);
+    const long n = TransferCall<kWrite>(fd, buffer.data() + done, buffer.size() - done,
+                                        kept ? at + static_cast<std::int64_t>(done) : -1);
     if (n == -EINTR) continue;
     if (n == 0 && !kWrite) break;  // end of file
     if (n <= 0) {
