@@ -406,11 +406,10 @@ void QtForm::SetText(Ctl ctl, int index, const std::string& text) {
   }
 }
 
-bool QtForm::Apply(Entry& e) {
-  if (!e.pending) return false;
+void QtForm::Apply(Entry& e) {
+  if (!e.pending) return;
   e.pending = false;
   static_cast<QLabel*>(e.widget)->setText(Q(e.text));
-  return true;
 }
 
 void QtForm::ApplyPending() {

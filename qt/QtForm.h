@@ -80,8 +80,8 @@ class QtForm : public QWidget, public FormView {
   void Wire(Entry& e);
   // True when a frame has passed since last; then starts a new frame.
   bool FrameDue(qint64& last, qint64 period);
-  // Gives a label its latest text; returns whether there was one to give.
-  bool Apply(Entry& e);
+  // Gives a label its latest text, if it has one not given yet.
+  void Apply(Entry& e);
   void ApplyPending();
   qint64 Now();
   static constexpr qint64 kLongAgo = -1000000;
