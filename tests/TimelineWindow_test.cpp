@@ -70,8 +70,11 @@ TEST_F(TimelinePanel, HiddenAtStartAndShownBelowWithoutMovingADesignedControl) {
   EXPECT_EQ(form->height(), form->Control(Ctl::fraWrite)->height());
   const auto designed = Geometries();
   const QRect toggleAt(toggle->mapTo(form.get(), QPoint(0, 0)), toggle->size());
-  for (const auto& [name, rect] : designed)
-    if (name != "fraWrite") EXPECT_FALSE(rect.intersects(toggleAt)) << "the toggle covers " << name.toStdString();
+  for (const auto& [name, rect] : designed) {
+    if (name != "fraWrite") {
+      EXPECT_FALSE(rect.intersects(toggleAt)) << "the toggle covers " << name.toStdString();
+    }
+  }
 
   const int height = form->height();
   QTest::mouseClick(toggle, Qt::LeftButton);
