@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "platform/os.h"
@@ -125,10 +128,16 @@ TEST_F(OsTest, FilePointerTakesBothHalvesAndRejectsOverflowWithoutHighHalf) {
   EXPECT_EQ(fs::file_size(path), (1ull << 32) + 6);
 }
 
-// Transfers keep their position in the layer; pointer moves, other handles
-// and a handle number used again must all see the one a file object has.
-TEST_F(OsTest, TransfersAndPointerMovesShareOnePositionPerHandle) {
-  const auto path = dir.File("pos.bin");
+// Transfers keep their position in the layer while another thread shares
+// the file table, and use the kernel's alone; either way pointer moves, other
+// handles and a handle number used again see the one a file object has.
+class Positions : public OsTest {
+ protected:
+  void ShareOnePosition(const std::string& path);
+  bool KernelPositionMoves(const std::string& path);
+};
+
+void Positions::ShareOnePosition(const std::string& path) {
   testing_support::WriteText(path, "");  // an existing file opens the same way each time
   HANDLE h = OpenRW(path);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -167,6 +176,53 @@ TEST_F(OsTest, TransfersAndPointerMovesShareOnePositionPerHandle) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.data()), n), data.substr(0, 10));
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 10u);
   for (HANDLE o : opened) CloseHandle(o);
+}
+
+// Which position a transfer moved: the kernel's, or only the layer's.
+bool Positions::KernelPositionMoves(const std::string& path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  std::string block(100, 'k');
+  EXPECT_EQ(WriteFile(h, std::as_bytes(std::span(block)), &n), TRUE);
+  const off_t kernel = lseek(static_cast<int>(h), 0, SEEK_CUR);
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 100u);
+  CloseHandle(h);
+  return kernel == 100;
+}
+
+// A thread that waits until it is told to end, on a file table of its own
+// or on the process's.
+class OtherThread {
+ public:
+  explicit OtherThread(bool ownTable)
+      : thread_([this, ownTable] {
+          if (ownTable) runtime::SeparateFileTable();
+          ready_.set_value();
+          end_.get_future().wait();
+        }) {
+    ready_.get_future().wait();
+  }
+  ~OtherThread() {
+    end_.set_value();
+    thread_.join();
+  }
+
+ private:
+  std::promise<void> ready_, end_;
+  std::thread thread_;
+};
+
+TEST_F(Positions, TransfersAndPointerMovesAgreeWithATableSharedOrNot) {
+  EXPECT_TRUE(KernelPositionMoves(dir.File("alone")));
+  ShareOnePosition(dir.File("alone.bin"));
+  {
+    OtherThread separate(true);
+    EXPECT_TRUE(KernelPositionMoves(dir.File("separate"))) << "a thread with a table of its own shares nothing";
+  }
+  OtherThread sharing(false);
+  EXPECT_FALSE(KernelPositionMoves(dir.File("shared")));
+  ShareOnePosition(dir.File("shared.bin"));
 }
 
 TEST_F(OsTest, OpenFlagsReachTheKernel) {

@@ -1,6 +1,11 @@
 #include "platform/linux/handles.h"
 
+#include <dirent.h>
+#include <linux/kcmp.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <array>
 #include <atomic>
@@ -35,15 +40,35 @@ bool Small(HANDLE h) { return h >= 0 && h < kSlots; }
 bool SyncPosition(int fd) {
   std::atomic<std::int64_t>* kept = KeptPosition(fd);
   if (!kept) return true;
-  const std::int64_t at = kept->exchange(-1, std::memory_order_relaxed);
+  const std::int64_t at = kept->exchange(kPositionUnknown, std::memory_order_relaxed);
   return at < 0 || lseek(fd, at, SEEK_SET) == at;
+}
+
+bool FileTableShared() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return true;
+  const pid_t self = gettid();
+  bool shared = false;
+  while (const dirent* t = readdir(tasks)) {
+    const pid_t tid = static_cast<pid_t>(std::atoi(t->d_name));
+    if (tid <= 0 || tid == self) continue;
+    // 0: the same table. A kernel without kcmp, or a thread gone meanwhile,
+    // counts as sharing: the kept position is right either way.
+    const long same = syscall(SYS_kcmp, self, tid, KCMP_FILES, 0, 0);
+    if (same != 1 && same != 2 && same != 3) {
+      shared = true;
+      break;
+    }
+  }
+  closedir(tasks);
+  return shared;
 }
 
 void Add(HANDLE h, Entry e) {
   if (Small(h)) {
     Slot& s = slots[static_cast<std::size_t>(h)];
     s.pid.store(e.pid, std::memory_order_relaxed);
-    s.position.store(-1, std::memory_order_relaxed);
+    s.position.store(kPositionUnknown, std::memory_order_relaxed);
     if (s.state.exchange(Pack(e), std::memory_order_release) == 0) ++count;
     return;
   }
@@ -71,7 +96,7 @@ int detail::FdOfLarge(HANDLE h) {
 
 bool Remove(HANDLE h) {
   if (Small(h)) {
-    slots[static_cast<std::size_t>(h)].position.store(-1, std::memory_order_relaxed);
+    slots[static_cast<std::size_t>(h)].position.store(kPositionUnknown, std::memory_order_relaxed);
     if (slots[static_cast<std::size_t>(h)].state.exchange(0, std::memory_order_acq_rel) == 0) return false;
     --count;
     return true;

@@ -308,12 +308,14 @@ BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
     return FALSE;
   }
   std::atomic<std::int64_t>* kept = handles::KeptPosition(fd);
-  std::int64_t at = kept ? kept->load(std::memory_order_relaxed) : -1;
-  if (kept && at < 0) {
+  std::int64_t at = kept ? kept->load(std::memory_order_relaxed) : handles::kPositionKernel;
+  if (at == handles::kPositionUnknown) {
     // The first transfer since the kernel's position last counted.
-    at = lseek(fd, 0, SEEK_CUR);
-    if (at < 0) kept = nullptr;
+    at = handles::FileTableShared() ? lseek(fd, 0, SEEK_CUR) : handles::kPositionKernel;
+    if (at < 0) at = handles::kPositionKernel;
+    kept->store(at, std::memory_order_relaxed);
   }
+  if (at < 0) kept = nullptr;
   std::size_t done = 0;
   BOOL ok = TRUE;
   while (done < buffer.size()) {
