@@ -261,15 +261,15 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
 
 namespace {
 
-// One transfer as the bare instruction, at offset or, when offset is -1, at
-// the kernel's file position: the C library's wrappers add a cancellation
-// point once a process has a second thread, and its generic syscall() a call
-// level of its own, each a measurable part of a 512-byte transfer. Returns
-// the count or -errno.
-template <bool kWrite>
+// One transfer as the bare instruction, at the kernel's file position or,
+// with kAt, at offset: the C library's wrappers add a cancellation point once
+// a process has a second thread, and its generic syscall() a call level of
+// its own, each a measurable part of a 512-byte transfer. Returns the count
+// or -errno.
+template <bool kWrite, bool kAt>
 inline long TransferCall(int fd, const void* data, std::size_t size, std::int64_t offset) {
 #if defined(__x86_64__)
-  const long number = offset < 0 ? (kWrite ? SYS_write : SYS_read) : (kWrite ? SYS_pwrite64 : SYS_pread64);
+  constexpr long number = kAt ? (kWrite ? SYS_pwrite64 : SYS_pread64) : (kWrite ? SYS_write : SYS_read);
   long result;
   register long at asm("r10") = offset;
   asm volatile("syscall"
@@ -279,14 +279,65 @@ inline long TransferCall(int fd, const void* data, std::size_t size, std::int64_
   return result;
 #else
   void* const to = const_cast<void*>(data);
-  const ssize_t result = offset < 0 ? (kWrite ? write(fd, data, size) : read(fd, to, size))
-                                    : (kWrite ? pwrite64(fd, data, size, offset) : pread64(fd, to, size, offset));
+  ssize_t result;
+  if constexpr (kAt) result = kWrite ? pwrite64(fd, data, size, offset) : pread64(fd, to, size, offset);
+  else result = kWrite ? write(fd, data, size) : read(fd, to, size);
   return result < 0 ? -errno : result;
 #endif
 }
 
-// ReadFile and WriteFile: the whole buffer, repeated over short counts and
-// interruptions; the count is what was moved, the result whether all went.
+// The whole buffer, repeated over short counts and interruptions; done is
+// what was moved. Returns 0 or the errno of the failure.
+template <bool kWrite, bool kAt, typename Byte>
+int TransferAll(int fd, std::span<Byte> buffer, std::int64_t at, std::size_t& done) {
+  while (done < buffer.size()) {
+    const long n = TransferCall<kWrite, kAt>(fd, buffer.data() + done, buffer.size() - done,
+                                             at + static_cast<std::int64_t>(done));
+    if (n == -EINTR) continue;
+    if (n == 0 && !kWrite) break;  // end of file
+    if (n <= 0) return n == 0 ? ENOSPC : static_cast<int>(-n);
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// Sets what ReadFile and WriteFile answer after the system was asked.
+BOOL TransferResult(std::size_t done, int error, DWORD faultError, DWORD* moved) {
+  if (moved) *moved = static_cast<DWORD>(done);
+  if (error != 0) {
+    errno = error;
+    FailWithErrno();
+    return FALSE;
+  }
+  lastError = faultError;
+  return faultError == 0 ? TRUE : FALSE;
+}
+
+// A transfer whose position the layer keeps or has yet to choose: out of
+// line, so that the usual transfer saves no registers for it.
+template <bool kWrite, typename Byte>
+[[gnu::noinline]] BOOL TransferKept(int fd, std::atomic<std::int64_t>& kept, std::span<Byte> buffer,
+                                    DWORD faultError, DWORD* moved) {
+  std::int64_t at = kept.load(std::memory_order_relaxed);
+  if (at == handles::kPositionUnknown) {
+    // The first transfer since the kernel's position last counted.
+    at = handles::FileTableShared() ? lseek(fd, 0, SEEK_CUR) : handles::kPositionKernel;
+    if (at < 0) at = handles::kPositionKernel;
+    kept.store(at, std::memory_order_relaxed);
+  }
+  std::size_t done = 0;
+  int error;
+  if (at < 0) {
+    error = TransferAll<kWrite, false>(fd, buffer, 0, done);
+  } else {
+    error = TransferAll<kWrite, true>(fd, buffer, at, done);
+    kept.store(at + static_cast<std::int64_t>(done), std::memory_order_relaxed);
+  }
+  return TransferResult(done, error, faultError, moved);
+}
+
+// ReadFile and WriteFile: the count is what was moved, the result whether
+// all went.
 template <bool kWrite, typename Byte>
 BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
   if (moved) *moved = 0;
@@ -308,33 +359,11 @@ BOOL Transfer(HANDLE hFile, std::span<Byte> buffer, DWORD* moved) {
     return FALSE;
   }
   std::atomic<std::int64_t>* kept = handles::KeptPosition(fd);
-  std::int64_t at = kept ? kept->load(std::memory_order_relaxed) : handles::kPositionKernel;
-  if (at == handles::kPositionUnknown) {
-    // The first transfer since the kernel's position last counted.
-    at = handles::FileTableShared() ? lseek(fd, 0, SEEK_CUR) : handles::kPositionKernel;
-    if (at < 0) at = handles::kPositionKernel;
-    kept->store(at, std::memory_order_relaxed);
-  }
-  if (at < 0) kept = nullptr;
+  if (kept && kept->load(std::memory_order_relaxed) != handles::kPositionKernel) [[unlikely]]
+    return TransferKept<kWrite>(fd, *kept, buffer, faultError, moved);
   std::size_t done = 0;
-  BOOL ok = TRUE;
-  while (done < buffer.size()) {
-    const long n = TransferCall<kWrite>(fd, buffer.data() + done, buffer.size() - done,
-                                        kept ? at + static_cast<std::int64_t>(done) : -1);
-    if (n == -EINTR) continue;
-    if (n == 0 && !kWrite) break;  // end of file
-    if (n <= 0) {
-      errno = n == 0 ? ENOSPC : static_cast<int>(-n);
-      FailWithErrno();
-      ok = FALSE;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (kept) kept->store(at + static_cast<std::int64_t>(done), std::memory_order_relaxed);
-  if (moved) *moved = static_cast<DWORD>(done);
-  if (ok) lastError = faultError;
-  return ok && faultError == 0 ? TRUE : FALSE;
+  const int error = TransferAll<kWrite, false>(fd, buffer, 0, done);
+  return TransferResult(done, error, faultError, moved);
 }
 
 }  // namespace
