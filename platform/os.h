@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace os {
 
@@ -158,6 +159,25 @@ DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh);
 DWORD GetFileAttributesA(const std::string& fileName);
 BOOL DeleteFileA(const std::string& fileName);
 
+// A folder opened once, so that files are created and deleted in it and not
+// wherever its name points later: a folder renamed or replaced by a link
+// during a test never sends a deletion elsewhere. Opening needs no write
+// right on the folder itself.
+HANDLE OpenFolder(const std::string& folderName);
+// CreateFileA for a plain name (no separator) inside an open folder.
+HANDLE CreateFileInFolder(HANDLE folder, const std::string& name, DWORD desiredAccess, DWORD shareMode,
+                          DWORD creationDisposition, DWORD flagsAndAttributes);
+// DeleteFileA for a plain name inside an open folder.
+BOOL DeleteFileInFolder(HANDLE folder, const std::string& name);
+// A handle whose flush writes back the whole volume that holds the open
+// file or folder h, found from the handle itself (its device), not from a
+// path that may name something else by now. INVALID_HANDLE_VALUE with the
+// last error set when the volume cannot be opened.
+HANDLE OpenVolumeOfHandle(HANDLE h);
+// Free bytes the caller may still use on the volume that holds path.
+BOOL GetDiskFreeSpaceExA(const std::string& directoryName, std::uint64_t* freeBytesAvailableToCaller,
+                         std::uint64_t* totalNumberOfBytes, std::uint64_t* totalNumberOfFreeBytes);
+
 // Volumes and devices. rootPath is what runtime::DriveRoot gives.
 BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster,
                        DWORD* bytesPerSector, DWORD* numberOfFreeClusters,
@@ -208,6 +228,49 @@ MMRESULT timeEndPeriod(UINT periodMs);
 
 // What the desktop runtime offers beside the Windows API.
 namespace runtime {
+// Files the program writes besides the test file (timelines, charts,
+// screenshots): checked like a test file, written under a temporary name in
+// the target's folder and renamed into place when complete, so that a failed
+// or stopped write leaves nothing and never truncates what was there.
+// "-" and the names of the standard output (/dev/stdout, /dev/fd/1, a path
+// that is the file standard output goes to) write to that stream as it is,
+// appending where it appends.
+namespace output {
+class Writer {
+ public:
+  Writer() = default;
+  ~Writer();  // abandons what was not committed
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Checks path and prepares the temporary file: false, with Error() set,
+  // when path is a device, a FIFO, a socket, a folder, a file of the running
+  // system, a file without a write permission bit, a link whose target is
+  // missing, or the same file as protectedFile (the test file) under any
+  // name. Nothing that could block is ever opened.
+  bool Open(const std::string& path, const std::string& protectedFile);
+  bool Write(std::string_view bytes);
+  // Flushes and renames into place (or flushes the stream); false, with
+  // Error() set, when anything failed: the target is then unchanged.
+  bool Commit();
+  // Removes the temporary file; the target stays as it was.
+  void Abandon();
+  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool IsStream() const { return stream_; }
+  // Why it failed: the path and the system's own reason.
+  const std::string& Error() const { return error_; }
+
+ private:
+  bool Fail(const std::string& why);
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  HANDLE folder_ = INVALID_HANDLE_VALUE;
+  bool stream_ = false;
+  std::string path_, target_, temp_, error_;
+};
+// Why path cannot take an output ("" when it can), as Writer::Open checks it.
+std::string Refusal(const std::string& path, const std::string& protectedFile);
+}  // namespace output
+
 // The full path of the running executable.
 std::string ExecutablePath();
 // The separator between the parts of a path.
