@@ -58,14 +58,21 @@ std::string PerFile(std::int32_t totalMs, std::int64_t totalNs, std::int32_t fil
 
 void frmMain::cmdCreateAndDeleteFiles_Click() {
   CreateDeleteRecord rec;
-  auto fileName = [&](std::int32_t i) {
+  // The folder is opened once; every file is made and deleted in it, so a
+  // folder renamed or replaced meanwhile never sends a deletion elsewhere.
+  const PathParts parts = SplitPath(form_.Text(Ctl::txtTestFile));
+  const os::HANDLE folder = os::OpenFolder(parts.folder);
+  const os::DWORD folderError = os::GetLastError();
+  auto fileName = [&](std::int32_t i) { return parts.name + "." + numtext::Format(i, "0000", '.'); };
+  // The name the user reads: as the test file's path was typed.
+  auto shownName = [&](std::int32_t i) {
     return form_.Text(Ctl::txtTestFile) + "." + numtext::Format(i, "0000", '.');
   };
 
   bool volumeFound = false;
-  const os::HANDLE H = OpenVolumeOf(form_.Text(Ctl::txtTestFile), volumeFound);
-  rec.volumeOpened = volumeFound && H != os::INVALID_HANDLE_VALUE;
-  // Without a volume name there is nothing to flush; the times show 0.
+  const os::HANDLE H = OpenVolumeOf(folder, volumeFound);
+  rec.volumeOpened = volumeFound;
+  // Without a volume there is nothing to flush; the times show 0.
   auto flushVolume = [&] {
     return !volumeFound || os::FlushFileBuffers(H) == os::TRUE || !FlushDroppedData(os::GetLastError());
   };
@@ -76,9 +83,8 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
   // passed over.
   std::string firstLeft;
   auto kill = [&](std::int32_t j) {
-    const std::string name = fileName(j);
-    if (KillFiles(name)) return;
-    if (rec.notDeleted++ == 0) firstLeft = name + ": " + SystemReason(os::GetLastError());
+    if (os::DeleteFileInFolder(folder, fileName(j))) return;
+    if (rec.notDeleted++ == 0) firstLeft = shownName(j) + ": " + SystemReason(os::GetLastError());
   };
   // Exactly the files this run created are deleted again, whatever ends it.
   auto deleteCreated = [&] {
@@ -93,6 +99,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
   auto finish = [&] {
     deleteCreated();
     if (H != os::INVALID_HANDLE_VALUE) os::CloseHandle(H);
+    if (folder != os::INVALID_HANDLE_VALUE) os::CloseHandle(folder);
     form_.SetMousePointer(vbDefault);
     lastCreateDelete_ = rec;
   };
@@ -168,9 +175,10 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
     bool failedCreation = false;
     for (std::int32_t i = 0; i < N; ++i) {
       if (stopped()) return end();
-      const std::string name = fileName(i);
+      const std::string name = shownName(i);
       auto& file = files.emplace_back(std::make_unique<clsFile64>());
-      bool created = file->OpenFile(name, F);
+      bool created = folder != os::INVALID_HANDLE_VALUE && file->OpenFileIn(folder, fileName(i), F);
+      if (folder == os::INVALID_HANDLE_VALUE) os::SetLastError(folderError);
       // A name someone else owns is never counted as ours, so never deleted.
       if (created && os::GetLastError() == os::ERROR_ALREADY_EXISTS) {
         file->CloseFile();

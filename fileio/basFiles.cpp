@@ -88,20 +88,21 @@ std::int64_t GetFileSize64(const std::string& name) {
   return static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
 }
 
-os::HANDLE OpenVolumeOf(const std::string& path, bool& found) {
-  // Room for any path the system allows: a mount point deeper than 260
-  // characters must still get its flush.
-  std::array<char, 4096> mountPoint{};
-  std::array<char, 4096> volumeName{};
-  found = false;
-  os::GetVolumePathNameA(path, mountPoint);
-  os::GetVolumeNameForVolumeMountPointA(std::string(mountPoint.data()), volumeName);
-  std::string name = TrimNull(std::string(volumeName.data(), volumeName.size()));
-  if (name.empty()) return os::INVALID_HANDLE_VALUE;
-  found = true;
-  name.pop_back();
-  return os::CreateFileA(name, os::GENERIC_READ | os::GENERIC_WRITE, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
-                         os::OPEN_ALWAYS, 0);
+os::HANDLE OpenVolumeOf(os::HANDLE h, bool& found) {
+  const os::HANDLE volume = h == os::INVALID_HANDLE_VALUE ? h : os::OpenVolumeOfHandle(h);
+  found = volume != os::INVALID_HANDLE_VALUE;
+  return volume;
+}
+
+PathParts SplitPath(const std::string& path) {
+  // Windows takes either separator; a Linux name may hold a backslash.
+  const char sep = os::runtime::PathSeparator();
+  auto at = path.find_last_of(sep == '/' ? std::string("/") : std::string("/\\:"));
+  if (at == std::string::npos) return {".", path};
+  std::string folder = path.substr(0, at + 1);
+  // "a/b/" keeps no trailing separator but the root's own.
+  if (folder.size() > 1 && folder.back() == '/' && sep == '/') folder.pop_back();
+  return {folder, path.substr(at + 1)};
 }
 
 std::string SystemReason(os::DWORD code) {

@@ -27,10 +27,19 @@ std::int64_t GetFileSize64(const std::string& name);
 // The system's directory of programs.
 std::string GetWindowsDir();
 
-// The volume that holds path, opened for whole-volume flushes: the volume's
-// mount point, then its volume name without the trailing separator. found
-// is false (and the handle invalid) when no volume name can be had.
-os::HANDLE OpenVolumeOf(const std::string& path, bool& found);
+// The volume that holds the open file or folder h, opened for whole-volume
+// flushes. Found from the handle, so that a path that leads elsewhere by now
+// (a replaced folder, a deleted file reached through /dev/fd) never picks
+// another volume. found is false (and the handle invalid) when the volume
+// cannot be opened.
+os::HANDLE OpenVolumeOf(os::HANDLE h, bool& found);
+
+// The folder part of path ("." for a bare name) and the name in it.
+struct PathParts {
+  std::string folder;
+  std::string name;
+};
+PathParts SplitPath(const std::string& path);
 
 // The system's text for an error code, without the line break system
 // messages end with; the code itself when the system has no text.

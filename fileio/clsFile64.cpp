@@ -49,6 +49,14 @@ bool clsFile64::OpenFile(const std::string& sFileName, std::int32_t FileFlags) {
   return IsOpen();
 }
 
+bool clsFile64::OpenFileIn(os::HANDLE folder, const std::string& name, std::int32_t FileFlags) {
+  if (IsOpen()) return false;
+  handle_ = os::CreateFileInFolder(folder, name, os::GENERIC_READ | os::GENERIC_WRITE, gShareMode, os::OPEN_ALWAYS,
+                                   static_cast<os::DWORD>(FileFlags) | os::FILE_ATTRIBUTE_NORMAL);
+  fileName_ = name;
+  return IsOpen();
+}
+
 void clsFile64::CloseFile() {
   RequireOpen();
   os::CloseHandle(handle_);

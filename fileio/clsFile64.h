@@ -44,6 +44,8 @@ class clsFile64 {
   // Opens or creates the file, never truncating it. False when it cannot be
   // opened, or when this object already holds a file.
   bool OpenFile(const std::string& sFileName, std::int32_t FileFlags);
+  // The same for a plain name inside an open folder (os::OpenFolder).
+  bool OpenFileIn(os::HANDLE folder, const std::string& name, std::int32_t FileFlags);
   void CloseFile();
 
   // The byte-array members transfer at most the array's length.

@@ -37,6 +37,7 @@ enum class Op {
   DeviceIoControl,
   GetVolumePathNameA,
   GetVolumeNameForVolumeMountPointA,
+  OpenVolumeOfHandle,
   Count_
 };
 

@@ -94,8 +94,8 @@ TEST_F(CreateDelete, NumberOfFilesIsRoundedAndClamped) {
 }
 
 TEST_F(CreateDelete, AFailedCreationStopsTheLoopAndTheRestIsTimedAndDeleted) {
-  // The volume open is the first CreateFileA; the fourth file fails.
-  os::seam::FailNext(Op::CreateFileA, os::ERROR_ACCESS_DENIED, 1 + 3);
+  // The fourth file fails.
+  os::seam::FailNext(Op::CreateFileA, os::ERROR_ACCESS_DENIED, 3);
   window.cmdCreateAndDeleteFiles_Click();
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].prompt, "Error: Permission denied.\r\n" + testFile + ".0003");
@@ -107,7 +107,7 @@ TEST_F(CreateDelete, AFailedCreationStopsTheLoopAndTheRestIsTimedAndDeleted) {
 
   // The very first file: nothing to time.
   captions.clear();
-  os::seam::FailNext(Op::CreateFileA, os::ERROR_ACCESS_DENIED, 1);
+  os::seam::FailNext(Op::CreateFileA, os::ERROR_ACCESS_DENIED);
   window.cmdCreateAndDeleteFiles_Click();
   EXPECT_EQ(window.LastCreateDelete().created, 0);
   for (int i = 0; i <= 4; ++i) EXPECT_EQ(form.Text(Ctl::lblReadStatus, i), "");
@@ -131,8 +131,8 @@ TEST_F(CreateDelete, NeverDeletesAFileItDidNotCreate) {
   EXPECT_EQ(Names(), std::vector<std::string>{"ab.0000"});
 }
 
-TEST_F(CreateDelete, WithoutAVolumeNameOnlyTheFlushesAreSkipped) {
-  os::seam::FailNext(Op::GetVolumePathNameA, os::ERROR_PATH_NOT_FOUND);
+TEST_F(CreateDelete, WithoutAVolumeOnlyTheFlushesAreSkipped) {
+  os::seam::FailNext(Op::OpenVolumeOfHandle, os::ERROR_PATH_NOT_FOUND);
   window.cmdCreateAndDeleteFiles_Click();
   EXPECT_EQ(window.LastCreateDelete().created, 10);
   EXPECT_FALSE(window.LastCreateDelete().volumeOpened);

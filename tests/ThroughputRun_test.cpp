@@ -96,11 +96,11 @@ TEST_F(Run, BlockCountsAndTheFinalPageRoundedTransfer) {
   EXPECT_EQ(window.LastRun().wholeBlocks, 684);
 }
 
-TEST_F(Run, WithoutAVolumeNameTheVolumeFlushesAreSkipped) {
+TEST_F(Run, WithoutAVolumeTheVolumeFlushesAreSkipped) {
   Fields(file, "1", "256", true, true);
   std::uint32_t now = 0;  // a fast disk can write it all within 1 ms
   os::seam::SetClock([&] { return now++; });
-  os::seam::FailNext(Op::GetVolumeNameForVolumeMountPointA, os::ERROR_NOT_A_REPARSE_POINT);
+  os::seam::FailNext(Op::OpenVolumeOfHandle, os::ERROR_NOT_A_REPARSE_POINT);
   window.cmdFileReadWrite_Click(kWrite);
   ASSERT_TRUE(window.LastRun().finished);
   EXPECT_EQ(os::seam::Calls(Op::FlushFileBuffers), 1u) << "the file flush only";

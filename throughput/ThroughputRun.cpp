@@ -209,7 +209,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
 
     // Earlier writes of anyone must not land in this run's time.
     bool volumeFound = false;
-    hVolume = OpenVolumeOf(form_.Text(Ctl::txtTestFile), volumeFound);
+    hVolume = OpenVolumeOf(oTestFile->FileHandle(), volumeFound);
     if (volumeFound) os::FlushFileBuffers(hVolume);
 
     SetHighPriority(true);

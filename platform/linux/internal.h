@@ -57,6 +57,10 @@ std::shared_ptr<const Layout> LayoutOf(int fd, LayoutNeed need);
 // when the file system cannot tell.
 bool StoredEncoded(int fd);
 
+// Whether fd lies on a file system of the running system's settings
+// (procfs, sysfs, ...), where writing changes the machine, not a disk.
+bool OnPseudoFileSystem(int fd);
+
 // Volume names as GetVolumeNameForVolumeMountPointA gives them, without
 // the trailing separator; opened as a handle whose flush syncs the volume.
 bool IsVolumeName(const std::string& name);

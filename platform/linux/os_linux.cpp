@@ -83,22 +83,9 @@ int Reopen(int fd, int flags) {
   return open(self.c_str(), flags | O_CLOEXEC);
 }
 
-// File systems whose files are the running system's settings, not data on
-// a disk: writing there changes the machine.
-bool OnPseudoFileSystem(int fd) {
-  struct statfs fs {};
-  if (fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEBUGFS_MAGIC: case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC: case 0x62656570 /* configfs */:
-    case EFIVARFS_MAGIC: case BPF_FS_MAGIC: case PSTOREFS_MAGIC: case BINFMTFS_MAGIC:
-    case SELINUX_MAGIC: case SMACK_MAGIC: case 0x65735543 /* fusectl */: case NSFS_MAGIC:
-    case DEVPTS_SUPER_MAGIC: case 0x19800202 /* mqueue */:
-      return true;
-    default:
-      return false;
-  }
-}
+}  // namespace
+using detail::OnPseudoFileSystem;
+namespace {
 
 // Whether a regular file may be opened for writing: never on a pseudo file
 // system, and never without a write permission bit, which Windows' read-only
@@ -147,8 +134,9 @@ int OpenExisting(int probe, int accessFlags, int extraFlags, bool directories, h
 // Creates a new regular file. Some file systems create the name and only then
 // refuse a flag such as O_DIRECT; the name is made without it and reopened
 // with it, so that a refusal leaves nothing behind.
-int CreateNew(const std::string& name, int accessFlags, int extraFlags) {
-  const int created = open(name.c_str(), accessFlags | (extraFlags & ~O_DIRECT) | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+int CreateNew(int dirfd, const std::string& name, int accessFlags, int extraFlags) {
+  const int created =
+      openat(dirfd, name.c_str(), accessFlags | (extraFlags & ~O_DIRECT) | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (created < 0) return -1;
   const bool pseudo = OnPseudoFileSystem(created);
   int fd = created;
@@ -166,17 +154,39 @@ int CreateNew(const std::string& name, int accessFlags, int extraFlags) {
   const int saved = errno;
   // Remove the name only while it is still the file made here.
   struct stat mine {}, now {};
-  if (fstat(created, &mine) == 0 && stat(name.c_str(), &now) == 0 && mine.st_dev == now.st_dev &&
-      mine.st_ino == now.st_ino)
-    unlink(name.c_str());
+  if (fstat(created, &mine) == 0 && fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+      mine.st_dev == now.st_dev && mine.st_ino == now.st_ino)
+    unlinkat(dirfd, name.c_str(), 0);
   close(created);
   errno = saved;
   return fd;
 }
 
+// CreateFileA relative to an open folder (AT_FDCWD: the current one).
+HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess, DWORD creationDisposition,
+                DWORD flagsAndAttributes);
+
 }  // namespace
 
 namespace detail {
+
+// File systems whose files are the running system's settings, not data on
+// a disk: writing there changes the machine.
+bool OnPseudoFileSystem(int fd) {
+  struct statfs fs {};
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEBUGFS_MAGIC: case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC: case 0x62656570 /* configfs */:
+    case EFIVARFS_MAGIC: case BPF_FS_MAGIC: case PSTOREFS_MAGIC: case BINFMTFS_MAGIC:
+    case SELINUX_MAGIC: case SMACK_MAGIC: case 0x65735543 /* fusectl */: case NSFS_MAGIC:
+    case DEVPTS_SUPER_MAGIC: case 0x19800202 /* mqueue */:
+      return true;
+    default:
+      return false;
+  }
+}
+
 
 DWORD FromErrno(int err) {
   for (const auto& m : kErrnoMap)
@@ -206,6 +216,15 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
                    DWORD creationDisposition, DWORD flagsAndAttributes) {
   seam::NoteCreateFlags(flagsAndAttributes);
   if (Faulted(seam::Op::CreateFileA)) return INVALID_HANDLE_VALUE;
+  if (!fileName.empty() && fileName.find('\0') == std::string::npos && detail::IsVolumeName(fileName))
+    return detail::OpenVolume(fileName);
+  return CreateAt(AT_FDCWD, fileName, desiredAccess, creationDisposition, flagsAndAttributes);
+}
+
+namespace {
+
+HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess, DWORD creationDisposition,
+                DWORD flagsAndAttributes) {
   if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
     lastError = ERROR_INVALID_PARAMETER;
     return INVALID_HANDLE_VALUE;
@@ -214,7 +233,6 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
     lastError = ERROR_PATH_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
   }
-  if (detail::IsVolumeName(fileName)) return detail::OpenVolume(fileName);
   const int access = OpenFlags(desiredAccess);
   int extra = 0;
   if (flagsAndAttributes & FILE_FLAG_NO_BUFFERING) extra |= O_DIRECT;
@@ -230,10 +248,10 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
     // it needs no look first; this is the one call per file that
     // create-heavy tests measure.
     if (mayCreate) {
-      fd = CreateNew(fileName, access, extra);
+      fd = CreateNew(dirfd, fileName, access, extra);
       if (fd >= 0 || errno != EEXIST) break;
     }
-    const int probe = open(fileName.c_str(), O_PATH | O_CLOEXEC);
+    const int probe = openat(dirfd, fileName.c_str(), O_PATH | O_CLOEXEC);
     if (probe >= 0) {
       existed = true;
       fd = OpenExisting(probe, access, extra, flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS, &kind);
@@ -257,6 +275,87 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
   handles::Add(fd, {kind, 0, false});
   lastError = (existed && creationDisposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS : 0;
   return fd;
+}
+
+// A plain name: one entry of the folder, never a path that leads out of it.
+bool PlainName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  return true;
+}
+
+// The descriptor of a folder handle; -1, with the last error set, for any other.
+int FolderFd(HANDLE folder) {
+  const auto entry = handles::Find(folder);
+  if (!entry || entry->kind != handles::Kind::Directory || entry->volume) {
+    lastError = ERROR_INVALID_HANDLE;
+    return -1;
+  }
+  return static_cast<int>(folder);
+}
+
+}  // namespace
+
+HANDLE OpenFolder(const std::string& folderName) {
+  if (folderName.empty() || folderName.find('\0') != std::string::npos) {
+    lastError = ERROR_PATH_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  // O_PATH: a folder the user may create in but not list still opens.
+  const int fd = open(folderName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    FailWithErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  handles::Add(fd, {handles::Kind::Directory, 0, false});
+  lastError = 0;
+  return fd;
+}
+
+HANDLE CreateFileInFolder(HANDLE folder, const std::string& name, DWORD desiredAccess, DWORD /*shareMode*/,
+                          DWORD creationDisposition, DWORD flagsAndAttributes) {
+  seam::NoteCreateFlags(flagsAndAttributes);
+  if (Faulted(seam::Op::CreateFileA)) return INVALID_HANDLE_VALUE;
+  const int dirfd = FolderFd(folder);
+  if (dirfd < 0 || !PlainName(name)) return INVALID_HANDLE_VALUE;
+  return CreateAt(dirfd, name, desiredAccess, creationDisposition, flagsAndAttributes);
+}
+
+BOOL DeleteFileInFolder(HANDLE folder, const std::string& name) {
+  if (Faulted(seam::Op::DeleteFileA)) return FALSE;
+  const int dirfd = FolderFd(folder);
+  if (dirfd < 0 || !PlainName(name)) return FALSE;
+  if (unlinkat(dirfd, name.c_str(), 0) != 0) {
+    FailWithErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HANDLE OpenVolumeOfHandle(HANDLE h) {
+  if (Faulted(seam::Op::OpenVolumeOfHandle)) return INVALID_HANDLE_VALUE;
+  const int fd = handles::Fd(h);
+  if (fd < 0) {
+    lastError = ERROR_INVALID_HANDLE;
+    return INVALID_HANDLE_VALUE;
+  }
+  // syncfs writes back the file system of any descriptor on it, and this one
+  // reaches it even when the file has no name left or its path now leads
+  // elsewhere. A descriptor opened without access cannot be synced: the
+  // folder it names is opened for reading first.
+  int volume = -1;
+  if ((fcntl(fd, F_GETFL) & O_PATH) != O_PATH) volume = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  else if ((volume = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) volume = Reopen(fd, O_RDONLY);
+  if (volume < 0) {
+    FailWithErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  handles::Add(volume, {handles::Kind::Directory, 0, true});
+  lastError = 0;
+  return volume;
 }
 
 namespace {

@@ -1,0 +1,238 @@
+// Outputs besides the test file: complete or not at all.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "platform/linux/handles.h"
+#include "platform/linux/internal.h"
+#include "platform/os.h"
+
+namespace os::runtime::output {
+namespace {
+
+std::string Reason(int err) {
+  char buf[256];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+// The standard stream path stands for, or -1: "-", its /dev and /proc
+// names, and any name of the very file the stream goes to.
+int StreamOf(const std::string& path, const struct stat* target) {
+  if (path == "-") return STDOUT_FILENO;
+  for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat st {};
+    if (target && fstat(fd, &st) == 0 && st.st_dev == target->st_dev && st.st_ino == target->st_ino) return fd;
+  }
+  return -1;
+}
+
+std::string KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a directory";
+  if (S_ISBLK(mode)) return "is a block device, not a file";
+  if (S_ISCHR(mode)) return "is a character device, not a file";
+  if (S_ISFIFO(mode)) return "is a FIFO, not a file";
+  if (S_ISSOCK(mode)) return "is a socket, not a file";
+  return "is not a regular file";
+}
+
+bool SameFile(const struct stat& a, const std::string& other) {
+  struct stat b {};
+  return !other.empty() && stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// What checking path found: where to write, or why not.
+struct Plan {
+  std::string refusal;  // empty when it may be written
+  int stream = -1;      // a standard stream to write to as it is
+  std::string folder;   // else: the target's folder and name in it
+  std::string name;
+  bool exists = false;
+  mode_t mode = 0;
+};
+
+Plan Check(const std::string& path, const std::string& protectedFile) {
+  Plan plan;
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    plan.refusal = "no file name";
+    return plan;
+  }
+  struct stat st {};
+  const bool found = stat(path.c_str(), &st) == 0;
+  const int err = errno;
+  if ((plan.stream = StreamOf(path, found ? &st : nullptr)) >= 0) {
+    // The stream itself may be the test file.
+    if (found && SameFile(st, protectedFile)) plan.refusal = "is the test file";
+    return plan;
+  }
+  std::string target = path;
+  if (found) {
+    if (!S_ISREG(st.st_mode)) {
+      plan.refusal = KindOf(st.st_mode);
+      return plan;
+    }
+    if (SameFile(st, protectedFile)) {
+      plan.refusal = "is the test file";
+      return plan;
+    }
+    if ((st.st_mode & 0222) == 0) {
+      plan.refusal = "is read-only (no write permission)";
+      return plan;
+    }
+    // A link is followed: the file it leads to is replaced, the link stays.
+    struct stat link {};
+    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      char* real = realpath(path.c_str(), nullptr);
+      if (!real) {
+        plan.refusal = Reason(errno);
+        return plan;
+      }
+      target = real;
+      std::free(real);
+    }
+    plan.exists = true;
+    plan.mode = st.st_mode & 07777;
+  } else if (err != ENOENT) {
+    plan.refusal = Reason(err);
+    return plan;
+  } else {
+    struct stat link {};
+    if (lstat(path.c_str(), &link) == 0) {
+      plan.refusal = "is a symbolic link whose target is missing";
+      return plan;
+    }
+  }
+  const auto slash = target.rfind('/');
+  plan.folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  plan.name = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (plan.name.empty() || plan.name == "." || plan.name == "..") plan.refusal = "is a directory";
+  return plan;
+}
+
+}  // namespace
+
+std::string Refusal(const std::string& path, const std::string& protectedFile) {
+  return Check(path, protectedFile).refusal;
+}
+
+Writer::~Writer() { Abandon(); }
+
+bool Writer::Fail(const std::string& why) {
+  if (error_.empty()) error_ = path_ + ": " + why;
+  return false;
+}
+
+bool Writer::Open(const std::string& path, const std::string& protectedFile) {
+  Abandon();
+  path_ = path;
+  error_.clear();
+  const Plan plan = Check(path, protectedFile);
+  if (!plan.refusal.empty()) return Fail(plan.refusal);
+  if (plan.stream >= 0) {
+    stream_ = true;
+    handle_ = plan.stream;
+    return true;
+  }
+  const int dirfd = open(plan.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd < 0) return Fail(Reason(errno));
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(random()));
+    // Hidden and short enough for any file system that takes the name itself.
+    std::string temp = "." + plan.name.substr(0, 200) + suffix;
+    const int fd = openat(dirfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          plan.exists ? plan.mode : 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) {
+      const int err = errno;
+      close(dirfd);
+      return Fail(Reason(err));
+    }
+    if (detail::OnPseudoFileSystem(fd)) {
+      unlinkat(dirfd, temp.c_str(), 0);
+      close(fd);
+      close(dirfd);
+      return Fail("is a file of the running system, not of a disk");
+    }
+    // The mode of the file it replaces, not the umask's.
+    if (plan.exists) fchmod(fd, plan.mode);
+    handle_ = fd;
+    folder_ = dirfd;
+    temp_ = std::move(temp);
+    target_ = plan.name;
+    return true;
+  }
+  close(dirfd);
+  return Fail("no temporary name is free in its folder");
+}
+
+bool Writer::Write(std::string_view bytes) {
+  if (!IsOpen()) return Fail("is not open");
+  const int fd = static_cast<int>(handle_);
+  // Lines printed before must come first on a shared stream.
+  if (stream_) std::fflush(stdout);
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail(Reason(n < 0 ? errno : EIO));
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool Writer::Commit() {
+  if (!IsOpen()) return Fail("is not open");
+  const int fd = static_cast<int>(handle_);
+  if (stream_) {
+    handle_ = INVALID_HANDLE_VALUE;
+    stream_ = false;
+    return error_.empty();
+  }
+  if (!error_.empty()) {
+    Abandon();
+    return false;
+  }
+  const int dirfd = static_cast<int>(folder_);
+  if (fsync(fd) != 0) {
+    Fail(Reason(errno));
+    Abandon();
+    return false;
+  }
+  close(fd);
+  handle_ = INVALID_HANDLE_VALUE;
+  if (renameat(dirfd, temp_.c_str(), dirfd, target_.c_str()) != 0) {
+    Fail(Reason(errno));
+    Abandon();
+    return false;
+  }
+  temp_.clear();
+  close(dirfd);
+  folder_ = INVALID_HANDLE_VALUE;
+  return true;
+}
+
+void Writer::Abandon() {
+  if (stream_) {
+    handle_ = INVALID_HANDLE_VALUE;
+    stream_ = false;
+    return;
+  }
+  if (handle_ != INVALID_HANDLE_VALUE) close(static_cast<int>(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+  if (folder_ != INVALID_HANDLE_VALUE) {
+    if (!temp_.empty()) unlinkat(static_cast<int>(folder_), temp_.c_str(), 0);
+    close(static_cast<int>(folder_));
+  }
+  folder_ = INVALID_HANDLE_VALUE;
+  temp_.clear();
+}
+
+}  // namespace os::runtime::output
