@@ -68,6 +68,7 @@ grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" |
 for tag in summary description screenshot content_rating; do
   grep -q "<$tag" "$metainfo" || fail "metainfo has no <$tag>"
 done
+grep -q "<project_license>MIT</project_license>" "$metainfo" || fail "the metainfo's licence is not MIT"
 
 # Icons: each PNG is the size its folder says; the SVG is an SVG.
 for size in 16 22 24 32 48 64 128 256; do
@@ -139,7 +140,14 @@ done
 # The package's documents.
 gzip -t "$usr/share/doc/orvandel/changelog.gz" || fail "changelog.gz is not gzip"
 gzip -dc "$usr/share/doc/orvandel/changelog.gz" | head -1 | grep -q "^orvandel ($version)" || fail "the changelog is not for $version"
-grep -q "^Copyright:" "$usr/share/doc/orvandel/copyright" || fail "copyright names no holder"
+copyright=$usr/share/doc/orvandel/copyright
+grep -qx "Copyright: 2026 The Orvandel developers" "$copyright" || fail "copyright names another holder"
+grep -qx "Copyright (c) 2026 The Orvandel developers" "$source/LICENSE" || fail "LICENSE names another holder"
+# The package grants what LICENSE grants, word for word (Expat is Debian's name for MIT).
+grep -qx "License: Expat" "$copyright" || fail "the copyright's licence is not Expat"
+granted=$(sed -n '/^License: Expat$/,/^$/{/^ /p}' "$copyright" | sed 's/^ //; s/^\.$//')
+licence=$(sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE")
+[ "$granted" = "$licence" ] || fail "the copyright's licence text differs from LICENSE: $(diff <(echo "$licence") <(echo "$granted") | grep '^[<>]' | head -3 | tr '\n' ' ')"
 
 [ $failures -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "every installed file passed its validator"
