@@ -1,10 +1,8 @@
 #include "cli/TimelineCsv.h"
 
 #include <array>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -54,32 +52,17 @@ nlohmann::json FlushesJson(const Timeline& timeline) {
   return rows;
 }
 
-TimelineCsvFile::TimelineCsvFile(std::string path) : path_(std::move(path)) {
-  std::error_code ec;
-  existed_ = std::filesystem::exists(path_, ec);
-  if (std::filesystem::is_directory(path_, ec)) {
-    error_ = "is a directory";
-    return;
-  }
-  errno = 0;
-  out_.open(path_, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!out_.is_open()) error_ = errno ? std::strerror(errno) : "cannot be opened for writing";
+TimelineCsvFile::TimelineCsvFile(const std::string& path, const std::string& testFile) {
+  writer_.Open(path, testFile);
 }
 
 bool TimelineCsvFile::Write(const Timeline& timeline) {
-  if (!out_.is_open()) return false;
-  if (timeline.slices.empty() && !existed_) {
-    out_.close();
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
+  if (!writer_.IsOpen()) return false;
+  if (timeline.slices.empty()) {
+    writer_.Abandon();
     return true;
   }
-  errno = 0;
-  WriteTimelineCsv(timeline, out_);
-  out_.close();
-  if (out_.fail()) {
-    error_ = errno ? std::strerror(errno) : "the rows could not be written";
-    return false;
-  }
-  return true;
+  std::ostringstream rows;
+  WriteTimelineCsv(timeline, rows);
+  return writer_.Write(rows.str()) && writer_.Commit();
 }

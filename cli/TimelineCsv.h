@@ -2,12 +2,12 @@
 // arrays of --json.
 #pragma once
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 
 #include "form/Timeline.h"
+#include "platform/os.h"
 
 inline constexpr const char* kTimelineCsvHeader = "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib";
 
@@ -20,21 +20,20 @@ nlohmann::json TimelineJson(const Timeline& timeline);
 // The flushes at finish: kind, start_ns, end_ns.
 nlohmann::json FlushesJson(const Timeline& timeline);
 
-// The file --timeline names, opened before the run so that a path that
-// cannot be written ends nothing but the command.
+// The file --timeline names, checked and prepared before the run, so that a
+// path that cannot be written ends nothing but the command; the rows reach it
+// complete, or it stays as it was.
 class TimelineCsvFile {
  public:
-  explicit TimelineCsvFile(std::string path);
-  bool IsOpen() const { return out_.is_open(); }
-  // Why it cannot be written.
-  const std::string& Error() const { return error_; }
-  // False, with Error() set, when the rows did not reach the file. A run
-  // that recorded nothing leaves no file it made.
+  // testFile: the run's own file, which the rows must never replace.
+  TimelineCsvFile(const std::string& path, const std::string& testFile);
+  bool IsOpen() const { return writer_.IsOpen(); }
+  // Why it cannot be written: the path and the reason.
+  const std::string& Error() const { return writer_.Error(); }
+  // False, with Error() set, when the rows did not reach the file. A run that
+  // recorded nothing leaves the file as it was.
   bool Write(const Timeline& timeline);
 
  private:
-  std::string path_;
-  bool existed_ = false;
-  std::ofstream out_;
-  std::string error_;
+  os::runtime::output::Writer writer_;
 };

@@ -338,10 +338,18 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
 // A Write (index 1) or Read (0) run, as the window's button runs it.
 int Throughput(const RunOptions& o, int index) {
   const bool progress = !o.json && os::runtime::StderrIsTerminal();
+  const char* command = index == 1 ? "write" : "read";
+  // An output that cannot take the rows ends the command before anything runs.
   std::optional<TimelineCsvFile> csv;
-  if (!o.timeline.empty() && !csv.emplace(o.timeline).IsOpen()) {
-    std::cerr << "orvandel-cli: --timeline: " << o.timeline << ": " << csv->Error() << "\n";
-    return kUsageError;
+  if (!o.timeline.empty() && !csv.emplace(o.timeline, o.file).IsOpen()) {
+    const Ending refused{false, kCannotInspect, "--timeline", csv->Error()};
+    if (o.json) {
+      nlohmann::json out = Header(command, o.file);
+      AddEnding(out, refused);
+      std::cout << Dump(out) << "\n";
+    }
+    Report(refused);
+    return refused.status;
   }
   CliForm form(progress);
   frmMain window(form);
@@ -366,17 +374,22 @@ int Throughput(const RunOptions& o, int index) {
       PrintLines(form);
     }
   }
+  // The last run's timeline, also of a run that failed part way; rows that
+  // did not reach their file fail the command.
+  std::cout << std::flush;
+  if (csv && !csv->Write(window.LastRun().timeline) && ending.ok)
+    ending = {false, kCannotInspect, "--timeline", csv->Error()};
   std::vector<double> sorted = rates;
   std::sort(sorted.begin(), sorted.end());
   // The summary is of the figure without flushes, the one every run has.
   const char* figure = index == 1 ? "without flush" : "read";
   if (o.json) {
-    nlohmann::json out = Header(index == 1 ? "write" : "read", o.file);
+    nlohmann::json out = Header(command, o.file);
     out["flags"] = FlagsHex(CheckedFileFlags(form));
     out["flag_names"] = FlagNames(CheckedFileFlags(form));
     if (o.repeat == 1) out.update(runs[0]);
     else out["runs"] = runs;
-    if (o.repeat > 1) AddEnding(out, ending);
+    AddEnding(out, ending);
     if (o.repeat > 1 && !sorted.empty()) {
       const std::size_t m = sorted.size();
       const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
@@ -390,11 +403,6 @@ int Throughput(const RunOptions& o, int index) {
                 median, sorted.back());
   }
   Report(ending);
-  // The last run's timeline, also of a run that failed part way.
-  if (csv && !csv->Write(window.LastRun().timeline)) {
-    std::cerr << "orvandel-cli: --timeline: " << o.timeline << ": " << csv->Error() << "\n";
-    return ending.ok ? kCannotInspect : ending.status;
-  }
   return ending.status;
 }
 

@@ -265,7 +265,7 @@ class Writer {
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   HANDLE folder_ = INVALID_HANDLE_VALUE;
   bool stream_ = false;
-  std::string path_, target_, temp_, error_;
+  std::string path_, target_, temp_, error_, protected_;
 };
 // Why path cannot take an output ("" when it can), as Writer::Open checks it.
 std::string Refusal(const std::string& path, const std::string& protectedFile);

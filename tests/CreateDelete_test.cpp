@@ -332,3 +332,38 @@ TEST(CreateDeleteOnLoopDisk, RunningOutOfInodesEndsTheLoopAndGivesThemBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// The folder is renamed away and a link to another folder with the same
+// names put in its place while the created files wait to be deleted: the
+// deletions still go to the files this test made, and nothing of the
+// other folder is touched.
+TEST(CreateDeleteFolder, AFolderReplacedByALinkNeverRedirectsTheDeletions) {
+  testing_support::TempDir root;
+  const fs::path work = root.path() / "work", moved = root.path() / "moved", other = root.path() / "other";
+  fs::create_directories(work);
+  fs::create_directories(other);
+  for (int i = 0; i < 10; ++i) testing_support::WriteText((other / ("t.tmp.000" + std::to_string(i))).string(), "keep");
+  HeadlessForm form;
+  frmMain window(form);
+  form.SetText(Ctl::txtTestFile, 0, (work / "t.tmp").string());
+  form.SetText(Ctl::txtNumberOfFiles, 0, "10");
+  bool swapped = false;
+  form.SetCaptionObserver([&](Ctl, int line, const std::string& text) {
+    if (swapped || line != 1 || text != "flushing...") return;
+    fs::rename(work, moved);
+    fs::create_directory_symlink(other, work);
+    swapped = true;
+  });
+  window.cmdCreateAndDeleteFiles_Click();
+  ASSERT_TRUE(swapped);
+  EXPECT_TRUE(window.LastCreateDelete().finished) << window.LastCreateDelete().detail;
+  EXPECT_EQ(window.LastCreateDelete().notDeleted, 0);
+  EXPECT_TRUE(fs::is_empty(moved)) << "its own files went";
+  int kept = 0;
+  for (const auto& e : fs::directory_iterator(other)) kept += testing_support::ReadText(e.path().string()) == "keep";
+  EXPECT_EQ(kept, 10) << "the link's target lost files";
+}
+
+}  // namespace

@@ -47,6 +47,27 @@ bool SameFile(const struct stat& a, const std::string& other) {
   return !other.empty() && stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The path with its folder resolved, for names that do not exist yet.
+std::string Resolved(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  char* real = realpath(folder.c_str(), nullptr);
+  if (!real) return {};
+  std::string out = real;
+  std::free(real);
+  return out + "/" + (slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+// Whether a name that does not exist yet is where the test file will be
+// made: the run creates it after the output was checked.
+bool SameNewName(const std::string& path, const std::string& protectedFile) {
+  if (protectedFile.empty()) return false;
+  struct stat st {};
+  if (stat(protectedFile.c_str(), &st) == 0) return false;  // it exists: compared by identity
+  const std::string a = Resolved(path);
+  return !a.empty() && a == Resolved(protectedFile);
+}
+
 // What checking path found: where to write, or why not.
 struct Plan {
   std::string refusal;  // empty when it may be written
@@ -107,6 +128,10 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
       plan.refusal = "is a symbolic link whose target is missing";
       return plan;
     }
+    if (SameNewName(path, protectedFile)) {
+      plan.refusal = "is the test file";
+      return plan;
+    }
   }
   const auto slash = target.rfind('/');
   plan.folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
@@ -131,6 +156,7 @@ bool Writer::Fail(const std::string& why) {
 bool Writer::Open(const std::string& path, const std::string& protectedFile) {
   Abandon();
   path_ = path;
+  protected_ = protectedFile;
   error_.clear();
   const Plan plan = Check(path, protectedFile);
   if (!plan.refusal.empty()) return Fail(plan.refusal);
@@ -208,6 +234,13 @@ bool Writer::Commit() {
   }
   close(fd);
   handle_ = INVALID_HANDLE_VALUE;
+  // The test file may have been made under this name since the check.
+  struct stat now {};
+  if (fstatat(dirfd, target_.c_str(), &now, 0) == 0 && SameFile(now, protected_)) {
+    Fail("is the test file");
+    Abandon();
+    return false;
+  }
   if (renameat(dirfd, temp_.c_str(), dirfd, target_.c_str()) != 0) {
     Fail(Reason(errno));
     Abandon();
