@@ -3,11 +3,15 @@
 // does not implement skips with the system's own reason.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "placement/FragmentReport.h"
 #include "platform/os.h"
 #include "platform/seam.h"
 #include "tests/support.h"
@@ -55,7 +59,7 @@ TEST_F(WindowsOsTest, DeviceNamesAreRefusedForWritingFilesAreNot) {
     }
   }
   // Names that merely resemble devices, and the long forms of file paths.
-  for (const std::string name : {folder + "\\console", folder + "\\COM10", folder + "\\nul-file",
+  for (const std::string& name : {folder + "\\console", folder + "\\COM10", folder + "\\nul-file",
                                   "\\\\?\\" + folder + "\\long", "\\\\.\\" + folder + "\\dotted"}) {
     const os::HANDLE h = OpenForWriting(name, os::OPEN_ALWAYS);
     EXPECT_NE(h, os::INVALID_HANDLE_VALUE) << name << ": " << ErrorText(os::GetLastError());
@@ -177,6 +181,185 @@ TEST_F(WindowsOsTest, PartitionOfTheTestFilesDrive) {
   os::CloseHandle(h);
   if (!ok) GTEST_SKIP() << "IOCTL_DISK_GET_PARTITION_INFO: " << ErrorText(error);
   EXPECT_EQ(returned, sizeof(os::PARTITION_INFORMATION));
+}
+
+TEST_F(WindowsOsTest, RefusedRetrievalMapsShowNoFragments) {
+  const std::string path = dir.File("mapped");
+  testing_support::WriteText(path, std::string(64 * 1024, 'm'));
+  const os::HANDLE h = os::CreateFileA(path, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
+  const os::STARTING_VCN_INPUT_BUFFER start{0};
+  std::array<std::byte, 16 + 16 * 64> out{};
+  os::DWORD returned = 0;
+  const bool answered = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS,
+                                            std::as_bytes(std::span(&start, 1)), out, &returned) == os::TRUE;
+  os::RETRIEVAL_POINTERS_HEAD head{};
+  std::memcpy(&head, out.data(), sizeof head);
+  std::vector<os::RETRIEVAL_POINTER> runs(std::min<std::size_t>(head.ExtentCount, 64));
+  if (!runs.empty()) std::memcpy(runs.data(), out.data() + sizeof head, runs.size() * sizeof runs[0]);
+  std::int32_t count = -7, minimum = -7, maximum = -7;
+  const bool reported = GetFileFragments(os::runtime::DriveOf(path), h, count, minimum, maximum);
+  os::CloseHandle(h);
+  // The report is given exactly when the system's map could be a file's.
+  EXPECT_EQ(reported, answered && RunsAreSound(head.StartingVcn, runs)) << head.ExtentCount << " runs";
+  if (reported) {
+    EXPECT_EQ(count, static_cast<std::int32_t>(runs.size()));
+  } else {
+    EXPECT_EQ(count, -7) << "no count is written for an impossible map";
+  }
+}
+
+class WindowsFolderTest : public WindowsOsTest {};
+
+TEST_F(WindowsFolderTest, FilesAreMadeAndRemovedInTheFolderHeld) {
+  const os::HANDLE folder = os::OpenFolder(dir.path().string());
+  ASSERT_NE(folder, os::INVALID_HANDLE_VALUE) << ErrorText(os::GetLastError());
+  const os::HANDLE f = os::CreateFileInFolder(folder, "inside", os::GENERIC_READ | os::GENERIC_WRITE, 3,
+                                              os::OPEN_ALWAYS, 0);
+  ASSERT_NE(f, os::INVALID_HANDLE_VALUE) << ErrorText(os::GetLastError());
+  EXPECT_EQ(os::GetLastError(), 0u) << "made, not found";
+  os::CloseHandle(f);
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "inside"));
+  // The same refusals as CreateFileA: never cut short, never a device.
+  EXPECT_EQ(os::CreateFileInFolder(folder, "inside", os::GENERIC_WRITE, 3, os::CREATE_ALWAYS, 0),
+            os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::CreateFileInFolder(folder, "NUL", os::GENERIC_WRITE, 3, os::OPEN_ALWAYS, 0), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_ACCESS_DENIED);
+
+  std::filesystem::create_directory(dir.path() / "sub");
+  testing_support::WriteText(dir.File("sub/deeper"), "x");
+  for (const std::string name : {"sub\\deeper", "sub/deeper", "..", ".", "", "inside:stream", "C:inside"}) {
+    EXPECT_EQ(os::CreateFileInFolder(folder, name, os::GENERIC_READ, 3, os::OPEN_ALWAYS, 0), os::INVALID_HANDLE_VALUE)
+        << name;
+    EXPECT_EQ(os::DeleteFileInFolder(folder, name), os::FALSE) << name;
+    EXPECT_NE(os::GetLastError(), 0u) << name;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "sub" / "deeper"));
+  EXPECT_EQ(os::DeleteFileInFolder(folder, "sub"), os::FALSE) << "a folder is not a file";
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "sub"));
+  EXPECT_EQ(os::DeleteFileInFolder(folder, "missing"), os::FALSE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_FILE_NOT_FOUND);
+
+  EXPECT_EQ(os::DeleteFileInFolder(folder, "inside"), os::TRUE) << ErrorText(os::GetLastError());
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "inside"));
+  EXPECT_EQ(os::CloseHandle(folder), os::TRUE);
+  EXPECT_EQ(os::DeleteFileInFolder(folder, "x"), os::FALSE) << "a closed folder";
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
+}
+
+TEST_F(WindowsFolderTest, OnlyFoldersOpen) {
+  testing_support::WriteText(dir.File("plain"), "x");
+  for (const std::string& name : {dir.File("plain"), dir.File("missing"), std::string("NUL"), std::string()}) {
+    const os::HANDLE h = os::OpenFolder(name);
+    EXPECT_EQ(h, os::INVALID_HANDLE_VALUE) << name;
+    EXPECT_NE(os::GetLastError(), 0u) << name;
+    if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
+  }
+  const os::HANDLE file = os::CreateFileA(dir.File("plain"), os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  ASSERT_NE(file, os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::CreateFileInFolder(file, "x", os::GENERIC_READ, 3, os::OPEN_ALWAYS, 0), os::INVALID_HANDLE_VALUE)
+      << "a file handle is no folder";
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
+  os::CloseHandle(file);
+}
+
+TEST_F(WindowsFolderTest, AFolderMovedAwayNeverSendsADeletionElsewhere) {
+  const auto held = dir.path() / "held";
+  std::filesystem::create_directory(held);
+  testing_support::WriteText((held / "victim").string(), "mine");
+  const os::HANDLE folder = os::OpenFolder(held.string());
+  ASSERT_NE(folder, os::INVALID_HANDLE_VALUE) << ErrorText(os::GetLastError());
+  std::error_code ec;
+  std::filesystem::rename(held, dir.path() / "moved", ec);
+  if (ec) {
+    // As on Windows: a folder held open cannot be renamed, so its name
+    // still leads to it.
+    EXPECT_TRUE(std::filesystem::exists(held / "victim"));
+    EXPECT_EQ(os::DeleteFileInFolder(folder, "victim"), os::TRUE) << ErrorText(os::GetLastError());
+    EXPECT_FALSE(std::filesystem::exists(held / "victim"));
+  } else {
+    // Someone else's folder under the old name, with a file of that name.
+    std::filesystem::create_directory(held);
+    testing_support::WriteText((held / "victim").string(), "theirs");
+    EXPECT_EQ(os::DeleteFileInFolder(folder, "victim"), os::FALSE);
+    EXPECT_NE(os::GetLastError(), 0u);
+    EXPECT_EQ(testing_support::ReadText((held / "victim").string()), "theirs");
+    EXPECT_EQ(testing_support::ReadText((dir.path() / "moved" / "victim").string()), "mine");
+  }
+  os::CloseHandle(folder);
+}
+
+TEST_F(WindowsOsTest, TheVolumeOfAnOpenFile) {
+  EXPECT_EQ(os::OpenVolumeOfHandle(0x1234), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
+  const std::string path = dir.File("on-volume");
+  const os::HANDLE f = OpenForWriting(path, os::OPEN_ALWAYS);
+  ASSERT_NE(f, os::INVALID_HANDLE_VALUE);
+  os::SetLastError(0);
+  const os::HANDLE v = os::OpenVolumeOfHandle(f);
+  const os::DWORD error = os::GetLastError();
+  os::CloseHandle(f);
+  if (v == os::INVALID_HANDLE_VALUE) {
+    EXPECT_NE(error, 0u) << "a failure names its cause";
+    GTEST_SKIP() << "no volume handle here: " << ErrorText(error);
+  }
+  const bool flushed = os::FlushFileBuffers(v) == os::TRUE;
+  const os::DWORD flushError = os::GetLastError();
+  std::array<std::byte, 4> buf{};
+  os::DWORD n = 0;
+  EXPECT_EQ(os::CloseHandle(v), os::TRUE);
+  EXPECT_EQ(os::ReadFile(v, buf, &n), os::FALSE) << "closed";
+  if (!flushed) GTEST_SKIP() << "the volume flush failed: " << ErrorText(flushError);
+}
+
+TEST_F(WindowsOsTest, FreeSpaceInBytes) {
+  std::uint64_t available = 0, total = 0, free = 0;
+  ASSERT_EQ(os::GetDiskFreeSpaceExA(dir.path().string(), &available, &total, &free), os::TRUE)
+      << ErrorText(os::GetLastError());
+  EXPECT_GT(total, 0u);
+  EXPECT_LE(free, total);
+  EXPECT_LE(available, total);
+  EXPECT_EQ(os::GetDiskFreeSpaceExA(dir.File("no-such-folder\\below"), &available, &total, &free), os::FALSE);
+  EXPECT_NE(os::GetLastError(), 0u);
+  seam::FailNext(seam::Op::GetDiskFreeSpaceA, os::ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(os::GetDiskFreeSpaceExA(dir.path().string(), &available, &total, &free), os::FALSE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_NOT_SUPPORTED);
+}
+
+TEST_F(WindowsOsTest, ARefusedLongNameLeavesNothingBehind) {
+  // A folder just within MAX_PATH, entered, and a name that takes the full
+  // path past it.
+  auto deep = dir.path();
+  while (deep.string().size() < 230) deep /= std::string(std::min<std::size_t>(60, 236 - deep.string().size()), 'd');
+  std::filesystem::create_directories(deep);
+  const std::string before = os::runtime::CurDir();
+  ASSERT_TRUE(os::runtime::ChDir(deep.string())) << deep.string();
+  const std::string name = "a-test-file-whose-full-path-passes-MAX_PATH.bin";
+  ASSERT_GT(deep.string().size() + 1 + name.size(), 260u);
+  const os::HANDLE h = OpenForWriting(name, os::OPEN_ALWAYS);
+  const os::DWORD error = os::GetLastError();
+  if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
+  EXPECT_TRUE(os::runtime::ChDir(before));
+  if (h == os::INVALID_HANDLE_VALUE) {
+    EXPECT_NE(error, os::ERROR_ACCESS_DENIED) << "the cause is the name's length: " << ErrorText(error);
+    EXPECT_FALSE(std::filesystem::exists(deep / name)) << "the refused file was left behind";
+  } else {
+    EXPECT_TRUE(std::filesystem::exists(deep / name));
+  }
+}
+
+TEST_F(WindowsOsTest, ARefusedOpenKeepsAFileThatWasThere) {
+  auto deep = dir.path();
+  while (deep.string().size() < 230) deep /= std::string(std::min<std::size_t>(60, 236 - deep.string().size()), 'd');
+  std::filesystem::create_directories(deep);
+  const std::string name = "a-test-file-whose-full-path-passes-MAX_PATH.bin";
+  testing_support::WriteText((deep / name).string(), "kept");
+  const std::string before = os::runtime::CurDir();
+  ASSERT_TRUE(os::runtime::ChDir(deep.string()));
+  const os::HANDLE h = OpenForWriting(name, os::OPEN_ALWAYS);
+  if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
+  EXPECT_TRUE(os::runtime::ChDir(before));
+  EXPECT_EQ(testing_support::ReadText((deep / name).string()), "kept");
 }
 
 TEST(WindowsRuntime, DrivesAreLettersWithTheirRootsAndDevices) {
