@@ -362,6 +362,136 @@ TEST_F(WindowsOsTest, ARefusedOpenKeepsAFileThatWasThere) {
   EXPECT_EQ(testing_support::ReadText((deep / name).string()), "kept");
 }
 
+namespace output = os::runtime::output;
+
+class WindowsOutputTest : public WindowsOsTest {
+ protected:
+  // Every name in the folder: a temporary file left over shows here.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+TEST_F(WindowsOutputTest, ACommittedOutputReplacesTheTargetWhole) {
+  const std::string target = dir.File("chart.csv");
+  testing_support::WriteText(target, "old contents, longer than the new");
+  output::Writer w;
+  ASSERT_TRUE(w.Open(target, dir.File("test.bin"))) << w.Error();
+  EXPECT_FALSE(w.IsStream());
+  ASSERT_TRUE(w.Write("new,"));
+  ASSERT_TRUE(w.Write("rows"));
+  EXPECT_EQ(testing_support::ReadText(target), "old contents, longer than the new") << "untouched before the commit";
+  ASSERT_TRUE(w.Commit()) << w.Error();
+  EXPECT_FALSE(w.IsOpen());
+  EXPECT_EQ(testing_support::ReadText(target), "new,rows");
+  EXPECT_EQ(Names(), std::vector<std::string>{"chart.csv"});
+  EXPECT_FALSE(w.Write("more")) << "nothing is written after the commit";
+
+  // A new file in a folder given relative to the current one.
+  const std::string before = os::runtime::CurDir();
+  ASSERT_TRUE(os::runtime::ChDir(dir.path().string()));
+  output::Writer fresh;
+  const bool opened = fresh.Open("fresh.txt", "");
+  const bool written = opened && fresh.Write("hello") && fresh.Commit();
+  EXPECT_TRUE(os::runtime::ChDir(before));
+  ASSERT_TRUE(written) << fresh.Error();
+  EXPECT_EQ(testing_support::ReadText(dir.File("fresh.txt")), "hello");
+}
+
+TEST_F(WindowsOutputTest, AnAbandonedOrFailedOutputLeavesTheTargetAsItWas) {
+  const std::string target = dir.File("timeline.csv");
+  testing_support::WriteText(target, "kept");
+  {
+    output::Writer w;
+    ASSERT_TRUE(w.Open(target, ""));
+    ASSERT_TRUE(w.Write("half a timeline"));
+    w.Abandon();
+    EXPECT_FALSE(w.IsOpen());
+  }
+  {
+    output::Writer w;  // gone without a commit
+    ASSERT_TRUE(w.Open(target, ""));
+    ASSERT_TRUE(w.Write("half a timeline"));
+  }
+  EXPECT_EQ(testing_support::ReadText(target), "kept");
+  EXPECT_EQ(Names(), std::vector<std::string>{"timeline.csv"});
+
+  // The target turned into something that must not be written before the
+  // commit: the commit fails and nothing changes.
+  output::Writer w;
+  ASSERT_TRUE(w.Open(target, ""));
+  ASSERT_TRUE(w.Write("new"));
+  std::filesystem::permissions(target, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                           std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+  EXPECT_FALSE(w.Commit());
+  EXPECT_NE(w.Error().find("timeline.csv"), std::string::npos) << w.Error();
+  EXPECT_NE(w.Error().find("read-only"), std::string::npos) << w.Error();
+  std::filesystem::permissions(target, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  EXPECT_EQ(testing_support::ReadText(target), "kept");
+  EXPECT_EQ(Names(), std::vector<std::string>{"timeline.csv"});
+}
+
+TEST_F(WindowsOutputTest, TargetsThatMustNotBeWrittenAreRefusedWithTheirCause) {
+  const std::string testFile = dir.File("test.bin");
+  testing_support::WriteText(testFile, "the test file");
+  const std::string readOnly = dir.File("locked.txt");
+  testing_support::WriteText(readOnly, "locked");
+  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                             std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+  std::filesystem::create_directory(dir.path() / "folder");
+  struct Case {
+    std::string path, cause;
+  };
+  std::vector<Case> cases = {{readOnly, "read-only"},
+                             {dir.File("folder"), "folder"},
+                             {dir.File("folder") + "\\", "folder"},
+                             {"NUL", "device"},
+                             {"con", "device"},
+                             {"\\\\.\\COM1", "device"},
+                             {dir.File("NUL"), "device"},
+                             {"\\\\.\\PhysicalDrive0", "device"},
+                             {testFile, "test file"},
+                             {dir.File("no-folder\\out.csv"), "folder"},
+                             {"", "no file name"}};
+  std::string drive = dir.path().string();
+  // The test file under another spelling of its name.
+  for (char& c : drive) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  cases.push_back({drive + "\\TEST.BIN", "test file"});
+  std::error_code ec;
+  std::filesystem::create_hard_link(testFile, dir.File("alias.bin"), ec);
+  if (!ec) cases.push_back({dir.File("alias.bin"), "test file"});
+  for (const auto& c : cases) {
+    output::Writer w;
+    EXPECT_FALSE(w.Open(c.path, testFile)) << c.path;
+    EXPECT_FALSE(w.IsOpen()) << c.path;
+    EXPECT_NE(w.Error().find(c.cause), std::string::npos) << c.path << ": " << w.Error();
+    EXPECT_EQ(w.Error().rfind(c.path, 0), 0u) << "the message names the path: " << w.Error();
+    EXPECT_EQ(output::Refusal(c.path, testFile), w.Error());
+  }
+  EXPECT_EQ(testing_support::ReadText(testFile), "the test file");
+  EXPECT_EQ(output::Refusal(dir.File("fine.csv"), testFile), "");
+  EXPECT_EQ(output::Refusal("-", testFile), "");
+  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  std::vector<std::string> expected = {"folder", "locked.txt", "test.bin"};
+  if (!ec) expected.insert(expected.begin(), "alias.bin");
+  EXPECT_EQ(Names(), expected) << "a refusal makes no file";
+}
+
+TEST_F(WindowsOutputTest, ADashWritesToStandardOutputAsItIs) {
+  output::Writer w;
+  ASSERT_TRUE(w.Open("-", "")) << w.Error();
+  EXPECT_TRUE(w.IsStream());
+  EXPECT_TRUE(w.Write(""));
+  EXPECT_TRUE(w.Commit()) << w.Error();
+  EXPECT_FALSE(w.IsOpen());
+  EXPECT_TRUE(Names().empty());
+}
+
 TEST(WindowsRuntime, DrivesAreLettersWithTheirRootsAndDevices) {
   EXPECT_EQ(os::runtime::PathSeparator(), '\\');
   EXPECT_EQ(os::runtime::DriveOf("C:\\some\\where\\file"), "C:");
