@@ -255,6 +255,15 @@ TEST_F(WindowsFolderTest, OnlyFoldersOpen) {
     EXPECT_NE(os::GetLastError(), 0u) << name;
     if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
   }
+  const std::string root = os::runtime::DriveRoot(os::runtime::DriveOf(dir.File("plain")));
+  for (const std::string& name : {root, "\\\\?\\" + root}) {
+    const os::HANDLE h = os::OpenFolder(name);
+    EXPECT_NE(h, os::INVALID_HANDLE_VALUE) << name << ": " << ErrorText(os::GetLastError());
+    if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
+  }
+  for (const std::string name : {"\\\\.\\C:", "\\\\?\\C:", "\\\\.\\pipe\\", "NUL\\"}) {
+    EXPECT_EQ(os::OpenFolder(name), os::INVALID_HANDLE_VALUE) << name;
+  }
   const os::HANDLE file = os::CreateFileA(dir.File("plain"), os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
   ASSERT_NE(file, os::INVALID_HANDLE_VALUE);
   EXPECT_EQ(os::CreateFileInFolder(file, "x", os::GENERIC_READ, 3, os::OPEN_ALWAYS, 0), os::INVALID_HANDLE_VALUE)
@@ -462,9 +471,15 @@ TEST_F(WindowsOutputTest, TargetsThatMustNotBeWrittenAreRefusedWithTheirCause) {
   // The test file under another spelling of its name.
   for (char& c : drive) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   cases.push_back({drive + "\\TEST.BIN", "test file"});
-  std::error_code ec;
+  std::array<char, 260> windows{};
+  const os::UINT n = os::GetWindowsDirectoryA(windows);
+  ASSERT_GT(n, 0u);
+  cases.push_back({std::string(windows.data(), n) + "\\orvandel-output.txt", "running system"});
+  std::error_code ec, linkError;
   std::filesystem::create_hard_link(testFile, dir.File("alias.bin"), ec);
   if (!ec) cases.push_back({dir.File("alias.bin"), "test file"});
+  std::filesystem::create_symlink(dir.File("gone"), dir.File("dangling"), linkError);
+  if (!linkError) cases.push_back({dir.File("dangling"), "target is missing"});
   for (const auto& c : cases) {
     output::Writer w;
     EXPECT_FALSE(w.Open(c.path, testFile)) << c.path;
@@ -479,6 +494,7 @@ TEST_F(WindowsOutputTest, TargetsThatMustNotBeWrittenAreRefusedWithTheirCause) {
   std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
   std::vector<std::string> expected = {"folder", "locked.txt", "test.bin"};
   if (!ec) expected.insert(expected.begin(), "alias.bin");
+  if (!linkError) expected.insert(expected.begin() + (ec ? 0 : 1), "dangling");
   EXPECT_EQ(Names(), expected) << "a refusal makes no file";
 }
 

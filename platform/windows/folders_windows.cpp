@@ -85,7 +85,9 @@ HANDLE OpenFolder(const std::string& folderName) {
     ::SetLastError(ERROR_PATH_NOT_FOUND);
     return kInvalid;
   }
-  if (detail::NamesDevice(folderName)) {
+  // A drive's root in the long form (\\?\C:\) is a folder, not the drive's device.
+  const bool root = folderName.back() == '\\' && !detail::NamesDevice(folderName + "x");
+  if (detail::NamesDevice(folderName) && !root) {
     ::SetLastError(ERROR_DIRECTORY);
     return kInvalid;
   }
