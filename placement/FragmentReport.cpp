@@ -60,6 +60,16 @@ void AlignmentRange(std::int64_t base, std::uint32_t clusterSize,
   }
 }
 
+bool RunsAreSound(std::int64_t startingVcn, std::span<const os::RETRIEVAL_POINTER> runs) {
+  if (startingVcn < 0) return false;
+  std::int64_t vcn = startingVcn;
+  for (const auto& run : runs) {
+    if (run.NextVcn <= vcn || run.Lcn < -1) return false;
+    vcn = run.NextVcn;
+  }
+  return true;
+}
+
 std::string FragmentCaption(std::int32_t count, std::int32_t minimum, std::int32_t maximum) {
   std::string caption = std::to_string(count) + " Fragment";
   if (count > 1) caption += "s";
@@ -144,6 +154,8 @@ bool GetFileFragments(const std::string& drive, os::HANDLE hFile, std::int32_t& 
   // Never trust a count beyond what the buffer holds.
   const auto runs = std::span<const os::RETRIEVAL_POINTER>(out).subspan(
       1, std::min<std::size_t>(head.ExtentCount, out.size() - 1));
+  // An impossible map is no answer: no fragment count beats a wrong one.
+  if (!RunsAreSound(head.StartingVcn, runs)) return false;
   count = static_cast<std::int32_t>(runs.size());
 
   const bool aligned = HasDiskPositions(fileSystem);

@@ -37,6 +37,11 @@ void AlignmentRange(std::int64_t base, std::uint32_t clusterSize,
                     std::span<const os::RETRIEVAL_POINTER> runs, std::int32_t& minimum,
                     std::int32_t& maximum);
 
+// True when the runs could describe a file: each ends after it starts, the
+// first at or after startingVcn. Wine answers with one run that ends before
+// it starts, which says nothing about the file.
+bool RunsAreSound(std::int64_t startingVcn, std::span<const os::RETRIEVAL_POINTER> runs);
+
 // "3 Fragments, align=4 K .. 1 M", and the shorter forms.
 std::string FragmentCaption(std::int32_t count, std::int32_t minimum, std::int32_t maximum);
 

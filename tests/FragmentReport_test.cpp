@@ -64,4 +64,19 @@ TEST(StatusLine, RunsWithoutAlignmentShortenTheLine) {
   EXPECT_EQ(Line(1048576, 4096, {{5, -1}, {9, 256}}), "2 Fragments, align=2 M");
 }
 
+TEST(RunMap, OnlyRunsThatMoveForwardDescribeAFile) {
+  using Runs = std::vector<os::RETRIEVAL_POINTER>;
+  EXPECT_TRUE(RunsAreSound(0, Runs{{16, 100}, {48, -1}, {80, 7}}));
+  EXPECT_TRUE(RunsAreSound(32, Runs{{33, 0}}));
+  EXPECT_TRUE(RunsAreSound(0, Runs{})) << "an empty file has no runs";
+  // Wine's answer: one run from 0 to -1.
+  EXPECT_FALSE(RunsAreSound(0, Runs{{-1, 0}}));
+  EXPECT_FALSE(RunsAreSound(0, Runs{{0, 5}})) << "a run of no clusters";
+  EXPECT_FALSE(RunsAreSound(0, Runs{{16, 100}, {16, 200}}));
+  EXPECT_FALSE(RunsAreSound(0, Runs{{16, 100}, {48, 3}, {20, 9}})) << "a later run going back";
+  EXPECT_FALSE(RunsAreSound(32, Runs{{32, 1}}));
+  EXPECT_FALSE(RunsAreSound(-5, Runs{{16, 1}}));
+  EXPECT_FALSE(RunsAreSound(0, Runs{{16, -2}})) << "no cluster lies before the disk";
+}
+
 }  // namespace

@@ -114,9 +114,12 @@ TEST_F(Win32Window, OpensTitledWithEveryControlOfTheDesign) {
     ASSERT_TRUE(children.count(c)) << d.name;
     EXPECT_EQ(GetParent(c), H(form->Handle()));
     // Load replaces the test file and the block size; everything else is as designed.
-    if (d.ctl != Ctl::txtTestFile && d.ctl != Ctl::lblBlockSize) EXPECT_EQ(children[c], d.text) << d.name;
-    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton)
+    if (d.ctl != Ctl::txtTestFile && d.ctl != Ctl::lblBlockSize) {
+      EXPECT_EQ(children[c], d.text) << d.name;
+    }
+    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton) {
       EXPECT_EQ(SendMessageA(c, BM_GETCHECK, 0, 0), d.value ? BST_CHECKED : BST_UNCHECKED) << d.name;
+    }
   }
   EXPECT_EQ(TextOf(Ctrl(Ctl::txtTestFile)), os::runtime::CurDir().substr(0, 3) + "_Orvandel.$$$");
   EXPECT_EQ(TextOf(Ctrl(Ctl::lblBlockSize)), "1 MB");

@@ -8,6 +8,7 @@ namespace os::detail {
 namespace {
 std::mutex mutex;
 std::map<os::HANDLE, Kind> table;
+std::map<os::HANDLE, std::string> folderPaths;
 thread_local std::string volumeGrant;
 }  // namespace
 
@@ -23,8 +24,22 @@ std::optional<Kind> FindHandle(os::HANDLE h) {
   return it->second;
 }
 
+void AddFolder(os::HANDLE h, const std::string& path) {
+  std::lock_guard lock(mutex);
+  table[h] = Kind::Folder;
+  folderPaths[h] = path;
+}
+
+std::optional<std::string> FolderPath(os::HANDLE h) {
+  std::lock_guard lock(mutex);
+  const auto it = folderPaths.find(h);
+  if (it == folderPaths.end()) return std::nullopt;
+  return it->second;
+}
+
 bool RemoveHandle(os::HANDLE h) {
   std::lock_guard lock(mutex);
+  folderPaths.erase(h);
   return table.erase(h) == 1;
 }
 

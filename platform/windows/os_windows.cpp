@@ -37,20 +37,25 @@ bool IsFileHandle(os::HANDLE h) {
   return kind && *kind != Kind::Process;
 }
 
-// Refuses what must not be opened: devices for writing (only the volume that
-// GetVolumeNameForVolumeMountPointA just named may be), and anything that is
-// not a file, folder or disk (consoles, pipes, serial ports) at all.
-bool RefusedAfterOpen(::HANDLE h, DWORD access) {
-  if (GetFileType(h) != FILE_TYPE_DISK) return true;
-  if (!(access & GENERIC_WRITE)) return false;
+// Why what was opened must not be used (0 when it may): devices for writing
+// (only the volume that GetVolumeNameForVolumeMountPointA just named may
+// be), and anything that is not a file, folder or disk (consoles, pipes,
+// serial ports) at all.
+DWORD RefusedAfterOpen(::HANDLE h, DWORD access) {
+  if (GetFileType(h) != FILE_TYPE_DISK) return ERROR_ACCESS_DENIED;
+  if (!(access & GENERIC_WRITE)) return 0;
   // A name that looks like a file may still lead to a device, through a
   // link: the path the handle really has must be a file below a root.
-  char path[MAX_PATH * 2];
-  const DWORD n = GetFinalPathNameByHandleA(h, path, sizeof path, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= sizeof path) return true;
-  const std::string s(path, n);
+  const std::string s = detail::FinalPath(h, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (s.empty()) {
+    // Wine cannot tell the path of a file whose full name passes MAX_PATH.
+    const DWORD error = ::GetLastError();
+    return error == ERROR_MORE_DATA || error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_FILENAME_EXCED_RANGE
+               ? ERROR_FILENAME_EXCED_RANGE
+               : ERROR_ACCESS_DENIED;
+  }
   const auto last = s.find_last_of('\\');
-  return last == std::string::npos || last + 1 == s.size();
+  return last == std::string::npos || last + 1 == s.size() ? ERROR_ACCESS_DENIED : 0;
 }
 
 }  // namespace
@@ -94,9 +99,11 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD share
                              flagsAndAttributes, nullptr);
   if (Ours(h) == kInvalid) return kInvalid;
   const DWORD opened = ::GetLastError();  // ERROR_ALREADY_EXISTS for OPEN_ALWAYS
-  if (RefusedAfterOpen(h, desiredAccess)) {
+  if (const DWORD refused = RefusedAfterOpen(h, desiredAccess)) {
+    // A file this open made is not left behind by its refusal.
+    if (creationDisposition == OPEN_ALWAYS && opened != ERROR_ALREADY_EXISTS) detail::DeleteThroughHandle(h);
     ::CloseHandle(h);
-    ::SetLastError(ERROR_ACCESS_DENIED);
+    ::SetLastError(refused);
     return kInvalid;
   }
   detail::AddHandle(Ours(h), Kind::File);
