@@ -136,7 +136,21 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
   const auto slash = target.rfind('/');
   plan.folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
   plan.name = slash == std::string::npos ? target : target.substr(slash + 1);
-  if (plan.name.empty() || plan.name == "." || plan.name == "..") plan.refusal = "is a directory";
+  if (plan.name.empty() || plan.name == "." || plan.name == "..") {
+    plan.refusal = "is a directory";
+    return plan;
+  }
+  struct stat folder {};
+  if (stat(plan.folder.c_str(), &folder) != 0) {
+    plan.refusal = Reason(errno);
+  } else if (!S_ISDIR(folder.st_mode)) {
+    plan.refusal = Reason(ENOTDIR);
+  } else {
+    // Writing there would change the running system, not a disk.
+    const int fd = open(plan.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && detail::OnPseudoFileSystem(fd)) plan.refusal = "is a file of the running system, not of a disk";
+    if (fd >= 0) close(fd);
+  }
   return plan;
 }
 
@@ -182,12 +196,6 @@ bool Writer::Open(const std::string& path, const std::string& protectedFile) {
       close(dirfd);
       return Fail(Reason(err));
     }
-    if (detail::OnPseudoFileSystem(fd)) {
-      unlinkat(dirfd, temp.c_str(), 0);
-      close(fd);
-      close(dirfd);
-      return Fail("is a file of the running system, not of a disk");
-    }
     // The mode of the file it replaces, not the umask's.
     if (plan.exists) fchmod(fd, plan.mode);
     handle_ = fd;
@@ -208,7 +216,12 @@ bool Writer::Write(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Fail(Reason(n < 0 ? errno : EIO));
+    if (n <= 0) {
+      // Nothing half-written stays behind.
+      Fail(Reason(n < 0 ? errno : EIO));
+      Abandon();
+      return false;
+    }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;

@@ -180,6 +180,7 @@ BOOL DeleteFileInFolder(HANDLE folder, const std::string& name) {
 }
 
 HANDLE OpenVolumeOfHandle(HANDLE h) {
+  if (detail::Faulted(seam::Op::OpenVolumeOfHandle)) return kInvalid;
   const auto kind = detail::FindHandle(h);
   if (kind != detail::Kind::File && kind != detail::Kind::Folder) {
     ::SetLastError(ERROR_INVALID_HANDLE);
