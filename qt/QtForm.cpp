@@ -337,6 +337,7 @@ void QtForm::Build() {
   connect(chartToggle_, &QToolButton::toggled, this, [this](bool on) { ShowTimeline(on); });
   grid->addWidget(chartToggle_, 1, 2, Qt::AlignBottom | Qt::AlignRight);
   chart_ = new TimelineChart;
+  chart_->testFile = [this] { return Text(Ctl::txtTestFile, 0); };
   chart_->hide();
   root->addWidget(chart_, 1);
 }

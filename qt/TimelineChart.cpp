@@ -1,5 +1,6 @@
 #include "qt/TimelineChart.h"
 
+#include <QBuffer>
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFileDialog>
@@ -11,6 +12,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+
+#include "platform/os.h"
 
 namespace {
 
@@ -285,21 +289,40 @@ void TimelineChart::paintEvent(QPaintEvent*) {
   PaintChartScene(Scene(), p);
 }
 
-bool TimelineChart::SavePng(const QString& path) const {
+namespace {
+
+bool SaveBytes(const QString& path, const std::string& protectedFile, const QByteArray& bytes, QString* error) {
+  os::runtime::output::Writer out;
+  // Names are bytes, as the file system keeps them.
+  const bool saved = out.Open(QFile::encodeName(path).toStdString(), protectedFile) &&
+                     out.Write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) &&
+                     out.Commit();
+  if (!saved && error) *error = QString::fromLocal8Bit(out.Error().c_str());
+  return saved;
+}
+
+}  // namespace
+
+bool TimelineChart::SavePng(const QString& path, QString* error) const {
   QImage image(size(), QImage::Format_ARGB32);
   image.fill(Qt::white);
   QPainter p(&image);
   p.setFont(font());
   PaintChartScene(Scene(), p);
   p.end();
-  return image.save(path, "PNG");
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  if (!image.save(&buffer, "PNG")) {
+    if (error) *error = path + ": the image could not be made";
+    return false;
+  }
+  return SaveBytes(path, testFile ? testFile() : std::string(), png, error);
 }
 
-bool TimelineChart::SaveSvg(const QString& path) const {
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+bool TimelineChart::SaveSvg(const QString& path, QString* error) const {
   const QByteArray svg = ChartSceneSvg(Scene(), fontInfo().family(), fontInfo().pixelSize()).toUtf8();
-  return file.write(svg) == svg.size() && file.flush();
+  return SaveBytes(path, testFile ? testFile() : std::string(), svg, error);
 }
 
 void TimelineChart::contextMenuEvent(QContextMenuEvent* event) {
@@ -313,9 +336,10 @@ void TimelineChart::contextMenuEvent(QContextMenuEvent* event) {
       this, "Save the timeline", asPng ? "timeline.png" : "timeline.svg",
       asPng ? "PNG image (*.png)" : "SVG image (*.svg)", nullptr, QFileDialog::DontUseNativeDialog);
   if (path.isEmpty()) return;
-  if (asPng ? SavePng(path) : SaveSvg(path)) return;
+  QString why;
+  if (asPng ? SavePng(path, &why) : SaveSvg(path, &why)) return;
   QMessageBox box(QMessageBox::Warning, window()->windowTitle(), "The chart could not be saved.", QMessageBox::Ok,
                   this);
-  box.setInformativeText(path + ": the file cannot be written there.");
+  box.setInformativeText(why);
   box.exec();
 }

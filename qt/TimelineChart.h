@@ -4,6 +4,9 @@
 // SVG export writes out as they are, so the file shows what the screen does.
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include <QColor>
 #include <QElapsedTimer>
 #include <QPointF>
@@ -60,8 +63,12 @@ class TimelineChart : public QWidget {
   int Paints() const { return paints_; }
   const std::vector<std::size_t>& LivePaints() const { return livePaints_; }
 
-  bool SavePng(const QString& path) const;
-  bool SaveSvg(const QString& path) const;
+  // Saved like every output of the program: never onto a device, a FIFO or
+  // the test file, and complete or not at all. error: the path and why.
+  bool SavePng(const QString& path, QString* error = nullptr) const;
+  bool SaveSvg(const QString& path, QString* error = nullptr) const;
+  // The window's test file, which a saved chart must never replace.
+  std::function<std::string()> testFile;
 
   QSize sizeHint() const override { return {640, 260}; }
   QSize minimumSizeHint() const override { return {320, 160}; }

@@ -1,5 +1,7 @@
 // orvandel: the window.
 #include <QApplication>
+#include <QBuffer>
+#include <QFile>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
@@ -69,17 +71,6 @@ void ReportUnusedArgument(const std::string& argumentText) {
 
 }  // namespace
 
-// A screenshot goes to a new file or replaces one the program may write as a
-// test file: never a device, a file of the running system or a read-only
-// file. "" when it may be written, else why not.
-std::string ScreenshotRefusal(const std::string& path) {
-  if (os::GetFileAttributesA(path) == os::INVALID_FILE_ATTRIBUTES) return "";
-  const os::HANDLE h = os::CreateFileA(path, os::GENERIC_READ | os::GENERIC_WRITE, 0, os::OPEN_EXISTING, 0);
-  if (h == os::INVALID_HANDLE_VALUE) return SystemReason(os::GetLastError());
-  os::CloseHandle(h);
-  return "";
-}
-
 int main(int argc, char** argv) {
   os::runtime::KeepStandardStreams();
   if (const auto rc = AnswerWithoutDisplay(argc, argv)) return *rc;
@@ -94,8 +85,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < args.size(); ++i) {
     if (args[i] == "--screenshot" && i + 1 < args.size()) {
       screenshot = args[++i];
-      if (const std::string why = ScreenshotRefusal(screenshot.toStdString()); !why.empty()) {
-        std::cerr << "orvandel: " << screenshot.toStdString() << ": " << why << "; no screenshot is saved there\n";
+      // Checked as every output: refused before the window opens.
+      const std::string path = QFile::encodeName(screenshot).toStdString();
+      if (const std::string why = os::runtime::output::Refusal(path, ""); !why.empty()) {
+        std::cerr << "orvandel: " << path << ": " << why << "; no screenshot is saved there\n";
         return 1;
       }
       continue;
@@ -121,8 +114,16 @@ int main(int argc, char** argv) {
   if (!screenshot.isEmpty()) {
     QTimer::singleShot(1000, form.get(), [&] {
       const QPixmap shot = form->screen()->grabWindow(form->winId());
-      saved = !shot.isNull() && shot.save(screenshot);
-      if (!saved) std::cerr << "orvandel: cannot save the screenshot\n";
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      os::runtime::output::Writer out;
+      saved = !shot.isNull() && shot.save(&buffer, "PNG") &&
+              out.Open(QFile::encodeName(screenshot).toStdString(), window->Form().Text(Ctl::txtTestFile)) &&
+              out.Write(std::string_view(png.constData(), static_cast<std::size_t>(png.size()))) && out.Commit();
+      if (!saved)
+        std::cerr << "orvandel: cannot save the screenshot" << (out.Error().empty() ? "" : ": " + out.Error())
+                  << "\n";
       form->close();
     });
   }

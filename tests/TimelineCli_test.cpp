@@ -3,16 +3,19 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <vector>
 
+#include "tests/LoopDisk.h"
 #include "tests/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testing_support::RunCommand;
+constexpr const char* kHeader = "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib";
 
 std::vector<std::vector<std::string>> Csv(const std::string& text) {
   std::vector<std::vector<std::string>> rows;
@@ -78,6 +81,95 @@ TEST(CliTimeline, PathsItCannotWriteEndTheCommandBeforeAnythingRuns) {
   EXPECT_EQ(run.status, 1) << run.out;
   EXPECT_NE(run.out.find("File not found"), std::string::npos) << run.out;
   EXPECT_FALSE(fs::exists(csv));
+}
+
+}  // namespace
+
+namespace {
+
+std::string Cli(const std::string& args) { return std::string(ORVANDEL_CLI) + " " + args; }
+
+// Outputs that would lose data: the run never starts, nothing is touched,
+// the command fails with the path and the cause.
+TEST(CliTimelineOutputs, DevicesFifosReadOnlyFilesAndTheTestFileAreRefused) {
+  testing_support::TempDir dir;
+  const std::string data = dir.File("data.bin");
+  ASSERT_EQ(RunCommand(Cli("write --file '" + data + "' --size 1 --random")).status, 0);
+  const std::string before = testing_support::ReadText(data);
+  fs::create_symlink(data, dir.File("link"));
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(RunCommand("mkfifo '" + fifo + "'").status, 0);
+  const std::string readOnly = dir.File("ro.csv");
+  testing_support::WriteText(readOnly, "kept");
+  fs::permissions(readOnly, fs::perms::owner_read);
+  for (const std::string& target : {data, dir.File("link"), fifo, std::string("/dev/null"), readOnly}) {
+    // A FIFO without a reader must not hold the command up.
+    const auto run = RunCommand("timeout 20 " + Cli("read --file '" + data + "' --timeline '" + target + "' --json"));
+    EXPECT_EQ(run.status, 1) << target << "\n" << run.out;
+    const auto json = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << run.out;
+    EXPECT_EQ(json["ok"], false);
+    EXPECT_EQ(json["reason"].get<std::string>().rfind(target + ": ", 0), 0u) << json["reason"];
+    EXPECT_FALSE(json.contains("elapsed_ns")) << "the run must not have started";
+  }
+  EXPECT_EQ(testing_support::ReadText(data), before);
+  EXPECT_EQ(testing_support::ReadText(readOnly), "kept");
+  // A new test file named as the timeline: refused before it is made.
+  const auto same = RunCommand(Cli("write --file '" + dir.File("new.bin") + "' --size 1 --timeline '" +
+                                   dir.File("new.bin") + "' 2>&1"));
+  EXPECT_EQ(same.status, 1) << same.out;
+  EXPECT_FALSE(fs::exists(dir.File("new.bin")));
+}
+
+TEST(CliTimelineOutputs, ABlockDevicesContentsAreNeverOverwritten) {
+  if (RunCommand("id -u").out != "0\n") GTEST_SKIP() << "needs root for loop devices";
+  testing_support::TempDir dir;
+  testing_support::LoopDisk disk(dir, "4M");
+  if (!disk.Ready()) GTEST_SKIP() << "no loop device can be attached here";
+  ASSERT_EQ(RunCommand("printf 'disk label' | dd of=" + disk.Device() + " conv=notrunc status=none").status, 0);
+  const auto run = RunCommand(Cli("write --file '" + dir.File("x") + "' --size 1 --timeline " + disk.Device() + " 2>&1"));
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_NE(run.out.find(disk.Device() + ": is a block device, not a file"), std::string::npos) << run.out;
+  EXPECT_EQ(RunCommand("head -c 10 " + disk.Device()).out, "disk label");
+}
+
+TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIs) {
+  testing_support::TempDir dir;
+  const std::string file = dir.File("t.bin"), log = dir.File("log");
+  for (const std::string& name : {std::string("/dev/stdout"), std::string("-"), log}) {
+    testing_support::WriteText(log, "earlier\n");
+    const auto run = RunCommand(Cli("write --file '" + file + "' --size 1 --block-sectors 64 --timeline '" + name +
+                                    "' >> '" + log + "'"));
+    ASSERT_EQ(run.status, 0) << name;
+    const std::string text = testing_support::ReadText(log);
+    EXPECT_EQ(text.rfind("earlier\n", 0), 0u) << name << ": the log was truncated";
+    const auto lines = text.find("volume flush time: "), header = text.find(kHeader);
+    EXPECT_NE(lines, std::string::npos) << name;
+    EXPECT_NE(header, std::string::npos) << name;
+    EXPECT_LT(lines, header) << name << ": the lines come first, the rows after them";
+    if (header != std::string::npos)
+      EXPECT_EQ(std::count(text.begin() + static_cast<std::ptrdiff_t>(header), text.end(), '\n'), 1 + 32) << text;
+  }
+}
+
+TEST(CliTimelineOutputs, ACsvThatCannotBeCompletedFailsTheCommandAndLeavesTheOldOne) {
+  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  testing_support::ScratchMount small("tmpfs", "size=16k");
+  if (!small.Ready()) GTEST_SKIP() << "tmpfs cannot be mounted here";
+  testing_support::TempDir dir;
+  const std::string csv = small.File("t.csv");
+  testing_support::WriteText(csv, "old");
+  const auto run = RunCommand(Cli("write --file '" + dir.File("t.bin") + "' --size 3 --block-sectors 8 --timeline '" +
+                                  csv + "' --json"));
+  EXPECT_EQ(run.status, 1) << run.out;
+  const auto json = nlohmann::json::parse(run.out, nullptr, false);
+  ASSERT_TRUE(json.is_object()) << run.out;
+  EXPECT_EQ(json["ok"], false);
+  EXPECT_NE(json["reason"].get<std::string>().find("No space left on device"), std::string::npos) << json["reason"];
+  EXPECT_EQ(testing_support::ReadText(csv), "old");
+  std::size_t names = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(small.Path())) ++names;
+  EXPECT_EQ(names, 1u) << "a temporary file was left behind";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The timeline panel of the Qt window, off-screen: hidden at start without
 // moving a designed control, drawn during a Write run, saved as PNG and SVG.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QFile>
@@ -160,6 +161,19 @@ TEST_F(TimelinePanel, SavesWhatItShowsAsPngAndSvg) {
   // A place that cannot be written is refused, not reported as saved.
   EXPECT_FALSE(chart->SaveSvg(QString::fromStdString(dir.File("no/such/folder.svg"))));
   EXPECT_FALSE(chart->SavePng(QString::fromStdString(dir.File("no/such/folder.png"))));
+
+  // Never onto the test file, a FIFO (no reader: an open would wait
+  // forever) or a device; the box gets the path and the cause.
+  const std::string testFile = form->Text(Ctl::txtTestFile, 0);
+  const std::string before = testing_support::ReadText(testFile);
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  for (const std::string& target : {testFile, fifo, std::string("/dev/null")}) {
+    QString why;
+    EXPECT_FALSE(chart->SavePng(QString::fromStdString(target), &why)) << target;
+    EXPECT_TRUE(why.startsWith(QString::fromStdString(target + ": "))) << why.toStdString();
+  }
+  EXPECT_EQ(testing_support::ReadText(testFile), before);
 }
 
 }  // namespace
