@@ -292,8 +292,9 @@ std::string VolumeDevicePath(const std::string& drive);
 // The test file the window starts with, from the command-line argument text.
 std::string InitialTestFile(const std::string& argumentText);
 
-// The memory this process can really have: the machine's, or its control
-// group's limit when that is lower. 0 when unknown.
+// The memory this process can really have: the machine's, or the lowest
+// limit of its control groups and their parents when that is lower. 0 when
+// unknown.
 std::uint64_t PhysicalMemory();
 
 // A cheap millisecond clock for pacing repaints; coarser than timeGetTime

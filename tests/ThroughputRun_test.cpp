@@ -11,6 +11,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "form/HeadlessForm.h"
 #include "form/basBase.h"
@@ -126,6 +128,7 @@ TEST_F(Run, SizeZeroWritesNothingAndEnablesNothing) {
 TEST_F(Run, WritingOverALongerFileKeepsItsLength) {
   testing_support::WriteText(file, std::string(3 * 1048576, 'x'));
   Fields(file, "1", "2048");
+  window.askBeforeReplacing = false;  // the file's contents are no user's
   window.cmdFileReadWrite_Click(kWrite);
   EXPECT_EQ(fs::file_size(file), 3u * 1048576);
   std::ifstream in(file, std::ios::binary);
@@ -275,6 +278,7 @@ TEST_F(Run, ClosingOrDeletingTheFileDuringAWriteEndsItWithError) {
     SCOPED_TRACE(button == 0 ? "Close File" : "Delete File");
     testing_support::WriteText(file, "old");
     Fields(file, "1", "8");
+    window.askBeforeReplacing = false;  // the file's contents are no user's
     int blocks = 0;
     form.SetCaptionObserver([&](Ctl, int i, const std::string&) {
       if (i == 0 && ++blocks == 10) form.SetPendingInput([&] { form.UserClick(Ctl::cmdFileOp, button); });
@@ -359,6 +363,7 @@ TEST_F(Run, StopRequestsEndTheRunCloseTheFileAndClearTheProgress) {
   sigaction(SIGINT, nullptr, &before[0]);
   sigaction(SIGTERM, nullptr, &before[1]);
   os::runtime::CatchStopRequests();
+  window.askBeforeReplacing = false;  // the file's contents are no user's
   for (int index : {kWrite, kRead}) {
     SCOPED_TRACE(index == kWrite ? "write" : "read");
     testing_support::WriteText(file, std::string(1048576, 'x'));
@@ -461,6 +466,79 @@ TEST(RunInMemoryGroup, ABufferBeyondHalfTheMemoryIsRefusedBeforeAnythingIsFilled
   EXPECT_NE(big.out.find("Cannot reserve a buffer of 67112960 bytes"), std::string::npos) << big.out;
   EXPECT_EQ(fits.status, 0) << fits.out;
 }
+
+// A parent group with a limit and a child without one, in the v2 or the v1
+// hierarchy; both are removed again at the end.
+class ParentLimitedGroup {
+ public:
+  ParentLimitedGroup(bool v2, std::uint64_t limit) {
+    std::ifstream info("/proc/self/mountinfo");
+    std::string mount;
+    for (std::string line; std::getline(info, line);) {
+      std::istringstream f(line);
+      std::string id, parent, dev, root, point, word, type, source, options;
+      f >> id >> parent >> dev >> root >> point;
+      while (f >> word && word != "-") {
+      }
+      f >> type >> source >> options;
+      if (root != "/") continue;
+      if (v2 ? type == "cgroup2" : type == "cgroup" && ("," + options + ",").find(",memory,") != std::string::npos)
+        mount = point;
+    }
+    if (geteuid() != 0) {
+      why_ = "making control groups needs root";
+      return;
+    }
+    if (mount.empty()) {
+      why_ = v2 ? "no cgroup v2 hierarchy is mounted" : "no cgroup v1 memory hierarchy is mounted";
+      return;
+    }
+    if (v2 && testing_support::ReadText(mount + "/cgroup.subtree_control").find("memory") == std::string::npos) {
+      why_ = "cgroup v2 gives its groups no memory controller here";
+      return;
+    }
+    parent_ = mount + "/orvandel-parent-" + std::to_string(getpid());
+    child_ = parent_ + "/child";
+    std::error_code ec;
+    if (!fs::create_directory(parent_, ec) || !fs::create_directory(child_, ec)) {
+      why_ = "the hierarchy is not writable: " + ec.message();
+      return;
+    }
+    testing_support::WriteText(parent_ + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), std::to_string(limit));
+  }
+  ~ParentLimitedGroup() {
+    // The groups are empty again once the commands run in them have ended.
+    if (!child_.empty()) rmdir(child_.c_str());
+    if (!parent_.empty()) rmdir(parent_.c_str());
+  }
+  const std::string& Unavailable() const { return why_; }
+  // A shell command that runs command inside the child group.
+  std::string Inside(const std::string& command) const {
+    return "sh -c 'echo $$ > " + child_ + "/cgroup.procs && exec " + command + "' 2>&1";
+  }
+
+ private:
+  std::string why_, parent_, child_;
+};
+
+// Runs orvandel-cli under a parent group limited to 512 MiB: a 2 GiB buffer
+// is refused with the message, a small one still runs.
+void ExpectParentLimitBinds(bool v2) {
+  ParentLimitedGroup group(v2, 512u << 20);
+  if (!group.Unavailable().empty()) GTEST_SKIP() << group.Unavailable();
+  testing_support::TempDir dir;
+  const std::string cli = ORVANDEL_CLI;
+  const auto big = RunCommand(group.Inside(cli + " write --size 1 --block-sectors 4194303 --file " + dir.File("t")));
+  EXPECT_EQ(big.status, 1) << big.out;
+  EXPECT_TRUE(std::regex_search(big.out, std::regex("Cannot reserve a buffer of [0-9]+ bytes for the blocks\\.")))
+      << big.out;
+  EXPECT_FALSE(fs::exists(dir.File("t")));
+  const auto fits = RunCommand(group.Inside(cli + " write --size 1 --block-sectors 2048 --file " + dir.File("t")));
+  EXPECT_EQ(fits.status, 0) << fits.out;
+}
+
+TEST(RunUnderAParentGroupLimit, CgroupV2) { ExpectParentLimitBinds(true); }
+TEST(RunUnderAParentGroupLimit, CgroupV1) { ExpectParentLimitBinds(false); }
 
 TEST(RandomData, SameEveryStartAndNextInOneProcess) {
   testing_support::TempDir dir;

@@ -24,6 +24,7 @@
 
 #include "platform/linux/handles.h"
 #include "platform/linux/internal.h"
+#include "platform/linux/mounts.h"
 #include "platform/os.h"
 #include "platform/seam.h"
 
@@ -761,24 +762,62 @@ bool ChDrive(const std::string& /*drive*/) { return true; }
 
 namespace {
 
-// A control group's memory limit, v2 or v1; 0 when there is none.
+// A limit file's number; 0 for "max", an absent file or anything else.
+std::uint64_t ReadLimit(const std::string& file, const char* key = nullptr) {
+  std::ifstream in(file);
+  std::string word;
+  std::uint64_t v = 0;
+  if (!key) return in >> v ? v : 0;
+  while (in >> word)
+    if (word == key) return in >> v ? v : 0;
+  return 0;
+}
+
+// A group's folder under a hierarchy's mount; "" when the mount shows
+// another part of the hierarchy than the one the group lies in.
+std::string GroupFolder(const mounts::Mount& m, const std::string& group) {
+  if (m.root == "/") return m.mountPoint + (group == "/" ? "" : group);
+  if (group == m.root) return m.mountPoint;
+  if (group.compare(0, m.root.size() + 1, m.root + "/") == 0) return m.mountPoint + group.substr(m.root.size());
+  return "";
+}
+
+bool HasOption(const std::string& options, const std::string& name) {
+  return ("," + options + ",").find("," + name + ",") != std::string::npos;
+}
+
+// The lowest memory limit of the process's control groups: every group
+// from its own up to the top of the mounted hierarchy limits it, as a
+// parent's limit binds its children, in v2 and in v1 alike. 0 when none.
 std::uint64_t CgroupMemoryLimit() {
   std::ifstream self("/proc/self/cgroup");
-  std::uint64_t limit = 0;
+  std::string v2Group, v1Group;
   for (std::string line; std::getline(self, line);) {
     const auto first = line.find(':');
     const auto second = line.find(':', first + 1);
     if (first == std::string::npos || second == std::string::npos) continue;
     const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
-    std::string file;
-    if (controllers.empty()) file = "/sys/fs/cgroup/unified" + path + "/memory.max";
-    else if (controllers == "memory") file = "/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes";
-    else continue;
-    std::ifstream in(file);
-    if (!in && controllers.empty()) in.open("/sys/fs/cgroup" + path + "/memory.max");
-    std::uint64_t v = 0;
-    if (in >> v && v > 0 && (limit == 0 || v < limit)) limit = v;  // "max" reads as nothing
+    if (line.compare(0, first, "0") == 0 && controllers.empty()) v2Group = line.substr(second + 1);
+    else if (HasOption(controllers, "memory")) v1Group = line.substr(second + 1);
+  }
+  std::uint64_t limit = 0;
+  auto lower = [&](std::uint64_t v) {
+    if (v > 0 && (limit == 0 || v < limit)) limit = v;
+  };
+  const auto table = mounts::All();
+  for (const auto& m : *table) {
+    const bool v2 = m.fsType == "cgroup2" && !v2Group.empty();
+    const bool v1 = m.fsType == "cgroup" && !v1Group.empty() && HasOption(m.superOptions, "memory");
+    if (!v1 && !v2) continue;
+    std::string folder = GroupFolder(m, v2 ? v2Group : v1Group);
+    if (folder.empty()) continue;
+    if (v1) lower(ReadLimit(folder + "/memory.stat", "hierarchical_memory_limit"));
+    // The mount's own folder is the top: nothing above it can be read.
+    for (;;) {
+      lower(ReadLimit(folder + (v2 ? "/memory.max" : "/memory.limit_in_bytes")));
+      if (folder.size() <= m.mountPoint.size()) break;
+      folder.resize(folder.rfind('/'));
+    }
   }
   return limit;
 }
