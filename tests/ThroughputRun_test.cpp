@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/mman.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -432,8 +433,13 @@ TEST(RunOnSmallTmpfs, AShortFinalWriteEndsWithError) {
   {
     frmMain window(form);
     form.SetText(Ctl::txtTestFile, 0, small.File("t.bin"));
-    form.SetText(Ctl::txtSize, 0, "2.9");  // two whole blocks fit, the rest does not
+    form.SetText(Ctl::txtSize, 0, "2.4");  // fits when the run starts
     form.SetText(Ctl::txtBlockSizeSectors, 0, "2048");
+    // Someone else takes space once the run has started: two whole blocks
+    // still fit, the rest does not.
+    form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+      if (i == 0 && text == "0%") testing_support::WriteText(small.File("other"), std::string(256 << 10, 'o'));
+    });
     window.cmdFileReadWrite_Click(kWrite);
     ASSERT_EQ(form.Messages().size(), 1u);
     EXPECT_EQ(form.Messages()[0].prompt, "Error");
@@ -540,6 +546,48 @@ void ExpectParentLimitBinds(bool v2) {
 TEST(RunUnderAParentGroupLimit, CgroupV2) { ExpectParentLimitBinds(true); }
 TEST(RunUnderAParentGroupLimit, CgroupV1) { ExpectParentLimitBinds(false); }
 
+TEST(RunOnSmallTmpfs, AWriteBeyondTheFreeSpaceIsRefusedBeforeWriting) {
+  const std::string why = testing_support::ScratchMount::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::ScratchMount small("tmpfs", "size=4m");
+  ASSERT_TRUE(small.Ready());
+  const std::string cli = ORVANDEL_CLI;
+  const std::string t = small.File("t");
+  const std::regex refusal("^orvandel-cli: Not enough free space: 99999999 MB needed, [0-4] MB free on " +
+                           small.Path() + "\n$");
+  const auto huge = RunCommand(cli + " write --size 99999999 --file " + t + " 2>&1");
+  EXPECT_EQ(huge.status, 1);
+  EXPECT_TRUE(std::regex_match(huge.out, refusal)) << huge.out;
+  EXPECT_FALSE(fs::exists(t));
+  const auto json = RunCommand(cli + " write --json --size 99999999 --file " + t + " 2>/dev/null");
+  EXPECT_EQ(nlohmann::json::parse(json.out)["message"].get<std::string>().rfind("Not enough free space: ", 0), 0u)
+      << json.out;
+
+  // Only the growth counts: 3 MB written over a 3 MB file needs nothing more.
+  testing_support::WriteText(t, std::string(3 * 1048576, 'x'));
+  const auto over = RunCommand(cli + " write --size 3 --file " + t + " 2>&1");
+  EXPECT_EQ(over.status, 0) << over.out;
+  const auto grow = RunCommand(cli + " write --size 6 --file " + t + " 2>&1");
+  EXPECT_EQ(grow.status, 1);
+  EXPECT_TRUE(std::regex_search(grow.out, std::regex("Not enough free space: 3 MB needed, [01] MB free on " +
+                                                     small.Path())))
+      << grow.out;
+  EXPECT_EQ(fs::file_size(t), 3u * 1048576);
+
+  // The window refuses it as it refuses other input.
+  HeadlessForm form;
+  {
+    frmMain window(form);
+    form.SetText(Ctl::txtTestFile, 0, small.File("u"));
+    form.SetText(Ctl::txtSize, 0, "5");
+    window.cmdFileReadWrite_Click(kWrite);
+  }
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].style, vbExclamation);
+  EXPECT_EQ(form.Messages()[0].prompt.rfind("Not enough free space: 5 MB needed, ", 0), 0u) << form.Messages()[0].prompt;
+  EXPECT_FALSE(fs::exists(small.File("u")));
+}
+
 TEST(RandomData, SameEveryStartAndNextInOneProcess) {
   testing_support::TempDir dir;
   auto firstBlock = [&](const std::string& name) {
@@ -606,13 +654,23 @@ TEST(RunOnLoopDisk, FullDiskAndMisalignedDirectTransfersEndWithError) {
     const std::string path = mnt + "/t.bin";
     form.SetText(Ctl::txtTestFile, 0, path);
     form.SetText(Ctl::txtBlockSizeSectors, 0, "256");
-    form.SetText(Ctl::txtSize, 0, "64");  // more than the disk holds
+    form.SetText(Ctl::txtSize, 0, "4");
+    // The disk fills up under the run, after it found the space it needs.
+    const std::string other = mnt + "/other";
+    form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+      if (i != 0 || text != "0%") return;
+      struct statvfs v {};
+      ASSERT_EQ(statvfs(mnt.c_str(), &v), 0);
+      testing_support::WriteText(other, std::string(v.f_bavail * v.f_frsize - (1 << 20), 'o'));
+    });
     window.cmdFileReadWrite_Click(kWrite);
+    form.SetCaptionObserver(nullptr);
     ASSERT_FALSE(form.Messages().empty());
     EXPECT_EQ(form.Messages().back().prompt, "Error");
     EXPECT_TRUE(window.oTestFile->IsOpen());
     window.cmdFileOp_Click(1);  // Delete File frees the disk
     EXPECT_FALSE(fs::exists(path));
+    fs::remove(other);
 
     // One 512-byte sector per block on a 4096-byte-sector device.
     form.SetValue(Ctl::chkFileFlags, 1, 1);

@@ -43,6 +43,21 @@ std::string Throughput(std::int64_t testSize, std::int32_t ms, char sep) {
   return numtext::Format(mb * 1000 / ms, "#0.0", sep) + " MB/s";
 }
 
+// The bytes a Write run of testSize puts into the file: whole blocks, then
+// the rest rounded up to a page.
+std::int64_t BytesWritten(std::int64_t testSize, std::int32_t blockSize, std::size_t bufferSize) {
+  const std::int64_t blockFixed = static_cast<std::int64_t>(blockSize) * kFixed;
+  const std::int64_t whole = testSize / blockFixed * blockSize;
+  const std::int64_t rest = std::min<std::int64_t>(RoundFixed(testSize - whole * kFixed), bufferSize);
+  return whole + (rest + kPage - 1) / kPage * kPage;
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
 // Ends a run that met an exception; the guard releases everything even when
 // showing the end fails as well.
 template <typename Exit>
@@ -164,6 +179,18 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     if (*mb < 0) return refuse("The file size must not be negative.");
     if (*mb > std::numeric_limits<std::int64_t>::max() / kMB) return refuse("The file size is too large.");
     TestSize = *mb * kMB;
+    // A run that would fill its file system is refused before it writes:
+    // the system and its other programs need the space too.
+    const std::int64_t current = GetFileSize64(sTestFile);
+    const std::int64_t growth = BytesWritten(TestSize, BlockSize, bufferSize) - current;
+    std::uint64_t available = 0;
+    if (growth > 0 && (os::GetDiskFreeSpaceExA(sTestFile, &available, nullptr, nullptr) == os::TRUE ||
+                       os::GetDiskFreeSpaceExA(FolderOf(sTestFile), &available, nullptr, nullptr) == os::TRUE) &&
+        static_cast<std::uint64_t>(growth) > available) {
+      const std::string where = os::runtime::DriveOf(sTestFile);
+      return refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) + " MB needed, " +
+                    std::to_string(available / kMB) + " MB free" + (where.empty() ? "" : " on " + where));
+    }
   } else {
     if (!FileExists(sTestFile, "")) {
       // The text stays the window's; the detail is the system's own reason
