@@ -346,6 +346,7 @@ int Throughput(const RunOptions& o, int index) {
   CliForm form(progress);
   frmMain window(form);
   window.recordTimeline = o.json || csv.has_value();
+  window.askBeforeReplacing = false;
   window.Form_Load("");
   SetUp(form, o, index == 1);
   nlohmann::json runs = nlohmann::json::array();

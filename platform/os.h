@@ -292,6 +292,14 @@ std::string VolumeDevicePath(const std::string& drive);
 // The test file the window starts with, from the command-line argument text.
 std::string InitialTestFile(const std::string& argumentText);
 
+// A file this program wrote carries a mark, where its file system keeps
+// one (an extended attribute on Linux, a named stream on NTFS), so that the
+// window need not ask before writing over it again. False when the mark
+// cannot be set.
+bool MarkWrittenByProgram(HANDLE file);
+// Whether the file at path carries that mark.
+bool WrittenByProgram(const std::string& path);
+
 // The memory this process can really have: the machine's, or the lowest
 // limit of its control groups and their parents when that is lower. 0 when
 // unknown.

@@ -12,12 +12,14 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <sstream>
 
 #include "form/HeadlessForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
+#include "platform/paths.h"
 #include "platform/seam.h"
 #include "tests/LoopDisk.h"
 #include "tests/support.h"
@@ -137,6 +139,50 @@ TEST_F(Run, WritingOverALongerFileKeepsItsLength) {
   in.read(head.data(), head.size());
   EXPECT_EQ(head.find_first_not_of('\0'), std::string::npos) << "the zeros run writes zeros";
   EXPECT_EQ(in.get(), 'x');
+}
+
+TEST_F(Run, TheWindowAsksBeforeReplacingAFileItDidNotWrite) {
+  const std::string notes = dir.File("notes.txt");
+  testing_support::WriteText(notes, "my notes\n");
+  Fields(notes, "1", "2048");
+  // Unanswered, the question is a No: nothing is written.
+  window.cmdFileReadWrite_Click(kWrite);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].style, vbYesNo | vbQuestion);
+  EXPECT_EQ(form.Messages()[0].detail, notes);
+  EXPECT_EQ(testing_support::ReadText(notes), "my notes\n");
+  EXPECT_FALSE(window.LastRun().finished);
+  EXPECT_EQ(Line(0), "");
+
+  form.SetQuestionAnswer(vbYes);
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(fs::file_size(notes), 1048576u);
+  ASSERT_EQ(form.Messages().size(), 2u);
+
+  // What the program wrote, an empty file and the default name are not asked about.
+  const std::string empty = dir.File("empty");
+  const std::string standard = dir.File(os::rules::kTestFileName);
+  testing_support::WriteText(empty, "");
+  testing_support::WriteText(standard, "old run\n");
+  for (const std::string& path : {notes, empty, standard}) {
+    SCOPED_TRACE(path);
+    if (path == notes && !os::runtime::WrittenByProgram(notes)) {
+      std::cout << "the file system keeps no mark here; a rewrite is asked about\n";
+      continue;
+    }
+    Fields(path, "1", "2048");
+    window.cmdFileReadWrite_Click(kWrite);
+    EXPECT_TRUE(window.LastRun().finished);
+    EXPECT_EQ(form.Messages().size(), 2u) << form.Messages().back().prompt;
+  }
+
+  // The command line writes what it is told, as dd does.
+  const std::string other = dir.File("other.txt");
+  testing_support::WriteText(other, "keep?\n");
+  const auto cli = RunCommand(std::string(ORVANDEL_CLI) + " write --size 0.1 --file " + other + " </dev/null 2>&1");
+  EXPECT_EQ(cli.status, 0) << cli.out;
+  EXPECT_GE(fs::file_size(other), 104857u);
 }
 
 TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {

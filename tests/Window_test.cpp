@@ -163,6 +163,28 @@ TEST_F(Window, ButtonsFollowTheTestFileAsItIsTyped) {
   EXPECT_FALSE(On("cmdFileReadWrite(0)"));
 }
 
+TEST_F(Window, AWriteOverAnotherFileIsAskedAboutAndEnterKeepsIt) {
+  const auto notes = dir.File("notes.txt");
+  testing_support::WriteText(notes, "my notes\n");
+  Type(notes);
+  Find<QLineEdit>("txtSize")->setText("1");
+  for (const bool yes : {false, true}) {
+    ModalAnswer answer([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      ASSERT_NE(box, nullptr);
+      EXPECT_EQ(box->icon(), QMessageBox::Question);
+      EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+      if (yes) box->button(QMessageBox::Yes)->click();
+      else QTest::keyClick(modal, Qt::Key_Return);  // the default answer
+    });
+    QTest::mouseClick(Find("cmdFileReadWrite(1)"), Qt::LeftButton);
+    QApplication::processEvents();
+    EXPECT_TRUE(answer.answered);
+    if (!yes) EXPECT_EQ(testing_support::ReadText(notes), "my notes\n");
+  }
+  EXPECT_EQ(fs::file_size(notes), 1048576u);
+}
+
 TEST_F(Window, WriteRunThroughTheButtonsThenDeleteTheOpenFile) {
   const auto file = dir.File("t.bin");
   Type(file);

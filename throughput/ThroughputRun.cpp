@@ -2,6 +2,7 @@
 // millisecond clock the window shows, and with a nanosecond clock for
 // scripts that want exact figures.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -12,6 +13,7 @@
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
+#include "platform/paths.h"
 #include "throughput/Rnd.h"
 #include "throughput/TimelineRecorder.h"
 
@@ -56,6 +58,16 @@ std::string FolderOf(const std::string& path) {
   const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
   if (cut == std::string::npos) return ".";
   return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
+// The default test file's name, in any folder.
+bool IsDefaultTestFile(const std::string& path) {
+  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
+  const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+  const std::string expected = os::rules::kTestFileName;
+  return std::equal(name.begin(), name.end(), expected.begin(), expected.end(),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                std::tolower(static_cast<unsigned char>(b)); });
 }
 
 // Ends a run that met an exception; the guard releases everything even when
@@ -103,9 +115,15 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   os::HANDLE hVolume = os::INVALID_HANDLE_VALUE;
   bool released = false;
   TimelineRecorder timeline;
+  // A file that took the run's data is the program's from now on.
+  auto markWritten = [&] {
+    if (writing && rec.transferred + rec.finalResult > 0 && oTestFile && oTestFile->IsOpen())
+      os::runtime::MarkWrittenByProgram(oTestFile->FileHandle());
+  };
   auto release = [&] {
     if (released) return;
     released = true;
+    markWritten();
     SetHighPriority(false);
     if (hVolume != os::INVALID_HANDLE_VALUE) os::CloseHandle(hVolume);
     if (pBuffer) {
@@ -191,6 +209,12 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       return refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) + " MB needed, " +
                     std::to_string(available / kMB) + " MB free" + (where.empty() ? "" : " on " + where));
     }
+    // Contents of the user's own are replaced only when the user agrees.
+    if (askBeforeReplacing && current > 0 && !IsDefaultTestFile(sTestFile) &&
+        !os::runtime::WrittenByProgram(sTestFile) &&
+        form_.MsgBox("This file was not written by this program. Replace its contents?", vbYesNo | vbQuestion,
+                     sTestFile) != vbYes)
+      return exitB();
   } else {
     if (!FileExists(sTestFile, "")) {
       // The text stays the window's; the detail is the system's own reason
@@ -402,6 +426,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       SetFragmentLabel(oTestFile->FileHandle());
       SetCompressedLabel(sTestFile);
     }
+    markWritten();
     if (oTestFile->IsOpen()) oTestFile->CloseFile();
     const os::HANDLE h = os::CreateFileA(sTestFile, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
                                          os::OPEN_EXISTING, 0);

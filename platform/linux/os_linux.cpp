@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -834,6 +835,20 @@ std::uint64_t PhysicalMemory() {
   const std::uint64_t group = CgroupMemoryLimit();
   if (group != 0 && (total == 0 || group < total)) total = group;
   return total;
+}
+
+namespace {
+constexpr const char* kWrittenMark = "user.orvandel";
+}  // namespace
+
+bool MarkWrittenByProgram(HANDLE file) {
+  const int fd = handles::Fd(file);
+  return fd >= 0 && fsetxattr(fd, kWrittenMark, "1", 1, 0) == 0;
+}
+
+bool WrittenByProgram(const std::string& path) {
+  char value[8];
+  return path.find('\0') == std::string::npos && getxattr(path.c_str(), kWrittenMark, value, sizeof value) >= 0;
 }
 
 // Read without allocating: the sampler asks twenty times a second.
