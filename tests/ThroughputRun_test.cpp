@@ -185,6 +185,25 @@ TEST_F(Run, TheWindowAsksBeforeReplacingAFileItDidNotWrite) {
   EXPECT_GE(fs::file_size(other), 104857u);
 }
 
+TEST_F(Run, ACreateAndDeleteClickDuringARunDoesNothing) {
+  form.SetText(Ctl::txtNumberOfFiles, 0, "10");
+  Fields(file, "4", "64");
+  int clicks = 0;
+  form.SetPendingInput([&] {
+    ++clicks;
+    form.UserClick(Ctl::cmdCreateAndDeleteFiles);
+  });
+  window.cmdFileReadWrite_Click(kWrite);
+  ASSERT_EQ(clicks, 1);
+  EXPECT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(window.LastCreateDelete().files, 0) << "the test ran inside the Write run";
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(Line(i), "") << "line " << i;
+  EXPECT_FALSE(fs::exists(file + ".0000"));
+  // After the run the button works again.
+  form.UserClick(Ctl::cmdCreateAndDeleteFiles);
+  EXPECT_EQ(window.LastCreateDelete().files, 10);
+}
+
 TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {
   for (const char* sectors : {"0", "abc", ""}) {
     Fields(file, "1", sectors);
