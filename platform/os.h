@@ -292,6 +292,10 @@ std::string VolumeDevicePath(const std::string& drive);
 // The test file the window starts with, from the command-line argument text.
 std::string InitialTestFile(const std::string& argumentText);
 
+// Whether the X display named as in DISPLAY answers a connection, so that
+// a window can start there; true where the system has no such displays.
+bool DisplayReachable(const std::string& display);
+
 // A file this program wrote carries a mark, where its file system keeps
 // one (an extended attribute on Linux, a named stream on NTFS), so that the
 // window need not ask before writing over it again. False when the mark

@@ -1,12 +1,16 @@
 // The Windows operations answered by Linux mechanisms.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <netdb.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
+#include <sys/un.h>
 #include <sys/utsname.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -16,6 +20,7 @@
 #include <csignal>
 #include <fstream>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -849,6 +854,58 @@ bool MarkWrittenByProgram(HANDLE file) {
 bool WrittenByProgram(const std::string& path) {
   char value[8];
   return path.find('\0') == std::string::npos && getxattr(path.c_str(), kWrittenMark, value, sizeof value) >= 0;
+}
+
+namespace {
+// A connection attempt that gives up after timeoutMs instead of hanging on
+// a host that never answers.
+bool Connects(int domain, const sockaddr* address, socklen_t length, int timeoutMs) {
+  const int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  bool ok = connect(fd, address, length) == 0;
+  if (!ok && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    ok = poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+  }
+  close(fd);
+  return ok;
+}
+}  // namespace
+
+bool DisplayReachable(const std::string& display) {
+  const auto colon = display.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = display.substr(0, colon);
+  const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (host.find('/') != std::string::npos) return true;  // a launcher's socket path: not ours to judge
+  if (host.empty() || host == "unix") {
+    const std::string socketPath = "/tmp/.X11-unix/X" + number;
+    // The abstract name first, as Xlib tries it.
+    for (const bool abstract : {true, false}) {
+      sockaddr_un a{};
+      a.sun_family = AF_UNIX;
+      const std::size_t offset = abstract ? 1 : 0;
+      if (socketPath.size() + offset >= sizeof a.sun_path) return false;
+      std::memcpy(a.sun_path + offset, socketPath.data(), socketPath.size());
+      const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + socketPath.size() +
+                                                 (abstract ? 0 : 1));
+      if (Connects(AF_UNIX, reinterpret_cast<const sockaddr*>(&a), length, 2000)) return true;
+    }
+    if (!host.empty()) return false;
+    host = "localhost";
+  }
+  const int port = 6000 + std::atoi(number.c_str());
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  bool ok = false;
+  for (addrinfo* a = found; a && !ok; a = a->ai_next) ok = Connects(a->ai_family, a->ai_addr, a->ai_addrlen, 2000);
+  freeaddrinfo(found);
+  return ok;
 }
 
 // Read without allocating: the sampler asks twenty times a second.
