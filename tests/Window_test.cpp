@@ -150,11 +150,12 @@ TEST_F(Window, ButtonsFollowTheTestFileAsItIsTyped) {
   // Delete File on a missing file: the message, then both buttons off.
   Type(dir.File("gone"));
   form->SetEnabled(Ctl::cmdFileOp, 1, true);
-  ModalAnswer answer([](QWidget* modal) {
+  ModalAnswer answer([this](QWidget* modal) {
     auto* box = qobject_cast<QMessageBox*>(modal);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), "Error deleting the file");
     EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(box->informativeText().toStdString(), dir.File("gone") + ": No such file or directory.");
     QTest::keyClick(modal, Qt::Key_Return);
   });
   QTest::mouseClick(Find("cmdFileOp(1)"), Qt::LeftButton);
