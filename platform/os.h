@@ -292,6 +292,10 @@ std::string VolumeDevicePath(const std::string& drive);
 // The test file the window starts with, from the command-line argument text.
 std::string InitialTestFile(const std::string& argumentText);
 
+// Where path points when it is a symbolic link whose target is missing;
+// "" when it is none (or the system cannot tell).
+std::string MissingLinkTarget(const std::string& path);
+
 // Whether the X display named as in DISPLAY answers a connection, so that
 // a window can start there; true where the system has no such displays.
 bool DisplayReachable(const std::string& display);

@@ -204,6 +204,26 @@ TEST_F(Run, ACreateAndDeleteClickDuringARunDoesNothing) {
   EXPECT_EQ(window.LastCreateDelete().files, 10);
 }
 
+TEST_F(Run, ALinkWhoseTargetIsGoneIsNamedAsSuch) {
+  const std::string link = dir.File("link");
+  const std::string target = dir.File("gone");
+  fs::create_symlink(target, link);
+  for (int index : {kRead, kWrite}) {
+    SCOPED_TRACE(index == kRead ? "Read" : "Write");
+    Fields(link, "1", "2048");
+    window.cmdFileReadWrite_Click(index);
+    EXPECT_EQ(window.LastRun().message, index == kRead ? "File not found" : "Error opening the file");
+    EXPECT_EQ(window.LastRun().detail, link + ": the link's target is missing: " + target);
+    EXPECT_FALSE(fs::exists(target));
+  }
+  const auto status = RunCommand(std::string(ORVANDEL_CLI) + " status --file " + link + " 2>&1");
+  EXPECT_EQ(status.status, 1);
+  EXPECT_EQ(status.out, "orvandel-cli: " + link + ": the link's target is missing: " + target + "\n");
+  // A missing name is still just missing.
+  const auto missing = RunCommand(std::string(ORVANDEL_CLI) + " status --file " + target + " 2>&1");
+  EXPECT_EQ(missing.out, "orvandel-cli: " + target + ": file not found\n");
+}
+
 TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {
   for (const char* sectors : {"0", "abc", ""}) {
     Fields(file, "1", sectors);

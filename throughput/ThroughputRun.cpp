@@ -186,7 +186,13 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   rec.fileFlags = FileFlags;
   sTestFile = form_.Text(Ctl::txtTestFile);
   // The path and the system's reason, for the message's detail.
-  auto reason = [&](os::DWORD code) { return sTestFile + ": " + SystemReason(code); };
+  // A link whose target is gone is named as such: the name itself exists.
+  auto reason = [&](os::DWORD code) {
+    if (code == os::ERROR_FILE_NOT_FOUND || code == os::ERROR_PATH_NOT_FOUND)
+      if (const std::string target = os::runtime::MissingLinkTarget(sTestFile); !target.empty())
+        return sTestFile + ": the link's target is missing: " + target;
+    return sTestFile + ": " + SystemReason(code);
+  };
 
   if (writing) {
     const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep);

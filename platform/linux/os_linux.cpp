@@ -856,6 +856,15 @@ bool WrittenByProgram(const std::string& path) {
   return path.find('\0') == std::string::npos && getxattr(path.c_str(), kWrittenMark, value, sizeof value) >= 0;
 }
 
+std::string MissingLinkTarget(const std::string& path) {
+  struct stat st {};
+  if (path.find('\0') != std::string::npos || lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return "";
+  if (stat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return "";
+  char target[4096];
+  const ssize_t n = readlink(path.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
 namespace {
 // A connection attempt that gives up after timeoutMs instead of hanging on
 // a host that never answers.
