@@ -92,7 +92,7 @@ bool MarkWrittenByProgram(HANDLE file) {
   const ::HANDLE mark = ::CreateFileA((std::string(path, n) + kWrittenMark).c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (mark == INVALID_HANDLE_VALUE) return false;
+  if (detail::Ours(mark) == -1) return false;  // INVALID_HANDLE_VALUE
   ::CloseHandle(mark);
   return true;
 }
