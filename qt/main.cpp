@@ -84,7 +84,13 @@ std::string MissingDisplay(int argc, char** argv) {
     if (std::strcmp(option, "-platform") == 0) platform = argv[i + 1];
     if (std::strcmp(option, "-display") == 0) display = argv[i + 1];
   }
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  // Wayland clients fall back to the socket wayland-0 when none is named.
+  const char* waylandName = std::getenv("WAYLAND_DISPLAY");
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  std::error_code ec;
+  const bool wayland =
+      (waylandName && *waylandName) ||
+      (runtimeDir && *runtimeDir && std::filesystem::exists(std::string(runtimeDir) + "/wayland-0", ec));
   auto x11 = [&] { return !display.empty() && os::runtime::DisplayReachable(display); };
   // Each of a list of platforms is tried in turn; one that starts is enough.
   const char* session = std::getenv("XDG_SESSION_TYPE");
@@ -97,7 +103,7 @@ std::string MissingDisplay(int argc, char** argv) {
     if (name == "xcb") {
       if (x11()) return "";
     } else if (name.rfind("wayland", 0) == 0) {
-      if (wayland && *wayland) return "";
+      if (wayland) return "";
     } else if (!name.empty()) {
       return "";  // offscreen, vnc, eglfs...: nothing to check beforehand
     }
