@@ -51,7 +51,10 @@ std::string NotAFile(const std::string& path) {
   if (os::GetFileAttributesA(path) == os::INVALID_FILE_ATTRIBUTES) {
     // The system's own reason: a name too long, a loop of links, a folder
     // that may not be entered all say more than "not found".
-    if (os::GetLastError() == os::ERROR_FILE_NOT_FOUND) return "file not found";
+    if (os::GetLastError() == os::ERROR_FILE_NOT_FOUND) {
+      const std::string target = os::runtime::MissingLinkTarget(path);
+      return target.empty() ? "file not found" : "the link's target is missing: " + target;
+    }
     return "cannot be inspected: " + LastErrorText();
   }
   if (!FileExists(path, "") || st.type() == std::filesystem::file_type::not_found) return "file not found";
@@ -354,6 +357,7 @@ int Throughput(const RunOptions& o, int index) {
   CliForm form(progress);
   frmMain window(form);
   window.recordTimeline = o.json || csv.has_value();
+  window.askBeforeReplacing = false;
   window.Form_Load("");
   SetUp(form, o, index == 1);
   nlohmann::json runs = nlohmann::json::array();

@@ -67,9 +67,13 @@ const ControlDesign* FindDesign(Ctl ctl, int index);
 
 // Message box styles and answers, mouse pointers.
 inline constexpr int vbOKOnly = 0;
+inline constexpr int vbYesNo = 4;
 inline constexpr int vbCritical = 16;
+inline constexpr int vbQuestion = 32;
 inline constexpr int vbExclamation = 48;
 inline constexpr int vbOK = 1;
+inline constexpr int vbYes = 6;
+inline constexpr int vbNo = 7;
 inline constexpr int vbDefault = 0;
 inline constexpr int vbHourglass = 11;
 
@@ -120,9 +124,10 @@ class FormView {
   virtual void Refresh(Ctl ctl, int index) = 0;
   virtual void RefreshForm() = 0;
   virtual void DoEvents() = 0;
-  // Shows prompt with an OK button and the icon of style; no caption of
-  // its own, so the application's title shows. detail, when given, names
-  // the cause below the prompt.
+  // Shows prompt with an OK button and the icon of style, or with Yes and
+  // No buttons when style holds vbYesNo; no caption of its own, so the
+  // application's title shows. detail, when given, names the cause below
+  // the prompt. Returns vbOK, or vbYes or vbNo for a question.
   virtual int MsgBox(const std::string& prompt, int style, const std::string& detail = {}) = 0;
   virtual void SetMousePointer(int pointer) = 0;
   virtual void SetFocus(Ctl ctl, int index) = 0;

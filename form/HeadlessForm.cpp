@@ -78,7 +78,8 @@ void HeadlessForm::DoEvents() {
 
 int HeadlessForm::MsgBox(const std::string& prompt, int style, const std::string& detail) {
   messages_.push_back({prompt, style, detail});
-  return vbOK;
+  if ((style & 7) != vbYesNo) return vbOK;
+  return std::exchange(questionAnswer_, std::nullopt).value_or(vbNo);
 }
 
 void HeadlessForm::SetFocus(Ctl ctl, int index) {

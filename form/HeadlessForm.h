@@ -48,6 +48,9 @@ class HeadlessForm : public FormView {
   void UserClick(Ctl ctl, int index = 0);
   void SetDecimalSeparator(char c) { decimalSeparator_ = c; }
   // Runs during DoEvents, as input arriving while a handler lets it in.
+  // What the next question (a vbYesNo box) is answered; a question without
+  // an answer set is answered vbNo, the answer that changes nothing.
+  void SetQuestionAnswer(int answer) { questionAnswer_ = answer; }
   void SetPendingInput(std::function<void()> input) { pendingInput_ = std::move(input); }
   void SetLeftButtonPressed() { leftPressed_ = true; }
   // What the next file dialog answers; nullopt is a cancel.
@@ -90,6 +93,7 @@ class HeadlessForm : public FormView {
   bool leftPressed_ = false;
   char decimalSeparator_ = '.';
   std::function<void()> pendingInput_;
+  std::optional<int> questionAnswer_;
   std::optional<std::string> dialogAnswer_;
   std::optional<FileDialogRequest> lastDialog_;
   std::function<void(Ctl, int, const std::string&)> captionObserver_;

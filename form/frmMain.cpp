@@ -25,7 +25,11 @@ void frmMain::Click(Ctl ctl, int index) {
     case Ctl::cmdBrowse: cmdBrowse_Click(); break;
     case Ctl::cmdFileOp: cmdFileOp_Click(index); break;
     case Ctl::cmdFileReadWrite: cmdFileReadWrite_Click(index); break;
-    case Ctl::cmdCreateAndDeleteFiles: cmdCreateAndDeleteFiles_Click(); break;
+    // A click let in by a run's event processing would run the whole test
+    // inside the run's timed loop.
+    case Ctl::cmdCreateAndDeleteFiles:
+      if (!gTestRunning) cmdCreateAndDeleteFiles_Click();
+      break;
     default: break;
   }
 }
@@ -162,7 +166,9 @@ void frmMain::cmdFileOp_Click(int Index) {
   if (Index != 1) return;
   if (oTestFile && oTestFile->IsOpen()) oTestFile->CloseFile();
   form_.SetEnabled(Ctl::cmdFileOp, 0, false);
-  if (!os::DeleteFileA(form_.Text(Ctl::txtTestFile))) form_.MsgBox("Error deleting the file", vbExclamation);
+  const std::string path = form_.Text(Ctl::txtTestFile);
+  if (!os::DeleteFileA(path))
+    form_.MsgBox("Error deleting the file", vbExclamation, path + ": " + SystemReason(os::GetLastError()));
   if (!FileExists(form_.Text(Ctl::txtTestFile), "")) {
     form_.SetEnabled(Ctl::cmdFileReadWrite, 0, false);
     form_.SetEnabled(Ctl::cmdFileOp, 1, false);

@@ -111,6 +111,9 @@ class frmMain : public FormEvents {
   // Runs record their timeline; the command line leaves it out where no
   // one would see it.
   bool recordTimeline = true;
+  // A Write run asks before it replaces a file this program did not write;
+  // the command line writes what it is told, as dd does, and never asks.
+  bool askBeforeReplacing = true;
 
   const RunRecord& LastRun() const { return lastRun_; }
   const CreateDeleteRecord& LastCreateDelete() const { return lastCreateDelete_; }

@@ -292,8 +292,25 @@ std::string VolumeDevicePath(const std::string& drive);
 // The test file the window starts with, from the command-line argument text.
 std::string InitialTestFile(const std::string& argumentText);
 
-// The memory this process can really have: the machine's, or its control
-// group's limit when that is lower. 0 when unknown.
+// Where path points when it is a symbolic link whose target is missing;
+// "" when it is none (or the system cannot tell).
+std::string MissingLinkTarget(const std::string& path);
+
+// Whether the X display named as in DISPLAY answers a connection, so that
+// a window can start there; true where the system has no such displays.
+bool DisplayReachable(const std::string& display);
+
+// A file this program wrote carries a mark, where its file system keeps
+// one (an extended attribute on Linux, a named stream on NTFS), so that the
+// window need not ask before writing over it again. False when the mark
+// cannot be set.
+bool MarkWrittenByProgram(HANDLE file);
+// Whether the file at path carries that mark.
+bool WrittenByProgram(const std::string& path);
+
+// The memory this process can really have: the machine's, or the lowest
+// limit of its control groups and their parents when that is lower. 0 when
+// unknown.
 std::uint64_t PhysicalMemory();
 
 // A cheap millisecond clock for pacing repaints; coarser than timeGetTime

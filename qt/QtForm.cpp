@@ -538,7 +538,12 @@ int QtForm::MsgBox(const std::string& prompt, int style, const std::string& deta
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   if (style == vbExclamation) icon = QMessageBox::Warning;
   if (style == vbCritical) icon = QMessageBox::Critical;
-  QMessageBox box(icon, windowTitle(), Q(prompt), QMessageBox::Ok, this);
+  const bool question = (style & 7) == vbYesNo;
+  if (question) icon = QMessageBox::Question;
+  QMessageBox box(icon, windowTitle(), Q(prompt), question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+                  this);
+  // A stray Enter must not replace anything.
+  if (question) box.setDefaultButton(QMessageBox::No);
   box.setObjectName("MsgBox");
   if (!detail.empty()) box.setInformativeText(QString::fromLocal8Bit(detail.data(), static_cast<int>(detail.size())));
   // A box as narrow as "Error" would cut the window's title off.
@@ -546,7 +551,8 @@ int QtForm::MsgBox(const std::string& prompt, int style, const std::string& deta
   if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
     grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0,
                   1, grid->columnCount());
-  box.exec();
+  const int answer = box.exec();
+  if (question) return answer == QMessageBox::Yes ? vbYes : vbNo;
   return vbOK;
 }
 

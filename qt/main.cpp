@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -69,33 +71,82 @@ void ReportUnusedArgument(const std::string& argumentText) {
             << "; the test file goes into the current directory\n";
 }
 
+// Qt ends the process when its platform cannot start; the platform is
+// looked at first, as Qt would choose it, so that the user hears what to
+// use instead. "" when the window can start, else what is missing.
+std::string MissingDisplay(int argc, char** argv) {
+  std::string platform, display;
+  if (const char* p = std::getenv("QT_QPA_PLATFORM")) platform = p;
+  if (const char* d = std::getenv("DISPLAY")) display = d;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) break;
+    // Qt takes its options with one dash or two.
+    const char* option = argv[i][0] == '-' && argv[i][1] == '-' ? argv[i] + 1 : argv[i];
+    if (std::strcmp(option, "-platform") == 0) platform = argv[i + 1];
+    if (std::strcmp(option, "-display") == 0) display = argv[i + 1];
+  }
+  // Wayland clients fall back to the socket wayland-0 when none is named.
+  const char* waylandName = std::getenv("WAYLAND_DISPLAY");
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  std::error_code ec;
+  const bool wayland =
+      (waylandName && *waylandName) ||
+      (runtimeDir && *runtimeDir && std::filesystem::exists(std::string(runtimeDir) + "/wayland-0", ec));
+  auto x11 = [&] { return !display.empty() && os::runtime::DisplayReachable(display); };
+  // Each of a list of platforms is tried in turn; one that starts is enough.
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  const bool waylandSession = session && std::strcmp(session, "wayland") == 0;
+  std::string candidates = !platform.empty() ? platform : waylandSession ? "wayland;xcb" : "xcb";
+  for (std::size_t at = 0; at <= candidates.size();) {
+    const std::size_t end = std::min(candidates.find(';', at), candidates.size());
+    const std::string name = candidates.substr(at, std::min(candidates.find(':', at), end) - at);
+    at = end + 1;
+    if (name == "xcb") {
+      if (x11()) return "";
+    } else if (name.rfind("wayland", 0) == 0) {
+      if (wayland) return "";
+    } else if (!name.empty()) {
+      return "";  // offscreen, vnc, eglfs...: nothing to check beforehand
+    }
+  }
+  if (!display.empty()) return "the display " + display + " does not answer";
+  return "no display is set (DISPLAY and WAYLAND_DISPLAY are empty)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   os::runtime::KeepStandardStreams();
   if (const auto rc = AnswerWithoutDisplay(argc, argv)) return *rc;
+  if (const std::string why = MissingDisplay(argc, argv); !why.empty()) {
+    std::cerr << "orvandel: cannot open the window: " << why << "; orvandel-cli runs every test without one\n";
+    return 1;
+  }
   QApplication app(argc, argv);
   // A logout's termination request ends a running test cleanly first.
   os::runtime::CatchStopRequests();
   QGuiApplication::setDesktopFileName(ORVANDEL_APP_ID);
   // --screenshot FILE saves the shown window from the screen and closes it.
+  // Names are bytes: QApplication has taken its own options out of argv,
+  // and what is left is read unconverted, so that a folder whose name is
+  // not UTF-8 is still found.
   QString screenshot;
   std::string argumentText;
-  const QStringList args = QApplication::arguments();
-  for (int i = 1; i < args.size(); ++i) {
-    if (args[i] == "--screenshot" && i + 1 < args.size()) {
-      screenshot = args[++i];
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--screenshot" && i + 1 < argc) {
+      const std::string file = argv[++i];
       // Checked as every output: refused before the window opens.
-      const std::string path = QFile::encodeName(screenshot).toStdString();
-      if (const std::string why = os::runtime::output::Refusal(path, ""); !why.empty()) {
-        std::cerr << "orvandel: " << path << ": " << why << "; no screenshot is saved there\n";
+      if (const std::string why = os::runtime::output::Refusal(file, ""); !why.empty()) {
+        std::cerr << "orvandel: " << file << ": " << why << "; no screenshot is saved there\n";
         return 1;
       }
+      screenshot = QFile::decodeName(QByteArray(file.data(), static_cast<qsizetype>(file.size())));
       continue;
     }
-    if (args[i] == "--") continue;
+    if (arg == "--") continue;
     if (!argumentText.empty()) argumentText += ' ';
-    argumentText += args[i].toStdString();
+    argumentText += arg;
   }
 
   std::unique_ptr<QtForm> form;

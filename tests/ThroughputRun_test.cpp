@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/mman.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,10 +12,14 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
 
 #include "form/HeadlessForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
+#include "platform/paths.h"
 #include "platform/seam.h"
 #include "tests/LoopDisk.h"
 #include "tests/support.h"
@@ -126,6 +131,7 @@ TEST_F(Run, SizeZeroWritesNothingAndEnablesNothing) {
 TEST_F(Run, WritingOverALongerFileKeepsItsLength) {
   testing_support::WriteText(file, std::string(3 * 1048576, 'x'));
   Fields(file, "1", "2048");
+  window.askBeforeReplacing = false;  // the file's contents are no user's
   window.cmdFileReadWrite_Click(kWrite);
   EXPECT_EQ(fs::file_size(file), 3u * 1048576);
   std::ifstream in(file, std::ios::binary);
@@ -133,6 +139,89 @@ TEST_F(Run, WritingOverALongerFileKeepsItsLength) {
   in.read(head.data(), head.size());
   EXPECT_EQ(head.find_first_not_of('\0'), std::string::npos) << "the zeros run writes zeros";
   EXPECT_EQ(in.get(), 'x');
+}
+
+TEST_F(Run, TheWindowAsksBeforeReplacingAFileItDidNotWrite) {
+  const std::string notes = dir.File("notes.txt");
+  testing_support::WriteText(notes, "my notes\n");
+  Fields(notes, "1", "2048");
+  // Unanswered, the question is a No: nothing is written.
+  window.cmdFileReadWrite_Click(kWrite);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].style, vbYesNo | vbQuestion);
+  EXPECT_EQ(form.Messages()[0].detail, notes);
+  EXPECT_EQ(testing_support::ReadText(notes), "my notes\n");
+  EXPECT_FALSE(window.LastRun().finished);
+  EXPECT_EQ(Line(0), "");
+
+  form.SetQuestionAnswer(vbYes);
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(fs::file_size(notes), 1048576u);
+  ASSERT_EQ(form.Messages().size(), 2u);
+
+  // What the program wrote, an empty file and the default name are not asked about.
+  const std::string empty = dir.File("empty");
+  const std::string standard = dir.File(os::rules::kTestFileName);
+  testing_support::WriteText(empty, "");
+  testing_support::WriteText(standard, "old run\n");
+  for (const std::string& path : {notes, empty, standard}) {
+    SCOPED_TRACE(path);
+    if (path == notes && !os::runtime::WrittenByProgram(notes)) {
+      std::cout << "the file system keeps no mark here; a rewrite is asked about\n";
+      continue;
+    }
+    Fields(path, "1", "2048");
+    window.cmdFileReadWrite_Click(kWrite);
+    EXPECT_TRUE(window.LastRun().finished);
+    EXPECT_EQ(form.Messages().size(), 2u) << form.Messages().back().prompt;
+  }
+
+  // The command line writes what it is told, as dd does.
+  const std::string other = dir.File("other.txt");
+  testing_support::WriteText(other, "keep?\n");
+  const auto cli = RunCommand(std::string(ORVANDEL_CLI) + " write --size 0.1 --file " + other + " </dev/null 2>&1");
+  EXPECT_EQ(cli.status, 0) << cli.out;
+  EXPECT_GE(fs::file_size(other), 104857u);
+}
+
+TEST_F(Run, ACreateAndDeleteClickDuringARunDoesNothing) {
+  form.SetText(Ctl::txtNumberOfFiles, 0, "10");
+  Fields(file, "4", "64");
+  int clicks = 0;
+  form.SetPendingInput([&] {
+    ++clicks;
+    form.UserClick(Ctl::cmdCreateAndDeleteFiles);
+  });
+  window.cmdFileReadWrite_Click(kWrite);
+  ASSERT_EQ(clicks, 1);
+  EXPECT_TRUE(window.LastRun().finished);
+  EXPECT_EQ(window.LastCreateDelete().files, 0) << "the test ran inside the Write run";
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(Line(i), "") << "line " << i;
+  EXPECT_FALSE(fs::exists(file + ".0000"));
+  // After the run the button works again.
+  form.UserClick(Ctl::cmdCreateAndDeleteFiles);
+  EXPECT_EQ(window.LastCreateDelete().files, 10);
+}
+
+TEST_F(Run, ALinkWhoseTargetIsGoneIsNamedAsSuch) {
+  const std::string link = dir.File("link");
+  const std::string target = dir.File("gone");
+  fs::create_symlink(target, link);
+  for (int index : {kRead, kWrite}) {
+    SCOPED_TRACE(index == kRead ? "Read" : "Write");
+    Fields(link, "1", "2048");
+    window.cmdFileReadWrite_Click(index);
+    EXPECT_EQ(window.LastRun().message, index == kRead ? "File not found" : "Error opening the file");
+    EXPECT_EQ(window.LastRun().detail, link + ": the link's target is missing: " + target);
+    EXPECT_FALSE(fs::exists(target));
+  }
+  const auto status = RunCommand(std::string(ORVANDEL_CLI) + " status --file " + link + " 2>&1");
+  EXPECT_EQ(status.status, 1);
+  EXPECT_EQ(status.out, "orvandel-cli: " + link + ": the link's target is missing: " + target + "\n");
+  // A missing name is still just missing.
+  const auto missing = RunCommand(std::string(ORVANDEL_CLI) + " status --file " + target + " 2>&1");
+  EXPECT_EQ(missing.out, "orvandel-cli: " + target + ": file not found\n");
 }
 
 TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {
@@ -275,6 +364,7 @@ TEST_F(Run, ClosingOrDeletingTheFileDuringAWriteEndsItWithError) {
     SCOPED_TRACE(button == 0 ? "Close File" : "Delete File");
     testing_support::WriteText(file, "old");
     Fields(file, "1", "8");
+    window.askBeforeReplacing = false;  // the file's contents are no user's
     int blocks = 0;
     form.SetCaptionObserver([&](Ctl, int i, const std::string&) {
       if (i == 0 && ++blocks == 10) form.SetPendingInput([&] { form.UserClick(Ctl::cmdFileOp, button); });
@@ -359,6 +449,7 @@ TEST_F(Run, StopRequestsEndTheRunCloseTheFileAndClearTheProgress) {
   sigaction(SIGINT, nullptr, &before[0]);
   sigaction(SIGTERM, nullptr, &before[1]);
   os::runtime::CatchStopRequests();
+  window.askBeforeReplacing = false;  // the file's contents are no user's
   for (int index : {kWrite, kRead}) {
     SCOPED_TRACE(index == kWrite ? "write" : "read");
     testing_support::WriteText(file, std::string(1048576, 'x'));
@@ -427,8 +518,13 @@ TEST(RunOnSmallTmpfs, AShortFinalWriteEndsWithError) {
   {
     frmMain window(form);
     form.SetText(Ctl::txtTestFile, 0, small.File("t.bin"));
-    form.SetText(Ctl::txtSize, 0, "2.9");  // two whole blocks fit, the rest does not
+    form.SetText(Ctl::txtSize, 0, "2.4");  // fits when the run starts
     form.SetText(Ctl::txtBlockSizeSectors, 0, "2048");
+    // Someone else takes space once the run has started: two whole blocks
+    // still fit, the rest does not.
+    form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+      if (i == 0 && text == "0%") testing_support::WriteText(small.File("other"), std::string(256 << 10, 'o'));
+    });
     window.cmdFileReadWrite_Click(kWrite);
     ASSERT_EQ(form.Messages().size(), 1u);
     EXPECT_EQ(form.Messages()[0].prompt, "Error");
@@ -460,6 +556,121 @@ TEST(RunInMemoryGroup, ABufferBeyondHalfTheMemoryIsRefusedBeforeAnythingIsFilled
   EXPECT_EQ(big.status, 1) << big.out;
   EXPECT_NE(big.out.find("Cannot reserve a buffer of 67112960 bytes"), std::string::npos) << big.out;
   EXPECT_EQ(fits.status, 0) << fits.out;
+}
+
+// A parent group with a limit and a child without one, in the v2 or the v1
+// hierarchy; both are removed again at the end.
+class ParentLimitedGroup {
+ public:
+  ParentLimitedGroup(bool v2, std::uint64_t limit) {
+    std::ifstream info("/proc/self/mountinfo");
+    std::string mount;
+    for (std::string line; std::getline(info, line);) {
+      std::istringstream f(line);
+      std::string id, parent, dev, root, point, word, type, source, options;
+      f >> id >> parent >> dev >> root >> point;
+      while (f >> word && word != "-") {
+      }
+      f >> type >> source >> options;
+      if (root != "/") continue;
+      if (v2 ? type == "cgroup2" : type == "cgroup" && ("," + options + ",").find(",memory,") != std::string::npos)
+        mount = point;
+    }
+    if (geteuid() != 0) {
+      why_ = "making control groups needs root";
+      return;
+    }
+    if (mount.empty()) {
+      why_ = v2 ? "no cgroup v2 hierarchy is mounted" : "no cgroup v1 memory hierarchy is mounted";
+      return;
+    }
+    if (v2 && testing_support::ReadText(mount + "/cgroup.subtree_control").find("memory") == std::string::npos) {
+      why_ = "cgroup v2 gives its groups no memory controller here";
+      return;
+    }
+    parent_ = mount + "/orvandel-parent-" + std::to_string(getpid());
+    child_ = parent_ + "/child";
+    std::error_code ec;
+    if (!fs::create_directory(parent_, ec) || !fs::create_directory(child_, ec)) {
+      why_ = "the hierarchy is not writable: " + ec.message();
+      return;
+    }
+    testing_support::WriteText(parent_ + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), std::to_string(limit));
+  }
+  ~ParentLimitedGroup() {
+    // The groups are empty again once the commands run in them have ended.
+    if (!child_.empty()) rmdir(child_.c_str());
+    if (!parent_.empty()) rmdir(parent_.c_str());
+  }
+  const std::string& Unavailable() const { return why_; }
+  // A shell command that runs command inside the child group.
+  std::string Inside(const std::string& command) const {
+    return "sh -c 'echo $$ > " + child_ + "/cgroup.procs && exec " + command + "' 2>&1";
+  }
+
+ private:
+  std::string why_, parent_, child_;
+};
+
+// Runs orvandel-cli under a parent group limited to 512 MiB: a 2 GiB buffer
+// is refused with the message, a small one still runs.
+void ExpectParentLimitBinds(bool v2) {
+  ParentLimitedGroup group(v2, 512u << 20);
+  if (!group.Unavailable().empty()) GTEST_SKIP() << group.Unavailable();
+  testing_support::TempDir dir;
+  const std::string cli = ORVANDEL_CLI;
+  const auto big = RunCommand(group.Inside(cli + " write --size 1 --block-sectors 4194303 --file " + dir.File("t")));
+  EXPECT_EQ(big.status, 1) << big.out;
+  EXPECT_TRUE(std::regex_search(big.out, std::regex("Cannot reserve a buffer of [0-9]+ bytes for the blocks\\.")))
+      << big.out;
+  EXPECT_FALSE(fs::exists(dir.File("t")));
+  const auto fits = RunCommand(group.Inside(cli + " write --size 1 --block-sectors 2048 --file " + dir.File("t")));
+  EXPECT_EQ(fits.status, 0) << fits.out;
+}
+
+TEST(RunUnderAParentGroupLimit, CgroupV2) { ExpectParentLimitBinds(true); }
+TEST(RunUnderAParentGroupLimit, CgroupV1) { ExpectParentLimitBinds(false); }
+
+TEST(RunOnSmallTmpfs, AWriteBeyondTheFreeSpaceIsRefusedBeforeWriting) {
+  const std::string why = testing_support::ScratchMount::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing_support::ScratchMount small("tmpfs", "size=4m");
+  ASSERT_TRUE(small.Ready());
+  const std::string cli = ORVANDEL_CLI;
+  const std::string t = small.File("t");
+  const std::regex refusal("^orvandel-cli: Not enough free space: 99999999 MB needed, [0-4] MB free on " +
+                           small.Path() + "\n$");
+  const auto huge = RunCommand(cli + " write --size 99999999 --file " + t + " 2>&1");
+  EXPECT_EQ(huge.status, 1);
+  EXPECT_TRUE(std::regex_match(huge.out, refusal)) << huge.out;
+  EXPECT_FALSE(fs::exists(t));
+  const auto json = RunCommand(cli + " write --json --size 99999999 --file " + t + " 2>/dev/null");
+  EXPECT_EQ(nlohmann::json::parse(json.out)["message"].get<std::string>().rfind("Not enough free space: ", 0), 0u)
+      << json.out;
+
+  // Only the growth counts: 3 MB written over a 3 MB file needs nothing more.
+  testing_support::WriteText(t, std::string(3 * 1048576, 'x'));
+  const auto over = RunCommand(cli + " write --size 3 --file " + t + " 2>&1");
+  EXPECT_EQ(over.status, 0) << over.out;
+  const auto grow = RunCommand(cli + " write --size 6 --file " + t + " 2>&1");
+  EXPECT_EQ(grow.status, 1);
+  EXPECT_TRUE(std::regex_search(grow.out, std::regex("Not enough free space: 3 MB needed, [01] MB free on " +
+                                                     small.Path())))
+      << grow.out;
+  EXPECT_EQ(fs::file_size(t), 3u * 1048576);
+
+  // The window refuses it as it refuses other input.
+  HeadlessForm form;
+  {
+    frmMain window(form);
+    form.SetText(Ctl::txtTestFile, 0, small.File("u"));
+    form.SetText(Ctl::txtSize, 0, "5");
+    window.cmdFileReadWrite_Click(kWrite);
+  }
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].style, vbExclamation);
+  EXPECT_EQ(form.Messages()[0].prompt.rfind("Not enough free space: 5 MB needed, ", 0), 0u) << form.Messages()[0].prompt;
+  EXPECT_FALSE(fs::exists(small.File("u")));
 }
 
 TEST(RandomData, SameEveryStartAndNextInOneProcess) {
@@ -528,13 +739,23 @@ TEST(RunOnLoopDisk, FullDiskAndMisalignedDirectTransfersEndWithError) {
     const std::string path = mnt + "/t.bin";
     form.SetText(Ctl::txtTestFile, 0, path);
     form.SetText(Ctl::txtBlockSizeSectors, 0, "256");
-    form.SetText(Ctl::txtSize, 0, "64");  // more than the disk holds
+    form.SetText(Ctl::txtSize, 0, "4");
+    // The disk fills up under the run, after it found the space it needs.
+    const std::string other = mnt + "/other";
+    form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+      if (i != 0 || text != "0%") return;
+      struct statvfs v {};
+      ASSERT_EQ(statvfs(mnt.c_str(), &v), 0);
+      testing_support::WriteText(other, std::string(v.f_bavail * v.f_frsize - (1 << 20), 'o'));
+    });
     window.cmdFileReadWrite_Click(kWrite);
+    form.SetCaptionObserver(nullptr);
     ASSERT_FALSE(form.Messages().empty());
     EXPECT_EQ(form.Messages().back().prompt, "Error");
     EXPECT_TRUE(window.oTestFile->IsOpen());
     window.cmdFileOp_Click(1);  // Delete File frees the disk
     EXPECT_FALSE(fs::exists(path));
+    fs::remove(other);
 
     // One 512-byte sector per block on a 4096-byte-sector device.
     form.SetValue(Ctl::chkFileFlags, 1, 1);

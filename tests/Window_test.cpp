@@ -150,17 +150,40 @@ TEST_F(Window, ButtonsFollowTheTestFileAsItIsTyped) {
   // Delete File on a missing file: the message, then both buttons off.
   Type(dir.File("gone"));
   form->SetEnabled(Ctl::cmdFileOp, 1, true);
-  ModalAnswer answer([](QWidget* modal) {
+  ModalAnswer answer([this](QWidget* modal) {
     auto* box = qobject_cast<QMessageBox*>(modal);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), "Error deleting the file");
     EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(box->informativeText().toStdString(), dir.File("gone") + ": No such file or directory.");
     QTest::keyClick(modal, Qt::Key_Return);
   });
   QTest::mouseClick(Find("cmdFileOp(1)"), Qt::LeftButton);
   EXPECT_EQ(answer.title, gTitle);
   EXPECT_FALSE(On("cmdFileOp(1)"));
   EXPECT_FALSE(On("cmdFileReadWrite(0)"));
+}
+
+TEST_F(Window, AWriteOverAnotherFileIsAskedAboutAndEnterKeepsIt) {
+  const auto notes = dir.File("notes.txt");
+  testing_support::WriteText(notes, "my notes\n");
+  Type(notes);
+  Find<QLineEdit>("txtSize")->setText("1");
+  for (const bool yes : {false, true}) {
+    ModalAnswer answer([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      ASSERT_NE(box, nullptr);
+      EXPECT_EQ(box->icon(), QMessageBox::Question);
+      EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+      if (yes) box->button(QMessageBox::Yes)->click();
+      else QTest::keyClick(modal, Qt::Key_Return);  // the default answer
+    });
+    QTest::mouseClick(Find("cmdFileReadWrite(1)"), Qt::LeftButton);
+    QApplication::processEvents();
+    EXPECT_TRUE(answer.answered);
+    if (!yes) EXPECT_EQ(testing_support::ReadText(notes), "my notes\n");
+  }
+  EXPECT_EQ(fs::file_size(notes), 1048576u);
 }
 
 TEST_F(Window, WriteRunThroughTheButtonsThenDeleteTheOpenFile) {

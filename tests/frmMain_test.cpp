@@ -133,7 +133,17 @@ TEST_F(TestFileField, CloseAndDeleteFileButtons) {
   window.cmdFileOp_Click(1);
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].prompt, "Error deleting the file");
+  EXPECT_EQ(form.Messages()[0].detail.rfind(dir.path().string() + ": ", 0), 0u) << form.Messages()[0].detail;
   EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 1));
+
+  // A file deleted by someone else meanwhile: the box names it and why.
+  testing_support::WriteText(path, "data");
+  form.SetText(Ctl::txtTestFile, 0, path);
+  std::filesystem::remove(path);
+  window.cmdFileOp_Click(1);
+  ASSERT_EQ(form.Messages().size(), 2u);
+  EXPECT_EQ(form.Messages()[1].prompt, "Error deleting the file");
+  EXPECT_EQ(form.Messages()[1].detail, path + ": No such file or directory.");
 }
 
 TEST_F(TestFileField, WindowBehaviour) {

@@ -26,10 +26,26 @@ rc=$?
 # After --, --help is a directory's name.
 nodisplay "$program" -- --help >/dev/null 2>&1 && fail "orvandel -- --help answered without a display"
 
-# Without a display the window cannot start: Qt says so and aborts.
-nodisplay "$program" >/dev/null 2>&1
-rc=$?
-[ $rc -ne 0 ] || fail "orvandel started without a display"
+# Without a display the window cannot start: one line points to the command
+# line, and the process ends with 1, not with Qt's abort.
+nodisplaymessage() {
+  local what=$1; shift
+  "$@" >/dev/null 2>"$work/err"
+  local rc=$?
+  [ $rc -eq 1 ] || fail "$what: orvandel exited with $rc: $(cat "$work/err")"
+  [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q '^orvandel: .*orvandel-cli' "$work/err" ||
+    fail "$what: not one line naming orvandel-cli: $(cat "$work/err")"
+}
+nodisplaymessage "no DISPLAY" nodisplay "$program"
+nodisplaymessage "no DISPLAY, default platform" env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program"
+# A display that no server answers: a number nobody listens on.
+for n in $(seq 90 120); do [ -e /tmp/.X11-unix/X$n ] || break; done
+nodisplaymessage "DISPLAY=:$n" env -u WAYLAND_DISPLAY DISPLAY=:$n QT_QPA_PLATFORM=xcb "$program"
+nodisplaymessage "-display :$n" env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$program" -display ":$n"
+grep -q ":$n" "$work/err" || fail "the display that does not answer is not named: $(cat "$work/err")"
+# A platform that needs no display still starts.
+(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$program" --screenshot "$work/s.png") \
+  2>"$work/err" || fail "the offscreen platform did not start: $(cat "$work/err")"
 
 # A directory that is none: the reason on stderr, the window as usual.
 command -v xvfb-run >/dev/null || { echo "SKIP: xvfb-run is missing"; exit 77; }
@@ -45,6 +61,11 @@ for arg in "$work/missing" "$work/plain"; do
 done
 grep -q "No such file or directory" <(cd "$work" && QT_QPA_PLATFORM=offscreen "$program" "$work/missing" --screenshot "$work/s.png" 2>&1) ||
   fail "a missing directory is not called missing"
+# A folder whose name is not UTF-8 is found as it is.
+odd=$(printf '%s/odd\377' "$work")
+mkdir "$odd"
+(cd / && QT_QPA_PLATFORM=offscreen "$program" "$odd" --screenshot "$work/s.png") 2>"$work/err"
+grep -q "^orvandel:" "$work/err" && fail "a folder named in other bytes than UTF-8 was not found: $(cat "$work/err")"
 # A directory that is one: nothing to say.
 (cd / && QT_QPA_PLATFORM=offscreen "$program" "$work" --screenshot "$work/s.png") 2>"$work/err"
 grep -q "^orvandel:" "$work/err" && fail "orvandel $work complained: $(cat "$work/err")"

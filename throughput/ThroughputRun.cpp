@@ -2,6 +2,7 @@
 // millisecond clock the window shows, and with a nanosecond clock for
 // scripts that want exact figures.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -12,6 +13,7 @@
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
+#include "platform/paths.h"
 #include "throughput/Rnd.h"
 #include "throughput/TimelineRecorder.h"
 
@@ -41,6 +43,31 @@ std::int64_t RoundFixed(std::int64_t fixed) {
 std::string Throughput(std::int64_t testSize, std::int32_t ms, char sep) {
   const double mb = static_cast<double>(testSize) / kFixed / 1024 / 1024;
   return numtext::Format(mb * 1000 / ms, "#0.0", sep) + " MB/s";
+}
+
+// The bytes a Write run of testSize puts into the file: whole blocks, then
+// the rest rounded up to a page.
+std::int64_t BytesWritten(std::int64_t testSize, std::int32_t blockSize, std::size_t bufferSize) {
+  const std::int64_t blockFixed = static_cast<std::int64_t>(blockSize) * kFixed;
+  const std::int64_t whole = testSize / blockFixed * blockSize;
+  const std::int64_t rest = std::min<std::int64_t>(RoundFixed(testSize - whole * kFixed), bufferSize);
+  return whole + (rest + kPage - 1) / kPage * kPage;
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
+// The default test file's name, in any folder.
+bool IsDefaultTestFile(const std::string& path) {
+  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
+  const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+  const std::string expected = os::rules::kTestFileName;
+  return std::equal(name.begin(), name.end(), expected.begin(), expected.end(),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                std::tolower(static_cast<unsigned char>(b)); });
 }
 
 // Ends a run that met an exception; the guard releases everything even when
@@ -88,9 +115,15 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   os::HANDLE hVolume = os::INVALID_HANDLE_VALUE;
   bool released = false;
   TimelineRecorder timeline;
+  // A file that took the run's data is the program's from now on.
+  auto markWritten = [&] {
+    if (writing && rec.transferred + rec.finalResult > 0 && oTestFile && oTestFile->IsOpen())
+      os::runtime::MarkWrittenByProgram(oTestFile->FileHandle());
+  };
   auto release = [&] {
     if (released) return;
     released = true;
+    markWritten();
     SetHighPriority(false);
     if (hVolume != os::INVALID_HANDLE_VALUE) os::CloseHandle(hVolume);
     if (pBuffer) {
@@ -153,7 +186,13 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   rec.fileFlags = FileFlags;
   sTestFile = form_.Text(Ctl::txtTestFile);
   // The path and the system's reason, for the message's detail.
-  auto reason = [&](os::DWORD code) { return sTestFile + ": " + SystemReason(code); };
+  // A link whose target is gone is named as such: the name itself exists.
+  auto reason = [&](os::DWORD code) {
+    if (code == os::ERROR_FILE_NOT_FOUND || code == os::ERROR_PATH_NOT_FOUND)
+      if (const std::string target = os::runtime::MissingLinkTarget(sTestFile); !target.empty())
+        return sTestFile + ": the link's target is missing: " + target;
+    return sTestFile + ": " + SystemReason(code);
+  };
 
   if (writing) {
     const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep);
@@ -164,6 +203,24 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     if (*mb < 0) return refuse("The file size must not be negative.");
     if (*mb > std::numeric_limits<std::int64_t>::max() / kMB) return refuse("The file size is too large.");
     TestSize = *mb * kMB;
+    // A run that would fill its file system is refused before it writes:
+    // the system and its other programs need the space too.
+    const std::int64_t current = GetFileSize64(sTestFile);
+    const std::int64_t growth = BytesWritten(TestSize, BlockSize, bufferSize) - current;
+    std::uint64_t available = 0;
+    if (growth > 0 && (os::GetDiskFreeSpaceExA(sTestFile, &available, nullptr, nullptr) == os::TRUE ||
+                       os::GetDiskFreeSpaceExA(FolderOf(sTestFile), &available, nullptr, nullptr) == os::TRUE) &&
+        static_cast<std::uint64_t>(growth) > available) {
+      const std::string where = os::runtime::DriveOf(sTestFile);
+      return refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) + " MB needed, " +
+                    std::to_string(available / kMB) + " MB free" + (where.empty() ? "" : " on " + where));
+    }
+    // Contents of the user's own are replaced only when the user agrees.
+    if (askBeforeReplacing && current > 0 && !IsDefaultTestFile(sTestFile) &&
+        !os::runtime::WrittenByProgram(sTestFile) &&
+        form_.MsgBox("This file was not written by this program. Replace its contents?", vbYesNo | vbQuestion,
+                     sTestFile) != vbYes)
+      return exitB();
   } else {
     if (!FileExists(sTestFile, "")) {
       // The text stays the window's; the detail is the system's own reason
@@ -375,6 +432,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       SetFragmentLabel(oTestFile->FileHandle());
       SetCompressedLabel(sTestFile);
     }
+    markWritten();
     if (oTestFile->IsOpen()) oTestFile->CloseFile();
     const os::HANDLE h = os::CreateFileA(sTestFile, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
                                          os::OPEN_EXISTING, 0);

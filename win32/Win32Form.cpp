@@ -406,9 +406,13 @@ int Win32Form::MsgBox(const std::string& prompt, int style, const std::string& d
   UINT type = MB_OK;
   if (style == vbExclamation) type |= MB_ICONEXCLAMATION;
   if (style == vbCritical) type |= MB_ICONHAND;
+  const bool question = (style & 7) == vbYesNo;
+  // A stray Enter must not replace anything.
+  if (question) type = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2;
   // The cause below the message, as a second paragraph.
   const std::string text = detail.empty() ? prompt : prompt + "\r\n\r\n" + detail;
-  MessageBoxA(H(hwnd_), text.c_str(), Caption().c_str(), type);
+  const int answer = MessageBoxA(H(hwnd_), text.c_str(), Caption().c_str(), type);
+  if (question) return answer == IDYES ? vbYes : vbNo;
   return vbOK;
 }
 

@@ -45,9 +45,10 @@ std::vector<Mount> Parse(const std::string& text) {
     while (fields >> word && word != "-") {
     }
     Mount m;
-    fields >> m.fsType >> m.source;
+    fields >> m.fsType >> m.source >> m.superOptions;
     m.id = std::atoi(id.c_str());
     m.mountPoint = Unescape(point);
+    m.root = Unescape(root);
     m.source = Unescape(m.source);
     std::sscanf(majmin.c_str(), "%u:%u", &m.major, &m.minor);
     mounts.push_back(std::move(m));

@@ -16,6 +16,8 @@ struct Mount {
   std::string mountPoint;
   std::string fsType;
   std::string source;
+  std::string root;          // the part of its file system the mount shows
+  std::string superOptions;  // the file system's own options, comma-separated
   unsigned major = 0;
   unsigned minor = 0;
 };

@@ -1,13 +1,18 @@
 // The Windows operations answered by Linux mechanisms.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <netdb.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
+#include <sys/un.h>
 #include <sys/utsname.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +20,7 @@
 #include <csignal>
 #include <fstream>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -24,6 +30,7 @@
 
 #include "platform/linux/handles.h"
 #include "platform/linux/internal.h"
+#include "platform/linux/mounts.h"
 #include "platform/os.h"
 #include "platform/seam.h"
 
@@ -860,24 +867,62 @@ bool ChDrive(const std::string& /*drive*/) { return true; }
 
 namespace {
 
-// A control group's memory limit, v2 or v1; 0 when there is none.
+// A limit file's number; 0 for "max", an absent file or anything else.
+std::uint64_t ReadLimit(const std::string& file, const char* key = nullptr) {
+  std::ifstream in(file);
+  std::string word;
+  std::uint64_t v = 0;
+  if (!key) return in >> v ? v : 0;
+  while (in >> word)
+    if (word == key) return in >> v ? v : 0;
+  return 0;
+}
+
+// A group's folder under a hierarchy's mount; "" when the mount shows
+// another part of the hierarchy than the one the group lies in.
+std::string GroupFolder(const mounts::Mount& m, const std::string& group) {
+  if (m.root == "/") return m.mountPoint + (group == "/" ? "" : group);
+  if (group == m.root) return m.mountPoint;
+  if (group.compare(0, m.root.size() + 1, m.root + "/") == 0) return m.mountPoint + group.substr(m.root.size());
+  return "";
+}
+
+bool HasOption(const std::string& options, const std::string& name) {
+  return ("," + options + ",").find("," + name + ",") != std::string::npos;
+}
+
+// The lowest memory limit of the process's control groups: every group
+// from its own up to the top of the mounted hierarchy limits it, as a
+// parent's limit binds its children, in v2 and in v1 alike. 0 when none.
 std::uint64_t CgroupMemoryLimit() {
   std::ifstream self("/proc/self/cgroup");
-  std::uint64_t limit = 0;
+  std::string v2Group, v1Group;
   for (std::string line; std::getline(self, line);) {
     const auto first = line.find(':');
     const auto second = line.find(':', first + 1);
     if (first == std::string::npos || second == std::string::npos) continue;
     const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
-    std::string file;
-    if (controllers.empty()) file = "/sys/fs/cgroup/unified" + path + "/memory.max";
-    else if (controllers == "memory") file = "/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes";
-    else continue;
-    std::ifstream in(file);
-    if (!in && controllers.empty()) in.open("/sys/fs/cgroup" + path + "/memory.max");
-    std::uint64_t v = 0;
-    if (in >> v && v > 0 && (limit == 0 || v < limit)) limit = v;  // "max" reads as nothing
+    if (line.compare(0, first, "0") == 0 && controllers.empty()) v2Group = line.substr(second + 1);
+    else if (HasOption(controllers, "memory")) v1Group = line.substr(second + 1);
+  }
+  std::uint64_t limit = 0;
+  auto lower = [&](std::uint64_t v) {
+    if (v > 0 && (limit == 0 || v < limit)) limit = v;
+  };
+  const auto table = mounts::All();
+  for (const auto& m : *table) {
+    const bool v2 = m.fsType == "cgroup2" && !v2Group.empty();
+    const bool v1 = m.fsType == "cgroup" && !v1Group.empty() && HasOption(m.superOptions, "memory");
+    if (!v1 && !v2) continue;
+    std::string folder = GroupFolder(m, v2 ? v2Group : v1Group);
+    if (folder.empty()) continue;
+    if (v1) lower(ReadLimit(folder + "/memory.stat", "hierarchical_memory_limit"));
+    // The mount's own folder is the top: nothing above it can be read.
+    for (;;) {
+      lower(ReadLimit(folder + (v2 ? "/memory.max" : "/memory.limit_in_bytes")));
+      if (folder.size() <= m.mountPoint.size()) break;
+      folder.resize(folder.rfind('/'));
+    }
   }
   return limit;
 }
@@ -894,6 +939,81 @@ std::uint64_t PhysicalMemory() {
   const std::uint64_t group = CgroupMemoryLimit();
   if (group != 0 && (total == 0 || group < total)) total = group;
   return total;
+}
+
+namespace {
+constexpr const char* kWrittenMark = "user.orvandel";
+}  // namespace
+
+bool MarkWrittenByProgram(HANDLE file) {
+  const int fd = handles::Fd(file);
+  return fd >= 0 && fsetxattr(fd, kWrittenMark, "1", 1, 0) == 0;
+}
+
+bool WrittenByProgram(const std::string& path) {
+  char value[8];
+  return path.find('\0') == std::string::npos && getxattr(path.c_str(), kWrittenMark, value, sizeof value) >= 0;
+}
+
+std::string MissingLinkTarget(const std::string& path) {
+  struct stat st {};
+  if (path.find('\0') != std::string::npos || lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return "";
+  if (stat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return "";
+  char target[4096];
+  const ssize_t n = readlink(path.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+namespace {
+// A connection attempt that gives up after timeoutMs instead of hanging on
+// a host that never answers.
+bool Connects(int domain, const sockaddr* address, socklen_t length, int timeoutMs) {
+  const int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  bool ok = connect(fd, address, length) == 0;
+  if (!ok && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    ok = poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+  }
+  close(fd);
+  return ok;
+}
+}  // namespace
+
+bool DisplayReachable(const std::string& display) {
+  const auto colon = display.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = display.substr(0, colon);
+  const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (host.find('/') != std::string::npos) return true;  // a launcher's socket path: not ours to judge
+  if (host.empty() || host == "unix") {
+    const std::string socketPath = "/tmp/.X11-unix/X" + number;
+    // The abstract name first, as Xlib tries it.
+    for (const bool abstract : {true, false}) {
+      sockaddr_un a{};
+      a.sun_family = AF_UNIX;
+      const std::size_t offset = abstract ? 1 : 0;
+      if (socketPath.size() + offset >= sizeof a.sun_path) return false;
+      std::memcpy(a.sun_path + offset, socketPath.data(), socketPath.size());
+      const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + socketPath.size() +
+                                                 (abstract ? 0 : 1));
+      if (Connects(AF_UNIX, reinterpret_cast<const sockaddr*>(&a), length, 2000)) return true;
+    }
+    if (!host.empty()) return false;
+    host = "localhost";
+  }
+  const int port = 6000 + std::atoi(number.c_str());
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  bool ok = false;
+  for (addrinfo* a = found; a && !ok; a = a->ai_next) ok = Connects(a->ai_family, a->ai_addr, a->ai_addrlen, 2000);
+  freeaddrinfo(found);
+  return ok;
 }
 
 // Read without allocating: the sampler asks twenty times a second.

@@ -2,6 +2,7 @@
 // system that holds a path.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -242,6 +243,26 @@ BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster, DW
   if (bytesPerSector) *bytesPerSector = g->bytesPerSector;
   if (numberOfFreeClusters) *numberOfFreeClusters = Cap32(g->freeClusters);
   if (totalNumberOfClusters) *totalNumberOfClusters = Cap32(g->totalClusters);
+  return TRUE;
+}
+
+BOOL GetDiskFreeSpaceExA(const std::string& directoryName, std::uint64_t* freeBytesAvailableToCaller,
+                         std::uint64_t* totalNumberOfBytes, std::uint64_t* totalNumberOfFreeBytes) {
+  if (directoryName.find('\0') != std::string::npos) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  struct statvfs fs {};
+  if (statvfs(directoryName.empty() ? "." : directoryName.c_str(), &fs) != 0) {
+    detail::FailWithErrno();
+    return FALSE;
+  }
+  // Blocks kept for root count as free but not as available: the caller's
+  // figure is f_bavail, as df shows it.
+  const std::uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+  if (freeBytesAvailableToCaller) *freeBytesAvailableToCaller = std::uint64_t{fs.f_bavail} * unit;
+  if (totalNumberOfBytes) *totalNumberOfBytes = std::uint64_t{fs.f_blocks} * unit;
+  if (totalNumberOfFreeBytes) *totalNumberOfFreeBytes = std::uint64_t{fs.f_bfree} * unit;
   return TRUE;
 }
 
