@@ -14,12 +14,6 @@
 
 namespace {
 
-std::int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 std::int32_t Elapsed(os::DWORD from, os::DWORD to) { return static_cast<std::int32_t>(to - from); }
 
 }  // namespace
@@ -136,11 +130,11 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
       form_.Refresh(Ctl::lblReadStatus, line);
       os::Sleep(0);
       const os::DWORD before = os::timeGetTime();
-      const std::int64_t nsBefore = NowNs();
+      const std::int64_t nsBefore = os::runtime::ClockNs();
       failed = !flushVolume();
       const os::DWORD error = os::GetLastError();
       const os::DWORD after = os::timeGetTime();
-      ns = NowNs() - nsBefore;
+      ns = os::runtime::ClockNs() - nsBefore;
       ms = Elapsed(before, after);
       if (failed) {
         form_.SetText(Ctl::lblReadStatus, line, "flush failed: " + SystemReason(error));
@@ -169,7 +163,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
 
     os::Sleep(100);
     const os::DWORD T0 = os::timeGetTime();
-    const std::int64_t ns0 = NowNs();
+    const std::int64_t ns0 = os::runtime::ClockNs();
     os::DWORD T1 = T0;
     std::int64_t ns1 = ns0;
     bool failedCreation = false;
@@ -189,7 +183,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
         // The clock stops before the message: a box left open is not a
         // creation's time.
         T1 = os::timeGetTime();
-        ns1 = NowNs();
+        ns1 = os::runtime::ClockNs();
         failedCreation = true;
         // The message itself names the file and the cause.
         rec.message = "Error: " + GetLastErrorText() + name;
@@ -208,7 +202,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
     const char sep = form_.DecimalSeparator();
     if (!failedCreation) {
       T1 = os::timeGetTime();
-      ns1 = NowNs();
+      ns1 = os::runtime::ClockNs();
     }
     rec.createNs = ns1 - ns0;
     rec.createMs = Elapsed(T0, T1);
@@ -220,7 +214,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
 
     os::Sleep(100);
     const os::DWORD T4 = os::timeGetTime();
-    const std::int64_t ns4 = NowNs();
+    const std::int64_t ns4 = os::runtime::ClockNs();
     // Once begun, the deletions run to the end even when a stop is asked.
     for (std::int32_t j = 0; j < C; ++j) {
       kill(j);
@@ -229,7 +223,7 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
     }
     deleted = true;
     const os::DWORD T5 = os::timeGetTime();
-    rec.deleteNs = NowNs() - ns4;
+    rec.deleteNs = os::runtime::ClockNs() - ns4;
     rec.deleteMs = Elapsed(T4, T5);
     form_.SetText(Ctl::lblReadStatus, 2, PerFile(rec.deleteMs, rec.deleteNs, C, sep) + " ms per file delete");
     form_.Refresh(Ctl::lblReadStatus, 2);

@@ -316,6 +316,9 @@ std::uint64_t PhysicalMemory();
 // A cheap millisecond clock for pacing repaints; coarser than timeGetTime
 // (a few ms) and never used for a measured time.
 std::uint64_t FrameClockMs();
+// The nanosecond clock of every measured interval: monotonic, the same in
+// every thread.
+std::int64_t ClockNs();
 
 // Gives the calling helper thread an empty table of open files of its own;
 // it can open files after that, but sees none of the others'. While a file

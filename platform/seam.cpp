@@ -1,5 +1,9 @@
 #include "platform/seam.h"
 
+#include <chrono>
+
+#include "platform/os.h"
+
 #include <array>
 
 namespace os::seam {
@@ -9,6 +13,7 @@ constexpr std::size_t kOps = static_cast<std::size_t>(Op::Count_);
 std::array<std::uint64_t, kOps> calls{};
 std::array<std::optional<Fault>, kOps> faults{};
 std::function<std::uint32_t()> fakeClock;
+std::function<std::int64_t()> fakeClockNs;
 std::uint32_t lastCreateFlags = 0;
 std::function<void(std::span<const std::byte>)> transferObserver;
 std::vector<IoControlCall> ioControlCalls;
@@ -47,6 +52,7 @@ void Reset() {
   calls.fill(0);
   faults.fill(std::nullopt);
   fakeClock = nullptr;
+  fakeClockNs = nullptr;
   transferObserver = nullptr;
   ioControlCalls.clear();
   recordIoControls = false;
@@ -76,6 +82,12 @@ void SetClock(std::function<std::uint32_t()> clock) {
 }
 const std::function<std::uint32_t()>& Clock() { return fakeClock; }
 
+void SetClockNs(std::function<std::int64_t()> clock) {
+  detail::active = true;
+  fakeClockNs = std::move(clock);
+}
+const std::function<std::int64_t()>& ClockNs() { return fakeClockNs; }
+
 std::uint64_t Calls(Op op) {
   detail::active = true;
   return calls[static_cast<std::size_t>(op)];
@@ -96,3 +108,14 @@ std::optional<Fault> detail::EnterActive(Op op) {
 }
 
 }  // namespace os::seam
+
+namespace os::runtime {
+
+std::int64_t ClockNs() {
+  if (seam::Active() && seam::ClockNs()) [[unlikely]]
+    return seam::ClockNs()();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace os::runtime

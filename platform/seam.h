@@ -87,6 +87,9 @@ void NoteIoControl(const IoControlCall& call);
 // make exact elapsed times, never to wait.
 void SetClock(std::function<std::uint32_t()> clock);
 const std::function<std::uint32_t()>& Clock();
+// The same for the nanosecond clock (runtime::ClockNs).
+void SetClockNs(std::function<std::int64_t()> clock);
+const std::function<std::int64_t()>& ClockNs();
 
 // Sees the buffer of every ReadFile and WriteFile until Reset, before the
 // transfer; tests use it to look at the buffer a run hands to the system.

@@ -294,18 +294,34 @@ TEST_F(Run, ResultLinesFollowTheChosenFlushes) {
 TEST_F(Run, MillisecondClockWrapsAndZeroTimeShowsDashes) {
   // 8 blocks of 1 MiB in 4 ms across the wrap of the 32-bit clock.
   std::uint32_t now = 0xFFFFFFFEu;
+  std::int64_t nowNs = 1'000'000'000;
   os::seam::SetClock([&] { return now; });
+  os::seam::SetClockNs([&] { return nowNs; });
+  window.recordTimeline = false;  // its sampler thread would read the clock too
   Fields(file, "8", "2048");
-  // Every block moves the clock half a millisecond.
+  // Every block moves the clock half a millisecond; the figure comes from
+  // the nanoseconds, the time shown from the milliseconds.
   int blocks = 0;
   form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
-    if (i == 0 && !text.empty() && text != "0%" && text != "100%" && ++blocks % 2 == 0) ++now;
+    if (i != 0 || text.empty() || text == "0%" || text == "100%") return;
+    nowNs += 500'000;
+    if (++blocks % 2 == 0) ++now;
   });
   window.cmdFileReadWrite_Click(kWrite);
   EXPECT_EQ(window.LastRun().elapsedMs, 4);
+  EXPECT_EQ(window.LastRun().elapsedNs, 4'000'000);
   EXPECT_EQ(Line(0), "Written with 2000.0 MB/s");
 
+  // Less than a millisecond is still a figure; only no time at all is not.
+  blocks = 0;
+  form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
+    if (i == 0 && !text.empty() && text != "0%" && text != "100%") nowNs += 100'000;
+  });
   os::seam::SetClock([] { return 77u; });
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_EQ(window.LastRun().elapsedMs, 0);
+  EXPECT_EQ(Line(0), "Written with 10000.0 MB/s");
+  form.SetCaptionObserver(nullptr);
   window.cmdFileReadWrite_Click(kWrite);
   EXPECT_EQ(Line(0), "---");
   Fields(file, "8", "2048", true, true);

@@ -23,12 +23,6 @@ constexpr std::int64_t kFixed = 10000;  // four decimal places
 constexpr std::int64_t kMB = 1048576;
 constexpr std::int32_t kPage = 4096;
 
-std::int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // Clock differences are taken modulo 2^32 and read as signed 32-bit values.
 std::int32_t Elapsed(os::DWORD from, os::DWORD to) { return static_cast<std::int32_t>(to - from); }
 
@@ -40,9 +34,12 @@ std::int64_t RoundFixed(std::int64_t fixed) {
   return whole;
 }
 
-std::string Throughput(std::int64_t testSize, std::int32_t ms, char sep) {
+// From the nanosecond interval: a cached run of a few MB takes a
+// millisecond or two, where one tick more or less would change the figure
+// by half.
+std::string Throughput(std::int64_t testSize, std::int64_t ns, char sep) {
   const double mb = static_cast<double>(testSize) / kFixed / 1024 / 1024;
-  return numtext::Format(mb * 1000 / ms, "#0.0", sep) + " MB/s";
+  return numtext::Format(mb * 1e9 / static_cast<double>(ns), "#0.0", sep) + " MB/s";
 }
 
 // The bytes a Write run of testSize puts into the file: whole blocks, then
@@ -290,7 +287,7 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     form_.RefreshForm();
     if (recordTimeline) timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
     const os::DWORD t0 = os::timeGetTime();
-    const std::int64_t ns0 = NowNs();
+    const std::int64_t ns0 = os::runtime::ClockNs();
     timeline.Start(ns0);
     form_.SetText(Ctl::lblReadStatus, 0, "0%");
     form_.RefreshForm();
@@ -367,14 +364,15 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
 
     // The settling sleep stays, outside both measured intervals.
     const os::DWORD tEnd = os::timeGetTime();
-    const std::int64_t nsEnd = NowNs();
+    const std::int64_t nsEnd = os::runtime::ClockNs();
     rec.elapsedMs = Elapsed(t0, tEnd);
     rec.elapsedNs = nsEnd - ns0;
     timeline.End(total + rec.finalResult, nsEnd);
     os::Sleep(10);
     const os::DWORD tSlept = os::timeGetTime();
-    const std::int64_t nsSlept = NowNs();
+    const std::int64_t nsSlept = os::runtime::ClockNs();
     rec.sleepNs = nsSlept - nsEnd;
+    timeline.Pause(nsEnd, nsSlept);
 
     // A flush the system refuses means it dropped data: the line says so
     // and why, and no figure is given with it.
@@ -384,13 +382,13 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
         writing && (form_.Value(Ctl::chkFlushAtFinish, 0) || form_.Value(Ctl::chkFlushAtFinish, 1));
     if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 0) && !stopped()) {
       const os::DWORD tf = os::timeGetTime();
-      const std::int64_t nsf = NowNs();
+      const std::int64_t nsf = os::runtime::ClockNs();
       form_.SetText(Ctl::lblReadStatus, 1, "flushing file...");
       form_.Refresh(Ctl::lblReadStatus, 1);
       const bool flushed = oTestFile->Flush() || !FlushDroppedData(oTestFile->LastError());
       const os::DWORD error = oTestFile->LastError();
       rec.fileFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()) - 1);
-      rec.fileFlushNs = NowNs() - nsf;
+      rec.fileFlushNs = os::runtime::ClockNs() - nsf;
       timeline.Flush(FlushMark::File, nsf, nsf + rec.fileFlushNs);
       if (flushed) {
         form_.SetText(Ctl::lblReadStatus, 1, "file flush time: " + std::to_string(rec.fileFlushMs) + " ms");
@@ -405,14 +403,14 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     if (rec.stoppedBy || stopped()) return;
     if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 1) && !stopped()) {
       const os::DWORD tf = os::timeGetTime();
-      const std::int64_t nsf = NowNs();
+      const std::int64_t nsf = os::runtime::ClockNs();
       form_.SetText(Ctl::lblReadStatus, line, "flushing volume...");
       form_.Refresh(Ctl::lblReadStatus, line);
       const bool flushed = !volumeFound || os::FlushFileBuffers(hVolume) == os::TRUE ||
                            !FlushDroppedData(os::GetLastError());
       const os::DWORD error = os::GetLastError();
       rec.volumeFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()));
-      rec.volumeFlushNs = NowNs() - nsf;
+      rec.volumeFlushNs = os::runtime::ClockNs() - nsf;
       timeline.Flush(FlushMark::Volume, nsf, nsf + rec.volumeFlushNs);
       if (flushed) {
         form_.SetText(Ctl::lblReadStatus, line, "volume flush time: " + std::to_string(rec.volumeFlushMs) + " ms");
@@ -443,21 +441,21 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     }
     form_.SetEnabled(Ctl::cmdFileOp, 0, true);
     rec.elapsedWithFlushMs = rec.elapsedMs + Elapsed(tSlept, os::timeGetTime());
-    rec.elapsedWithFlushNs = rec.elapsedNs + (NowNs() - nsSlept);
+    rec.elapsedWithFlushNs = rec.elapsedNs + (os::runtime::ClockNs() - nsSlept);
     os::Sleep(10);
 
     const std::string word = writing ? "Written" : "Read";
     const bool twoLines =
         writing && (form_.Value(Ctl::chkFlushAtFinish, 0) || form_.Value(Ctl::chkFlushAtFinish, 1));
-    if (rec.elapsedMs <= 0) {
+    if (rec.elapsedNs <= 0) {
       form_.SetText(Ctl::lblReadStatus, 0, "---");
     } else if (!twoLines) {
-      form_.SetText(Ctl::lblReadStatus, 0, word + " with " + Throughput(TestSize, rec.elapsedMs, sep));
+      form_.SetText(Ctl::lblReadStatus, 0, word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
     } else {
-      form_.SetText(Ctl::lblReadStatus, 0, "without flush: " + word + " with " + Throughput(TestSize, rec.elapsedMs, sep));
+      form_.SetText(Ctl::lblReadStatus, 0, "without flush: " + word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
       if (flushFailure.empty())
         form_.SetText(Ctl::lblReadStatus, line,
-                      "with flush: " + word + " with " + Throughput(TestSize, rec.elapsedWithFlushMs, sep));
+                      "with flush: " + word + " with " + Throughput(TestSize, rec.elapsedWithFlushNs, sep));
     }
     form_.RefreshForm();
     if (!flushFailure.empty()) {

@@ -120,9 +120,14 @@ void TimelineRecorder::End(std::int64_t offset, std::int64_t clockNs) {
   form_->TimelineChanged(timeline_);
 }
 
+void TimelineRecorder::Pause(std::int64_t fromClockNs, std::int64_t toClockNs) {
+  pauseFromNs_ = fromClockNs - baseNs_;
+  pauseNs_ = toClockNs - fromClockNs;
+}
+
 void TimelineRecorder::Flush(FlushMark::Kind kind, std::int64_t startClockNs, std::int64_t endClockNs) {
   if (!prepared_) return;
-  timeline_.flushes.push_back({kind, startClockNs - baseNs_, endClockNs - baseNs_});
+  timeline_.flushes.push_back({kind, RunNs(startClockNs), RunNs(endClockNs)});
 }
 
 void TimelineRecorder::Finish(RunRecord& rec) {
@@ -130,15 +135,15 @@ void TimelineRecorder::Finish(RunRecord& rec) {
   prepared_ = false;
   sampler_.Stop();
   timeline_.samples = std::move(sampler_.Samples());
-  for (CacheSample& c : timeline_.samples) c.tNs -= baseNs_;
+  for (CacheSample& c : timeline_.samples) c.tNs = RunNs(c.tNs);
   timeline_.finished = true;
   // The averages exactly as the result lines give them.
   const double mb = static_cast<double>(rec.testSize) / 10000 / kMB;
-  if (rec.stoppedBy == 0 && rec.elapsedMs > 0) {
-    timeline_.averageMBps = mb * 1000 / rec.elapsedMs;
+  if (rec.stoppedBy == 0 && rec.elapsedNs > 0) {
+    timeline_.averageMBps = mb * 1e9 / static_cast<double>(rec.elapsedNs);
     const bool flushed = rec.fileFlushMs >= 0 || rec.volumeFlushMs >= 0;
-    if (flushed && !rec.fileFlushFailed && !rec.volumeFlushFailed && rec.elapsedWithFlushMs > 0)
-      timeline_.averageWithFlushMBps = mb * 1000 / rec.elapsedWithFlushMs;
+    if (flushed && !rec.fileFlushFailed && !rec.volumeFlushFailed && rec.elapsedWithFlushNs > 0)
+      timeline_.averageWithFlushMBps = mb * 1e9 / static_cast<double>(rec.elapsedWithFlushNs);
   }
   rec.timeline = std::move(timeline_);
   timeline_ = Timeline{};

@@ -3,15 +3,18 @@
 // starts; a second thread samples the cache figures.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "form/Timeline.h"
+#include "platform/os.h"
 
 class FormView;
 struct RunRecord;
@@ -62,7 +65,11 @@ class TimelineRecorder {
   // Reserves every slice; the face sees the empty timeline.
   void Prepare(FormView& form, bool writing, std::int64_t wholeBlocks);
   // The run's clock starts now (ns of the steady clock).
-  void Start(std::int64_t clockNs) { baseNs_ = clockNs; }
+  void Start(std::int64_t clockNs) {
+    baseNs_ = clockNs;
+    pauseFromNs_ = std::numeric_limits<std::int64_t>::max();
+    pauseNs_ = 0;
+  }
   // blocks whole blocks are done, offset bytes moved.
   void Block(std::int64_t blocks, std::int64_t offset) {
     if (blocks == nextMark_) [[unlikely]]
@@ -70,24 +77,29 @@ class TimelineRecorder {
   }
   // The final transfer moved the run to offset; the clock stopped at clockNs.
   void End(std::int64_t offset, std::int64_t clockNs);
+  // The settling pause between the blocks and the flushes: no part of any
+  // figure, so the run's clock skips it.
+  void Pause(std::int64_t fromClockNs, std::int64_t toClockNs);
   void Flush(FlushMark::Kind kind, std::int64_t startClockNs, std::int64_t endClockNs);
   // Merges the samples, gives the record its timeline and shows it whole.
   // Nothing happens for a run that never prepared one.
   void Finish(RunRecord& rec);
 
-  static std::int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
+  static std::int64_t NowNs() { return os::runtime::ClockNs(); }
 
  private:
   void Mark(std::int64_t offset);
+  // A steady-clock reading on the run's clock.
+  std::int64_t RunNs(std::int64_t clockNs) const {
+    const std::int64_t t = clockNs - baseNs_;
+    return t <= pauseFromNs_ ? t : std::max(pauseFromNs_, t - pauseNs_);
+  }
 
   FormView* form_ = nullptr;
   Timeline timeline_;
   CacheSampler sampler_;
   std::int64_t wholeBlocks_ = 0;
+  std::int64_t pauseFromNs_ = std::numeric_limits<std::int64_t>::max(), pauseNs_ = 0;
   std::int64_t slicesMarked_ = 0;
   std::int64_t nextMark_ = -1;  // never matched until prepared
   std::int64_t baseNs_ = 0;
