@@ -264,7 +264,7 @@ TEST(CreateDeleteInAnAppendOnlyFolder, FilesThatCannotBeDeletedAreNamedAndTheTes
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].prompt, "Error");
   EXPECT_EQ(form.Messages()[0].detail.rfind("10 of 10 files could not be deleted and are still there; the first: " +
-                                                folder + "/t.0000: Permission denied.",
+                                                folder + "/t.0000: Operation not permitted.",
                                             0),
             0u)
       << form.Messages()[0].detail;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -235,8 +236,8 @@ struct Answer {
 };
 
 // One retrieval query into buf as it is (its first element takes the head).
-Answer Ask(os::HANDLE h, std::vector<os::RETRIEVAL_POINTER>& buf) {
-  const os::STARTING_VCN_INPUT_BUFFER start{0};
+Answer Ask(os::HANDLE h, std::vector<os::RETRIEVAL_POINTER>& buf, std::int64_t from = 0) {
+  const os::STARTING_VCN_INPUT_BUFFER start{from};
   os::DWORD returned = 0;
   Answer a{};
   a.ok = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
@@ -250,22 +251,23 @@ Answer Ask(os::HANDLE h, std::vector<os::RETRIEVAL_POINTER>& buf) {
   return a;
 }
 
-Answer FreshAnswer(const std::string& file) {
+Answer FreshAnswer(const std::string& file, std::int64_t from = 0) {
   const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
   std::vector<os::RETRIEVAL_POINTER> buf(100000);
-  Answer a = Ask(h, buf);
+  Answer a = Ask(h, buf, from);
   os::CloseHandle(h);
   return a;
 }
 
 bool TempIsExt4() { return RunCommand("stat -f -c %T " + std::filesystem::temp_directory_path().string()).out == "ext2/ext3\n"; }
 
+// 750 records and the 749 holes between them: 1499 runs.
 TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
   if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
   TempDir dir;
-  const std::string file = MakeRuns(dir, "runs.bin", 1500);
+  const std::string file = MakeRuns(dir, "runs.bin", 750);
   const auto records = FilefragRecords(file);
-  ASSERT_EQ(records.size(), 1500u) << "the holes keep every record a run of its own";
+  ASSERT_EQ(records.size(), 750u) << "the holes keep every record a run of its own";
 
   os::seam::Reset();
   os::seam::RecordIoControls();
@@ -276,14 +278,15 @@ TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
   os::seam::Reset();
   const decltype(asked) expected = {{10240, os::ERROR_MORE_DATA}, {20480, os::ERROR_MORE_DATA}, {30720, 0}};
   EXPECT_EQ(asked, expected);
-  EXPECT_EQ(line.substr(0, line.find(',')), "1500 Fragments");
+  EXPECT_EQ(line.substr(0, line.find(',')), "1499 Fragments");
 
   const auto answer = FreshAnswer(file);
-  ASSERT_EQ(answer.runs.size(), records.size());
+  ASSERT_EQ(answer.runs.size(), 2 * records.size() - 1);
   EXPECT_EQ(answer.head.StartingVcn, 0);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    ASSERT_EQ(answer.runs[i].Lcn * 4096, records[i]) << "run " << i;
-    ASSERT_EQ(answer.runs[i].NextVcn, static_cast<std::int64_t>(2 * i + 1)) << "run " << i;
+  for (std::size_t i = 0; i < answer.runs.size(); ++i) {
+    const bool hole = i % 2 == 1;
+    ASSERT_EQ(answer.runs[i].Lcn, hole ? -1 : records[i / 2] / 4096) << "run " << i;
+    ASSERT_EQ(answer.runs[i].NextVcn, static_cast<std::int64_t>(i + 1)) << "run " << i;
   }
 }
 
@@ -292,10 +295,10 @@ TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
 TEST(RetrievalQueries, PartialAnswersArePrefixesOfTheMapWhateverTheBufferHeld) {
   if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
   TempDir dir;
-  const std::string file = MakeRuns(dir, "runs.bin", 1500);
+  const std::string file = MakeRuns(dir, "runs.bin", 750);
   const Answer whole = FreshAnswer(file);
   ASSERT_TRUE(whole.ok);
-  ASSERT_EQ(whole.runs.size(), 1500u);
+  ASSERT_EQ(whole.runs.size(), 1499u);
   auto prefix = [&](std::size_t n) {
     return Answer{os::FALSE, os::ERROR_MORE_DATA, {static_cast<os::DWORD>(n), 0},
                   {whole.runs.begin(), whole.runs.begin() + static_cast<std::ptrdiff_t>(n)}};
@@ -321,42 +324,182 @@ TEST(RetrievalQueries, AChangedFileIsNeverAnsweredFromTheLayoutBefore) {
   if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
   TempDir dir;
   const std::string file = MakeRuns(dir, "runs.bin", 1000);
-  EXPECT_EQ(StatusLine(file).substr(0, 14), "1000 Fragments");
-  // Same size, one run less.
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
+  // Same size, one record less: it and the holes around it become one hole.
   ASSERT_EQ(RunCommand("fallocate -p -o " + std::to_string(500 * 8192) + " -l 4096 " + file).status, 0);
-  EXPECT_EQ(StatusLine(file).substr(0, 13), "999 Fragments");
-  // One run more at the end.
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1997 Fragments");
+  // One record more at the end, behind a hole.
   ASSERT_EQ(RunCommand("fallocate -o " + std::to_string(1000 * 8192) + " -l 4096 " + file).status, 0);
-  EXPECT_EQ(StatusLine(file).substr(0, 14), "1000 Fragments");
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
 
   const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ | os::GENERIC_WRITE, 3, os::OPEN_EXISTING, 0);
   std::vector<os::RETRIEVAL_POINTER> buf;
   buf.reserve(4000);
   buf.resize(640);
   EXPECT_EQ(Ask(h, buf).error, os::ERROR_MORE_DATA);
-  // Data into the hole after the first run: a new run, not yet placed.
+  // Data a block past the end: a new hole and a new run, not yet placed.
+  // (Data into a hole of one block would answer as the hole did: both have
+  // no place yet.)
   const std::string data(4096, 'w');
-  ASSERT_NE(os::SetFilePointer(h, 4096, nullptr, os::FILE_BEGIN), os::INVALID_SET_FILE_POINTER);
+  ASSERT_NE(os::SetFilePointer(h, 1001 * 8192, nullptr, os::FILE_BEGIN), os::INVALID_SET_FILE_POINTER);
   ASSERT_EQ(os::WriteFile(h, std::as_bytes(std::span(data)), nullptr), os::TRUE);
   ASSERT_EQ(os::SetFilePointer(h, 0, nullptr, os::FILE_BEGIN), 0u);
   buf.resize(4000);
   const Answer after = Ask(h, buf);
   os::CloseHandle(h);
   EXPECT_TRUE(after.ok);
-  EXPECT_EQ(after.head.ExtentCount, 1001u);
+  EXPECT_EQ(after.head.ExtentCount, 2001u);
   EXPECT_EQ(after, FreshAnswer(file));
 }
 
-// Nothing but holes: no run at all, and no copy from nowhere.
-TEST(RetrievalQueries, AFileOfHolesOnlyHasNoRun) {
+// Sparse files of 4 KiB blocks, against filefrag -v, whose gaps between
+// logical offsets are the holes.
+struct Extent {
+  long long lcn, length;  // in clusters; lcn -1 for a hole
+  bool operator==(const Extent&) const = default;
+};
+std::ostream& operator<<(std::ostream& o, const Extent& r) { return o << "{" << r.lcn << ", " << r.length << "}"; }
+
+// The runs filefrag -v's records make, records that continue each other in
+// the file and on the disk joined, a hole wherever none lies, up to size.
+std::vector<Extent> WitnessRuns(const std::string& path, long long size) {
+  const auto r = RunCommand("filefrag -v " + path);
+  std::smatch m;
+  long long blockSize = 0;
+  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)"))) blockSize = std::stoll(m[1]);
+  EXPECT_EQ(blockSize, 4096) << r.out;
+  std::vector<Extent> runs;
+  long long end = 0, physicalEnd = -1;
+  std::istringstream lines(r.out);
+  const std::regex record(R"(^\s*\d+:\s*(\d+)\.\.\s*(\d+):\s*(\d+)\.\.\s*(\d+):)");
+  for (std::string line; std::getline(lines, line);) {
+    if (!std::regex_search(line, m, record)) continue;
+    const long long first = std::stoll(m[1]), last = std::stoll(m[2]), physical = std::stoll(m[3]);
+    if (first > end) runs.push_back({-1, first - end});
+    if (first == end && physical == physicalEnd && !runs.empty() && runs.back().lcn >= 0)
+      runs.back().length += last - first + 1;
+    else
+      runs.push_back({physical, last - first + 1});
+    end = last + 1;
+    physicalEnd = physical + last - first + 1;
+  }
+  const long long blocks = (size + 4095) / 4096;
+  if (blocks > end) runs.push_back({-1, blocks - end});
+  return runs;
+}
+
+std::vector<Extent> RunsOf(const Answer& a) {
+  std::vector<Extent> runs;
+  std::int64_t vcn = a.head.StartingVcn;
+  for (const auto& p : a.runs) {
+    runs.push_back({p.Lcn, p.NextVcn - vcn});
+    vcn = p.NextVcn;
+  }
+  return runs;
+}
+
+// Data written and flushed at the given {first block, count}, one write
+// each, the file then size bytes.
+using Blocks = std::vector<std::pair<int, int>>;
+std::string SparseFile(const std::string& file, const Blocks& blocks, long long size) {
+  EXPECT_EQ(RunCommand("truncate -s 0 " + file).status, 0);
+  for (const auto& [first, count] : blocks)
+    EXPECT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=4096 count=" + std::to_string(count) +
+                         " seek=" + std::to_string(first) + " conv=notrunc,fsync status=none").status,
+              0);
+  EXPECT_EQ(RunCommand("truncate -s " + std::to_string(size) + " " + file).status, 0);
+  return file;
+}
+
+bool TempHas4KClusters() {
+  return TempIsExt4() && RunCommand("stat -f -c %S " + std::filesystem::temp_directory_path().string()).out == "4096\n";
+}
+
+TEST(RetrievalQueries, HolesAreRunsWithoutAPlaceUpToTheEndOfTheFile) {
+  if (!TempHas4KClusters()) GTEST_SKIP() << "the temporary folder is not ext4 with 4 KiB blocks";
   TempDir dir;
-  const std::string file = dir.File("holes.bin");
-  ASSERT_EQ(RunCommand("truncate -s 1M " + file).status, 0);
-  const Answer a = FreshAnswer(file);
-  if (!a.ok && a.error != os::ERROR_MORE_DATA) GTEST_SKIP() << "the file system does not tell where files lie";
-  EXPECT_TRUE(a.ok);
-  EXPECT_EQ(a.head.ExtentCount, 0u);
-  EXPECT_EQ(StatusLine(file), "0 Fragment");
+  struct Case {
+    const char* name;
+    Blocks blocks;
+    long long size;
+    std::vector<long long> lengths;  // negative for a hole
+  };
+  const Case cases[] = {
+      {"between", {{0, 1}, {10, 1}}, 11 * 4096, {1, -9, 1}},
+      {"leading", {{5, 1}}, 6 * 4096, {-5, 1}},
+      {"trailing", {{0, 1}}, 10 * 4096, {1, -9}},
+      {"trailing into a part of a cluster", {{0, 1}}, 10000, {1, -2}},
+      {"holes only", {}, 1 << 20, {-256}},
+      {"every kind", {{2, 2}, {7, 1}}, 12 * 4096, {-2, 2, -3, 1, -4}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = SparseFile(dir.File(std::to_string(&c - cases) + ".bin"), c.blocks, c.size);
+    const Answer a = FreshAnswer(file);
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.head.StartingVcn, 0);
+    const auto runs = RunsOf(a);
+    EXPECT_EQ(runs, WitnessRuns(file, c.size));
+    ASSERT_EQ(runs.size(), c.lengths.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      EXPECT_EQ(runs[i].length, std::llabs(c.lengths[i])) << "run " << i;
+      EXPECT_EQ(runs[i].lcn < 0, c.lengths[i] < 0) << "run " << i;
+    }
+    const std::string line = StatusLine(file);
+    EXPECT_EQ(line.substr(0, line.find(',')), FragmentCaption(static_cast<std::int32_t>(runs.size()), 0, 0));
+  }
+}
+
+// An ask from inside a hole starts at the hole, as one from inside data
+// starts at its run.
+TEST(RetrievalQueries, AStartInsideAHoleIsAnsweredFromTheHole) {
+  if (!TempHas4KClusters()) GTEST_SKIP() << "the temporary folder is not ext4 with 4 KiB blocks";
+  TempDir dir;
+  const std::string file = SparseFile(dir.File("sparse.bin"), {{0, 1}, {10, 1}}, 14 * 4096);
+  const auto whole = RunsOf(FreshAnswer(file));
+  ASSERT_EQ(whole.size(), 4u);
+  const std::int64_t lcn10 = whole[2].lcn;
+
+  Answer a = FreshAnswer(file, 5);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.head.StartingVcn, 1);
+  EXPECT_EQ(RunsOf(a), (std::vector<Extent>{{-1, 9}, {lcn10, 1}, {-1, 3}}));
+  a = FreshAnswer(file, 10);
+  EXPECT_EQ(a.head.StartingVcn, 10);
+  EXPECT_EQ(RunsOf(a), (std::vector<Extent>{{lcn10, 1}, {-1, 3}}));
+  a = FreshAnswer(file, 13);
+  EXPECT_EQ(a.head.StartingVcn, 11);
+  EXPECT_EQ(RunsOf(a), (std::vector<Extent>{{-1, 3}}));
+  a = FreshAnswer(file, 14);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(a.error, os::ERROR_HANDLE_EOF);
+}
+
+// The command line lists the holes among the runs; only runs with a place
+// on the disk have an alignment.
+TEST_F(Ext4Partitions, StatusJsonListsHolesAsRunsWithoutAPlace) {
+  const long long start = disk->PartitionStart(1);
+  const long long size = 48 * 4096;
+  const std::string file = SparseFile(aligned + "/sparse.bin", {{1, 1}, {16, 2}, {40, 1}}, size);
+  const auto expected = WitnessRuns(file, size);
+  ASSERT_EQ(std::count_if(expected.begin(), expected.end(), [](const Extent& r) { return r.lcn < 0; }), 4);
+  const auto json = StatusJson(file);
+  ASSERT_EQ(json["cluster_size"], 4096);
+  std::vector<Extent> runs;
+  for (const auto& r : json["runs"]) runs.push_back({r["lcn"].get<long long>(), r["length"].get<long long>()});
+  EXPECT_EQ(runs, expected);
+  EXPECT_EQ(json["fragments"], expected.size());
+  long long minimum = 1LL << 40, maximum = 0;
+  for (const auto& r : expected)
+    if (r.lcn >= 0) {
+      minimum = std::min(minimum, LowestBit(start + r.lcn * 4096));
+      maximum = std::max(maximum, LowestBit(start + r.lcn * 4096));
+    }
+  EXPECT_EQ(json["min_alignment"], minimum);
+  EXPECT_EQ(json["max_alignment"], maximum);
+  EXPECT_EQ(json["line"], FragmentCaption(static_cast<std::int32_t>(expected.size()), static_cast<std::int32_t>(minimum),
+                                          static_cast<std::int32_t>(maximum)));
+  EXPECT_EQ(json["line"], StatusLine(file));
 }
 
 // The walk for the compressed bit may stop at the first encoded run; here

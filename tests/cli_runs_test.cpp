@@ -149,6 +149,69 @@ TEST(CliRuns, LookupFailuresNameTheSystemsReason) {
   EXPECT_NE(j["reason"].get<std::string>().find("Too many levels of symbolic links"), std::string::npos) << j;
 }
 
+// Several reasons share one Windows code; each is named as the system names it.
+TEST(CliRuns, RefusedFilesNameTheSystemsOwnReason) {
+  const auto why = testing_support::LoopDisk::Unavailable({"chattr"}, "mkfs.ext4 -q -F");
+  if (!why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  testing_support::LoopDisk disk(dir, "32M");
+  const std::string mount = disk.Format(0, "mkfs.ext4 -q -F");
+  ASSERT_FALSE(mount.empty());
+  auto reason = [](const std::string& args) {
+    const auto r = RunCommand(kCli + " " + args + " --json 2>/dev/null");
+    EXPECT_EQ(r.status, 1) << args;
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["message"], "Error opening the file") << args;
+    return j["reason"].get<std::string>();
+  };
+
+  const std::string fixed = mount + "/immutable.bin";
+  testing_support::WriteText(fixed, "keep");
+  ASSERT_EQ(RunCommand("chattr +i " + fixed).status, 0);
+  EXPECT_EQ(reason("write --size 0.1 --file " + fixed), fixed + ": Operation not permitted.");
+  RunCommand("chattr -i " + fixed);
+  EXPECT_EQ(testing_support::ReadText(fixed), "keep");
+
+  const std::string folder = mount + "/folder";
+  fs::create_directory(folder);
+  EXPECT_EQ(reason("write --size 0.1 --file " + folder), folder + ": Is a directory.");
+  EXPECT_EQ(reason("read --file " + folder), folder + ": Is a directory.");
+  // What the system refuses for want of permission still says so.
+  const std::string readOnly = mount + "/read-only.bin";
+  testing_support::WriteText(readOnly, "keep");
+  fs::permissions(readOnly, fs::perms::owner_read);
+  EXPECT_EQ(reason("write --size 0.1 --file " + readOnly), readOnly + ": Permission denied.");
+}
+
+// Runs under strace, which makes the calls named fail with the errno given
+// (no quota is needed for the quota's errno); "" when strace cannot.
+std::string WithInjected(const std::string& injection, const std::string& args) {
+  if (RunCommand("strace -qq -o /dev/null true 2>&1").status != 0) return "";
+  return RunCommand("strace -qq -f -o /dev/null -e inject=" + injection + " " + kCli + " " + args + " --json 2>/dev/null").out;
+}
+
+TEST(CliRuns, ErrnosThatShareACodeKeepTheirOwnTextAndTheirMeaning) {
+  TempDir dir;
+  const std::string f = dir.File("t.bin");
+  const auto quota = WithInjected("write,pwrite64:error=EDQUOT:when=1", "write --size 4 --file " + f);
+  if (quota.empty()) GTEST_SKIP() << "strace cannot trace here";
+  auto j = nlohmann::json::parse(quota);
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_EQ(j["reason"], f + ": Disk quota exceeded.");
+  const auto full = nlohmann::json::parse(WithInjected("write,pwrite64:error=ENOSPC:when=1", "write --size 4 --file " + f));
+  EXPECT_EQ(full["reason"], f + ": No space left on device.");
+
+  // A flush the file refuses (EPERM, as EACCES) was never made: no data is
+  // lost and the run stands. One that fails on the way lost data.
+  j = nlohmann::json::parse(WithInjected("fsync:error=EPERM", "write --size 1 --file " + f));
+  EXPECT_EQ(j["ok"], true) << j;
+  EXPECT_EQ(j["file_flush_failed"], false);
+  j = nlohmann::json::parse(WithInjected("fsync:error=EIO", "write --size 1 --file " + f));
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_EQ(j["file_flush_failed"], true);
+  EXPECT_EQ(j["reason"], "flushing " + f + ": Input/output error.");
+}
+
 TEST(CliRuns, AFileShortenedDuringAReadIsNamedAsTheCause) {
   TempDir dir;
   const std::string f = dir.File("t");

@@ -296,6 +296,36 @@ TEST_F(OsTest, MessagesAreTheSystemsTextsWithALineBreak) {
   EXPECT_STREQ(buf.data(), "No such file or directory.\r\n");
 }
 
+// Callers compare Windows' codes; the text of a code is the reason of the
+// failure that gave it, until a failure gives that code for another reason.
+TEST_F(OsTest, AFailuresTextIsItsOwnReasonWhileItsCodeIsWindows) {
+  std::array<char, 1024> buf{};
+  auto text = [&](DWORD code) {
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, code, 0x400, buf);
+    return std::string(buf.data(), n);
+  };
+  EXPECT_EQ(OpenRW(dir.path().string()), INVALID_HANDLE_VALUE);
+  const DWORD folder = GetLastError();
+  EXPECT_EQ(folder, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(text(folder), "Is a directory.\r\n");
+  // Calls that succeed meanwhile do not change it.
+  const HANDLE h = OpenRW(dir.File("new.bin"));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  EXPECT_EQ(text(folder), "Is a directory.\r\n");
+
+  const auto readOnly = dir.File("ro.bin");
+  testing_support::WriteText(readOnly, "keep");
+  fs::permissions(readOnly, fs::perms::owner_read);
+  EXPECT_EQ(OpenRW(readOnly), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(text(ERROR_ACCESS_DENIED), "Permission denied.\r\n");
+
+  EXPECT_EQ(OpenRW(dir.path().string()), INVALID_HANDLE_VALUE);
+  SetLastError(ERROR_ACCESS_DENIED);  // a code that comes with no reason of its own
+  EXPECT_EQ(text(ERROR_ACCESS_DENIED), "Permission denied.\r\n");
+}
+
 TEST_F(OsTest, FindExecutableAnswersOnlyForFilesThatExistAndRunsNothing) {
   std::array<char, 260> buf{};
   // Never along PATH: "sh" is no file in this directory.

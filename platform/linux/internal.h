@@ -37,11 +37,10 @@ struct Layout {
   static constexpr std::uint64_t kUnplaced = ~std::uint64_t{0};
   struct Run {
     std::uint64_t end;       // byte after the run in the file
-    std::uint64_t physical;  // byte on the device; kUnplaced when it has none
+    std::uint64_t physical;  // byte on the device; kUnplaced for a hole or unplaced data
   };
   FileStamp stamp;
-  std::uint64_t firstLogical = 0;  // where the first run begins in the file
-  std::vector<Run> runs;
+  std::vector<Run> runs;  // from the start of the file, holes included
   bool complete = false;  // every run is here; otherwise the walk stopped at an encoded one
   bool encoded = false;   // some run is stored compressed or otherwise transformed
   bool pending = false;   // some run waits for writeback: the layout is about to change

@@ -38,7 +38,7 @@ bool Serves(const Layout& l, const FileStamp& stamp, LayoutNeed need) {
          (l.complete || (need == LayoutNeed::EncodedBit && l.encoded));
 }
 
-std::shared_ptr<Layout> Walk(int fd, LayoutNeed need) {
+std::shared_ptr<Layout> Walk(int fd, std::uint64_t size, LayoutNeed need) {
   constexpr std::uint32_t kBatch = 2048;
   std::vector<std::byte> buf(sizeof(fiemap) + kBatch * sizeof(fiemap_extent));
   auto* fm = reinterpret_cast<fiemap*>(buf.data());
@@ -65,6 +65,10 @@ std::shared_ptr<Layout> Walk(int fd, LayoutNeed need) {
         layout->encoded = true;
         if (need == LayoutNeed::EncodedBit) return layout;  // the answer is known
       }
+      // A gap between records is a hole: a run of its own with no place, as
+      // Windows answers the sparse ranges of a file.
+      const std::uint64_t covered = runs.empty() ? 0 : runs.back().end;
+      if (e.fe_logical > covered) runs.push_back({e.fe_logical, Layout::kUnplaced});
       // The kernel splits and joins records by the buffer it is given; what
       // continues in the file and on the disk is one run.
       if (!runs.empty()) {
@@ -74,14 +78,14 @@ std::shared_ptr<Layout> Walk(int fd, LayoutNeed need) {
           prev.end += e.fe_length;
           continue;
         }
-      } else {
-        layout->firstLogical = e.fe_logical;
       }
       runs.push_back({e.fe_logical + e.fe_length, placed ? e.fe_physical : Layout::kUnplaced});
       prevStart = e.fe_logical;
       prevFlags = flags;
     }
   }
+  // The hole after the last record, up to the end of the file, is a run too.
+  if (size > (runs.empty() ? 0 : runs.back().end)) runs.push_back({size, Layout::kUnplaced});
   layout->complete = true;
   runs.shrink_to_fit();
   return layout;
@@ -114,7 +118,7 @@ std::shared_ptr<const Layout> LayoutOf(int fd, LayoutNeed need) {
       remembered.layout.reset();  // a million runs are 16 MB
     if (remembered.layout && Serves(*remembered.layout, *before, need)) return remembered.layout;
   }
-  auto layout = Walk(fd, need);
+  auto layout = Walk(fd, before->size, need);
   if (!layout) return nullptr;
   layout->stamp = *before;
   // A file that changed while it was walked is answered, but not remembered.

@@ -37,13 +37,37 @@
 namespace os {
 namespace {
 
-thread_local DWORD lastError = 0;
+// Several errnos share one Windows code, which is what callers compare;
+// the text is the errno's own. The last failure that came from an errno
+// keeps it, so that the text of its code is that errno's for as long as no
+// later failure gave the same code for another reason.
+class LastError {
+ public:
+  LastError& operator=(DWORD code) {
+    code_ = code;
+    if (code == causeCode_) causeErrno_ = 0;
+    return *this;
+  }
+  operator DWORD() const { return code_; }
+  void Set(DWORD code, int err) {
+    code_ = causeCode_ = code;
+    causeErrno_ = err;
+  }
+  // The errno behind code, 0 when there is none to tell.
+  int CauseOf(DWORD code) const { return code == causeCode_ ? causeErrno_ : 0; }
+
+ private:
+  DWORD code_ = 0;
+  DWORD causeCode_ = 0;
+  int causeErrno_ = 0;
+};
+thread_local LastError lastError;
 
 struct ErrnoMapping {
   int err;
   DWORD code;
 };
-// The first entry for a code is the one whose text FormatMessageA shows.
+// The first entry for a code gives its text when no errno is known for it.
 constexpr ErrnoMapping kErrnoMap[] = {
     {ENOENT, ERROR_FILE_NOT_FOUND}, {ENOTDIR, ERROR_PATH_NOT_FOUND},
     {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
@@ -113,7 +137,9 @@ int OpenExisting(int probe, int accessFlags, int extraFlags, bool directories, h
   struct stat st {};
   if (fstat(probe, &st) != 0) return -1;
   if (S_ISDIR(st.st_mode) && !directories) {
-    errno = EACCES;
+    // Refused with Windows' code, for the reason the system gives when a
+    // folder is read or written.
+    errno = EISDIR;
     return -1;
   }
   if (accessFlags == O_PATH) {
@@ -201,7 +227,10 @@ DWORD FromErrno(int err) {
   return kSystemErrorBit | static_cast<DWORD>(err);
 }
 
-void FailWithErrno() { lastError = FromErrno(errno); }
+void FailWithErrno() {
+  const int err = errno;
+  lastError.Set(FromErrno(err), err);
+}
 
 bool Faulted(seam::Op op) {
   if (auto f = seam::Enter(op)) {
@@ -767,12 +796,9 @@ DWORD FormatMessageA(DWORD flags, DWORD messageId, DWORD /*languageId*/, std::sp
   for (const auto& t : kOwnTexts)
     if (t.code == messageId) text = t.text;
   if (text.empty()) {
-    int err = 0;
+    int err = lastError.CauseOf(messageId);
     for (const auto& m : kErrnoMap)
-      if (m.code == messageId) {
-        err = m.err;
-        break;
-      }
+      if (err == 0 && m.code == messageId) err = m.err;
     if (err == 0 && (messageId & kSystemErrorBit) && (messageId & ~kSystemErrorBit) < 4096)
       err = static_cast<int>(messageId & ~kSystemErrorBit);
     if (err == 0) {

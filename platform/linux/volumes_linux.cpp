@@ -170,13 +170,13 @@ BOOL RetrievalPointers(int fd, std::span<const std::byte> in, std::span<std::byt
       return static_cast<std::int64_t>((r.end + cluster - 1) / cluster);
     };
     while (q.first < runs.size() && next(runs[q.first]) <= start.StartingVcn) ++q.first;
-    // A run covers the clusters from where the one before it ended.
+    // A run covers the clusters from where the one before it ended. The
+    // runs reach the end of the file, unless it shrank since its size was
+    // looked at: then nothing is left from StartingVcn.
     if (q.first == runs.size())
       q.firstVcn = start.StartingVcn;
-    else if (q.first == 0)
-      q.firstVcn = static_cast<std::int64_t>(q.layout->firstLogical / cluster);
     else
-      q.firstVcn = next(runs[q.first - 1]);
+      q.firstVcn = q.first == 0 ? 0 : next(runs[q.first - 1]);
   }
 
   const std::size_t total = q.layout->runs.size() - q.first;
