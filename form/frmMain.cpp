@@ -24,14 +24,39 @@ void frmMain::Click(Ctl ctl, int index) {
     case Ctl::chkFileFlags: chkFileFlags_Click(index); break;
     case Ctl::cmdBrowse: cmdBrowse_Click(); break;
     case Ctl::cmdFileOp: cmdFileOp_Click(index); break;
-    case Ctl::cmdFileReadWrite: cmdFileReadWrite_Click(index); break;
+    case Ctl::cmdFileReadWrite:
+      cmdFileReadWrite_Click(index);
+      // A click let in by a run's event processing returns at once; the run
+      // itself shows the file when it ends.
+      if (!gTestRunning) ShowFileState();
+      break;
     // A click let in by a run's event processing would run the whole test
     // inside the run's timed loop.
     case Ctl::cmdCreateAndDeleteFiles:
-      if (!gTestRunning) cmdCreateAndDeleteFiles_Click();
+      if (gTestRunning) break;
+      cmdCreateAndDeleteFiles_Click();
+      ShowFileState();
       break;
     default: break;
   }
+}
+
+void frmMain::ShowFileState() {
+  const std::string path = form_.Text(Ctl::txtTestFile);
+  const bool exists = FileExists(path, "");
+  form_.SetEnabled(Ctl::cmdFileReadWrite, 0, exists && GetFileSize64(path) != 0);
+  form_.SetEnabled(Ctl::cmdFileOp, 1, exists);
+  form_.SetEnabled(Ctl::cmdFileOp, 0, oTestFile && oTestFile->IsOpen());
+  const os::HANDLE h = exists ? os::CreateFileA(path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
+                                                os::OPEN_EXISTING, 0)
+                              : os::INVALID_HANDLE_VALUE;
+  if (h == os::INVALID_HANDLE_VALUE) {
+    form_.SetText(Ctl::lblReadStatus, 4, "");
+    return;
+  }
+  SetFragmentLabel(h);
+  SetCompressedLabel(path);
+  os::CloseHandle(h);
 }
 
 void frmMain::GotFocus(Ctl ctl, int index) {
@@ -75,9 +100,12 @@ void frmMain::chkFileFlags_Click(int /*Index*/) {
   }
 }
 
+double BlockSectors(const FormView& form) {
+  return numtext::ToSingle(form.Text(Ctl::txtBlockSizeSectors), form.DecimalSeparator()).value_or(0.0f);
+}
+
 void frmMain::txtBlockSizeSectors_Change() {
-  const float kb = numtext::ToSingle(form_.Text(Ctl::txtBlockSizeSectors), form_.DecimalSeparator())
-                       .value_or(0.0f) * 0.5f;
+  const float kb = static_cast<float>(BlockSectors(form_)) * 0.5f;
   const char sep = form_.DecimalSeparator();
   std::string caption;
   if (kb >= 1024) {

@@ -101,6 +101,9 @@ class frmMain : public FormEvents {
   void cmdFileReadWrite_Click(int Index);
   static std::int32_t GetNextAlign(std::int32_t v, std::int32_t base);
   void cmdCreateAndDeleteFiles_Click();
+  // After every test, also one that failed or was stopped: the buttons and
+  // the status line as the file now is.
+  void ShowFileState();
 
   // The throughput runs' file object; none until the first run.
   std::unique_ptr<clsFile64> oTestFile;
@@ -126,6 +129,10 @@ class frmMain : public FormEvents {
 
 // The smaller of two sizes; the second when they are equal.
 std::int64_t Min(std::int64_t a, std::int64_t b);
+
+// The block size field in sectors, read once for the label beside it and
+// the run alike, in the user's decimal separator; 0 when it is no number.
+double BlockSectors(const FormView& form);
 
 // The sum of the Tags of the checked flag boxes, each read as a signed
 // 32-bit hexadecimal number.

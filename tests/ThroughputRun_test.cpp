@@ -224,6 +224,59 @@ TEST_F(Run, ALinkWhoseTargetIsGoneIsNamedAsSuch) {
   EXPECT_EQ(missing.out, "orvandel-cli: " + target + ": file not found\n");
 }
 
+// The label beside the block field shows the size the run uses: one reading
+// of the field, in the user's decimal separator.
+TEST_F(Run, TheBlockSizeRunIsTheOneTheLabelShows) {
+  form.SetDecimalSeparator(',');
+  std::vector<std::size_t> sizes;
+  os::seam::SetTransferObserver([&](std::span<const std::byte> b) { sizes.push_back(b.size()); });
+  Fields(file, "0,0625", "1,5");  // 65,536 bytes: 85 blocks of 768 and the rest
+  EXPECT_EQ(form.Text(Ctl::lblBlockSize), "768 Bytes");
+  window.cmdFileReadWrite_Click(kWrite);
+  ASSERT_TRUE(window.LastRun().finished) << window.LastRun().message;
+  EXPECT_EQ(window.LastRun().blockSize, 768);
+  ASSERT_EQ(sizes.size(), 86u);
+  EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 768u), 85);
+
+  // Trailing letters make no number for the label, and no run.
+  sizes.clear();
+  Fields(file, "1", "2048abc");
+  EXPECT_EQ(form.Text(Ctl::lblBlockSize), "0 Bytes");
+  window.cmdFileReadWrite_Click(kWrite);
+  EXPECT_TRUE(sizes.empty());
+  EXPECT_EQ(form.Focus(), std::make_pair(Ctl::txtBlockSizeSectors, 0));
+}
+
+// However a test ends, the buttons and the status line show the file as it
+// now is, never as the test left them halfway.
+TEST_F(Run, AfterEveryTestTheButtonsAndStatusLineShowTheFile) {
+  Fields(file, "4", "64");
+  form.SetText(Ctl::txtNumberOfFiles, 0, "10");
+  // Close File pressed during the run: it ends with "Error".
+  form.SetPendingInput([&] { form.UserClick(Ctl::cmdFileOp, 0); });
+  form.UserClick(Ctl::cmdFileReadWrite, 1);
+  ASSERT_EQ(window.LastRun().message, "Error");
+  ASSERT_GT(fs::file_size(file), 0u);
+  EXPECT_TRUE(form.Enabled(Ctl::cmdFileReadWrite, 0)) << "Read File";
+  EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 1)) << "Delete File";
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 0)) << "nothing left to close";
+  EXPECT_NE(Line(4).find("Fragment"), std::string::npos) << Line(4);
+
+  // Create and delete keeps the test file's line (its flushes may have
+  // placed the file meanwhile).
+  form.UserClick(Ctl::cmdCreateAndDeleteFiles);
+  ASSERT_TRUE(window.LastCreateDelete().finished) << window.LastCreateDelete().detail;
+  EXPECT_EQ(Line(4).rfind("1 Fragment", 0), 0u) << Line(4);
+
+  // A file gone meanwhile: nothing to read, delete or describe.
+  fs::remove(file);
+  form.UserClick(Ctl::cmdFileReadWrite, 0);
+  EXPECT_EQ(window.LastRun().message, "File not found");
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileReadWrite, 0));
+  EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 1));
+  EXPECT_EQ(Line(4), "");
+}
+
 TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {
   for (const char* sectors : {"0", "abc", ""}) {
     Fields(file, "1", sectors);

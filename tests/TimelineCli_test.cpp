@@ -52,7 +52,9 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
     const auto& j = json["timeline"][i - 1];
     EXPECT_EQ(j["offset_bytes"], o);
     EXPECT_EQ(j["t_ns"], ns);
-    if (ns > t) EXPECT_NEAR(std::stod(rows[i][2]), 4096.0 / 1048576 / ((ns - t) / 1e9), 0.0005 + 1e-6 * std::stod(rows[i][2]));
+    if (ns > t) {
+      EXPECT_NEAR(std::stod(rows[i][2]), 4096.0 / 1048576 / ((ns - t) / 1e9), 0.0005 + 1e-6 * std::stod(rows[i][2]));
+    }
     EXPECT_EQ(rows[i][3].empty(), j["dirty_kib"].is_null());
     offset = o;
     t = ns;
@@ -147,8 +149,9 @@ TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIs) {
     EXPECT_NE(lines, std::string::npos) << name;
     EXPECT_NE(header, std::string::npos) << name;
     EXPECT_LT(lines, header) << name << ": the lines come first, the rows after them";
-    if (header != std::string::npos)
+    if (header != std::string::npos) {
       EXPECT_EQ(std::count(text.begin() + static_cast<std::ptrdiff_t>(header), text.end(), '\n'), 1 + 32) << text;
+    }
   }
 }
 

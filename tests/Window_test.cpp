@@ -181,7 +181,9 @@ TEST_F(Window, AWriteOverAnotherFileIsAskedAboutAndEnterKeepsIt) {
     QTest::mouseClick(Find("cmdFileReadWrite(1)"), Qt::LeftButton);
     QApplication::processEvents();
     EXPECT_TRUE(answer.answered);
-    if (!yes) EXPECT_EQ(testing_support::ReadText(notes), "my notes\n");
+    if (!yes) {
+      EXPECT_EQ(testing_support::ReadText(notes), "my notes\n");
+    }
   }
   EXPECT_EQ(fs::file_size(notes), 1048576u);
 }

@@ -97,7 +97,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   ClearReadStatus();
 
   const char sep = form_.DecimalSeparator();
-  const auto blockBytes = numtext::ToInt32(numtext::LeadingNumber(form_.Text(Ctl::txtBlockSizeSectors)) * 512);
+  // The size the label beside the field shows, not another reading of it.
+  const auto blockBytes = numtext::ToInt32(BlockSectors(form_) * 512);
   if (blockBytes && *blockBytes == 0) {
     // Exit A: nothing to run.
     gTestRunning = false;
