@@ -90,8 +90,9 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
   const bool found = stat(path.c_str(), &st) == 0;
   const int err = errno;
   if ((plan.stream = StreamOf(path, found ? &st : nullptr)) >= 0) {
-    // The stream itself may be the test file.
-    if (found && SameFile(st, protectedFile)) plan.refusal = "is the test file";
+    // The stream itself may be the test file, also when named "-".
+    struct stat stream {};
+    if (fstat(plan.stream, &stream) == 0 && SameFile(stream, protectedFile)) plan.refusal = "is the test file";
     return plan;
   }
   std::string target = path;
