@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   // Names are bytes: QApplication has taken its own options out of argv,
   // and what is left is read unconverted, so that a folder whose name is
   // not UTF-8 is still found.
-  QString screenshot;
+  std::string screenshot;
   std::string argumentText;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
         std::cerr << "orvandel: " << file << ": " << why << "; no screenshot is saved there\n";
         return 1;
       }
-      screenshot = QFile::decodeName(QByteArray(file.data(), static_cast<qsizetype>(file.size())));
+      screenshot = file;
       continue;
     }
     if (arg == "--") continue;
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   });
 
   bool saved = true;
-  if (!screenshot.isEmpty()) {
+  if (!screenshot.empty()) {
     QTimer::singleShot(1000, form.get(), [&] {
       const QPixmap shot = form->screen()->grabWindow(form->winId());
       QByteArray png;
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
       buffer.open(QIODevice::WriteOnly);
       os::runtime::output::Writer out;
       saved = !shot.isNull() && shot.save(&buffer, "PNG") &&
-              out.Open(QFile::encodeName(screenshot).toStdString(), window->Form().Text(Ctl::txtTestFile)) &&
+              out.Open(screenshot, window->Form().Text(Ctl::txtTestFile)) &&
               out.Write(std::string_view(png.constData(), static_cast<std::size_t>(png.size()))) && out.Commit();
       if (!saved)
         std::cerr << "orvandel: cannot save the screenshot" << (out.Error().empty() ? "" : ": " + out.Error())

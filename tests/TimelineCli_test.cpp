@@ -155,6 +155,19 @@ TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIs) {
   }
 }
 
+TEST(CliTimelineOutputs, AStandardOutputThatIsTheTestFileIsRefusedByEveryName) {
+  testing_support::TempDir dir;
+  const std::string file = dir.File("t.bin");
+  ASSERT_EQ(RunCommand(Cli("write --file '" + file + "' --size 1")).status, 0);
+  for (const std::string& name : {std::string("/dev/stdout"), std::string("-")}) {
+    const auto run = RunCommand(Cli("read --file '" + file + "' --block-sectors 64 --timeline '" + name + "' 2>&1 >> '" +
+                                    file + "'"));
+    EXPECT_EQ(run.status, 1) << name;
+    EXPECT_NE(run.out.find(name + ": is the test file"), std::string::npos) << name << ": " << run.out;
+    EXPECT_EQ(fs::file_size(file), 1048576u) << name << ": the rows went into the test file";
+  }
+}
+
 TEST(CliTimelineOutputs, ACsvThatCannotBeCompletedFailsTheCommandAndLeavesTheOldOne) {
   if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty()) GTEST_SKIP() << why;
   testing_support::ScratchMount small("tmpfs", "size=16k");

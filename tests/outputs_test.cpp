@@ -138,6 +138,23 @@ TEST(Outputs, TheTargetChangesOnlyWhenTheWholeOutputIsThere) {
   EXPECT_TRUE(Others(dir, {"out.csv", "link.csv", "p.bin", "guarded.csv"}).empty());
 }
 
+TEST(Outputs, AReplacedFileKeepsItsOwner) {
+  if (!IsRoot()) GTEST_SKIP() << "giving a file to another user needs root";
+  TempDir dir;
+  const std::string target = dir.File("theirs.csv");
+  WriteText(target, "old");
+  ASSERT_EQ(chown(target.c_str(), 4321, 4322), 0);
+  Writer w;
+  ASSERT_TRUE(w.Open(target, "")) << w.Error();
+  ASSERT_TRUE(w.Write("rows"));
+  ASSERT_TRUE(w.Commit()) << w.Error();
+  struct stat st {};
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(ReadText(target), "rows");
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+}
+
 TEST(Outputs, AFullFileSystemLeavesTheOldFileAndNoTemporaryOne) {
   if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty()) GTEST_SKIP() << why;
   testing_support::ScratchMount small("tmpfs", "size=64k");

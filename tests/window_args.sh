@@ -47,6 +47,12 @@ grep -q ":$n" "$work/err" || fail "the display that does not answer is not named
 (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$program" --screenshot "$work/s.png") \
   2>"$work/err" || fail "the offscreen platform did not start: $(cat "$work/err")"
 
+# A screenshot named in bytes that are not UTF-8 is saved under that very name.
+oddshot=$(printf '%s/shot\377.png' "$work")
+(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$program" --screenshot "$oddshot") 2>"$work/err"
+[ -s "$oddshot" ] || fail "the screenshot was not saved under the name given: $(ls "$work")"
+rm -f "$work"/shot*.png
+
 # A directory that is none: the reason on stderr, the window as usual.
 command -v xvfb-run >/dev/null || { echo "SKIP: xvfb-run is missing"; exit 77; }
 touch "$work/plain"

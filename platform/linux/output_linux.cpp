@@ -76,6 +76,8 @@ struct Plan {
   std::string name;
   bool exists = false;
   mode_t mode = 0;
+  uid_t owner = 0;
+  gid_t group = 0;
 };
 
 Plan Check(const std::string& path, const std::string& protectedFile) {
@@ -88,8 +90,9 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
   const bool found = stat(path.c_str(), &st) == 0;
   const int err = errno;
   if ((plan.stream = StreamOf(path, found ? &st : nullptr)) >= 0) {
-    // The stream itself may be the test file.
-    if (found && SameFile(st, protectedFile)) plan.refusal = "is the test file";
+    // The stream itself may be the test file, also when named "-".
+    struct stat stream {};
+    if (fstat(plan.stream, &stream) == 0 && SameFile(stream, protectedFile)) plan.refusal = "is the test file";
     return plan;
   }
   std::string target = path;
@@ -119,6 +122,8 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
     }
     plan.exists = true;
     plan.mode = st.st_mode & 07777;
+    plan.owner = st.st_uid;
+    plan.group = st.st_gid;
   } else if (err != ENOENT) {
     plan.refusal = Reason(err);
     return plan;
@@ -196,8 +201,12 @@ bool Writer::Open(const std::string& path, const std::string& protectedFile) {
       close(dirfd);
       return Fail(Reason(err));
     }
-    // The mode of the file it replaces, not the umask's.
-    if (plan.exists) fchmod(fd, plan.mode);
+    // The owner and mode of the file it replaces, not the umask's and the
+    // caller's; the owner first, as changing it may clear set-ID bits.
+    if (plan.exists) {
+      if (plan.owner != geteuid() || plan.group != getegid()) (void)!fchown(fd, plan.owner, plan.group);
+      fchmod(fd, plan.mode);
+    }
     handle_ = fd;
     folder_ = dirfd;
     temp_ = std::move(temp);
