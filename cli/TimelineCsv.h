@@ -28,6 +28,8 @@ class TimelineCsvFile {
   // testFile: the run's own file, which the rows must never replace.
   TimelineCsvFile(const std::string& path, const std::string& testFile);
   bool IsOpen() const { return writer_.IsOpen(); }
+  // The rows go to a standard stream as it is.
+  bool IsStream() const { return writer_.IsStream(); }
   // Why it cannot be written: the path and the reason.
   const std::string& Error() const { return writer_.Error(); }
   // False, with Error() set, when the rows did not reach the file. A run that

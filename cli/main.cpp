@@ -222,7 +222,7 @@ struct RunOptions {
   bool flushVolume = true;
   bool json = false;
   int repeat = 1;
-  std::string timeline;  // --timeline FILE
+  std::optional<std::string> timeline;  // --timeline FILE
 };
 
 void SetUp(HeadlessForm& form, const RunOptions& o, bool withSize) {
@@ -344,8 +344,11 @@ int Throughput(const RunOptions& o, int index) {
   const char* command = index == 1 ? "write" : "read";
   // An output that cannot take the rows ends the command before anything runs.
   std::optional<TimelineCsvFile> csv;
-  if (!o.timeline.empty() && !csv.emplace(o.timeline, o.file).IsOpen()) {
-    const Ending refused{false, kCannotInspect, "--timeline", csv->Error()};
+  if (o.timeline && (!csv.emplace(*o.timeline, o.file).IsOpen() || (o.json && csv->IsStream()))) {
+    // One JSON object is all --json prints: the rows need a file of their own.
+    const Ending refused = csv->IsOpen() ? Ending{false, kUsageError, "--timeline",
+                                                  *o.timeline + ": is standard output, where --json prints its object"}
+                                         : Ending{false, kCannotInspect, "--timeline", csv->Error()};
     if (o.json) {
       nlohmann::json out = Header(command, o.file);
       AddEnding(out, refused);

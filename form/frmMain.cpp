@@ -46,7 +46,6 @@ void frmMain::ShowFileState() {
   const bool exists = FileExists(path, "");
   form_.SetEnabled(Ctl::cmdFileReadWrite, 0, exists && GetFileSize64(path) != 0);
   form_.SetEnabled(Ctl::cmdFileOp, 1, exists);
-  form_.SetEnabled(Ctl::cmdFileOp, 0, oTestFile && oTestFile->IsOpen());
   const os::HANDLE h = exists ? os::CreateFileA(path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
                                                 os::OPEN_EXISTING, 0)
                               : os::INVALID_HANDLE_VALUE;

@@ -157,6 +157,9 @@ BOOL FlushFileBuffers(HANDLE hFile);
 BOOL CloseHandle(HANDLE h);
 DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh);
 DWORD GetFileAttributesA(const std::string& fileName);
+// The bytes the file really occupies on its volume (holes not counted): low
+// half returned, high half stored; INVALID_FILE_SIZE on failure.
+DWORD GetCompressedFileSizeA(const std::string& fileName, DWORD* fileSizeHigh);
 BOOL DeleteFileA(const std::string& fileName);
 
 // A folder opened once, so that files are created and deleted in it and not

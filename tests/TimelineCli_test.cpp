@@ -189,3 +189,23 @@ TEST(CliTimelineOutputs, ACsvThatCannotBeCompletedFailsTheCommandAndLeavesTheOld
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliTimelineOutputs, NoNameAndAStreamSharedWithJsonAreRefused) {
+  testing_support::TempDir dir;
+  const std::string file = dir.File("t.bin");
+  const auto empty = RunCommand(Cli("write --file '" + file + "' --size 1 --timeline '' 2>&1"));
+  EXPECT_EQ(empty.status, 1) << empty.out;
+  EXPECT_NE(empty.out.find("--timeline: : no file name"), std::string::npos) << empty.out;
+  for (const std::string& stream : {std::string("-"), std::string("/dev/stdout")}) {
+    const auto json = RunCommand(Cli("write --file '" + file + "' --size 1 --json --timeline " + stream));
+    EXPECT_EQ(json.status, 2) << json.out;
+    const auto parsed = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(parsed.is_object()) << "one object and nothing else: " << json.out;
+    EXPECT_EQ(parsed["ok"], false);
+  }
+  EXPECT_FALSE(fs::exists(file)) << "nothing ran";
+}
+
+}  // namespace

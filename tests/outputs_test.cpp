@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <future>
 
@@ -236,6 +238,59 @@ TEST(Folders, TheVolumeOfAHandleIsTheFilesOwnEvenWithoutAName) {
   EXPECT_EQ(os::FlushFileBuffers(fromFolder), os::TRUE);
   for (os::HANDLE x : {fromFolder, folder, volume, h}) os::CloseHandle(x);
   close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+// A process killed while its output waits for the end of the run leaves
+// no file behind: until the commit the output has no name.
+TEST(Outputs, AKilledWriterLeavesNothing) {
+  TempDir dir;
+  const std::string target = dir.File("out.csv");
+  WriteText(target, "old");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Writer w;
+    const bool ok = w.Open(target, "") && w.Write("half of the rows");
+    (void)!write(ready[1], ok ? "y" : "n", 1);
+    pause();
+    _exit(0);
+  }
+  char answer = 0;
+  ASSERT_EQ(read(ready[0], &answer, 1), 1);
+  EXPECT_EQ(answer, 'y');
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(ReadText(target), "old");
+  EXPECT_TRUE(Others(dir, {"out.csv"}).empty());
+}
+
+// Replacing takes a rename in the folder: an append-only or immutable
+// folder or file is refused at once, before a run is spent on it.
+TEST(Outputs, AppendOnlyAndImmutableAreRefusedBeforeAnythingIsWritten) {
+  TempDir dir;
+  fs::create_directory(dir.File("log"));
+  WriteText(dir.File("log/k.csv"), "kept");
+  WriteText(dir.File("frozen.csv"), "kept");
+  if (testing_support::RunCommand("chattr +a '" + dir.File("log") + "' 2>/dev/null").status != 0)
+    GTEST_SKIP() << "the file system here keeps no append-only flag (or chattr needs root)";
+  testing_support::RunCommand("chattr +i '" + dir.File("frozen.csv") + "'");
+  Writer a, b, c;
+  EXPECT_FALSE(a.Open(dir.File("log/k.csv"), ""));
+  EXPECT_EQ(a.Error(), dir.File("log/k.csv") + ": is in an append-only or immutable folder, where no file can be replaced");
+  EXPECT_FALSE(b.Open(dir.File("log/new.csv"), ""));
+  EXPECT_FALSE(c.Open(dir.File("frozen.csv"), ""));
+  EXPECT_EQ(c.Error(), dir.File("frozen.csv") + ": is immutable");
+  testing_support::RunCommand("chattr -a '" + dir.File("log") + "'; chattr -i '" + dir.File("frozen.csv") + "'");
+  EXPECT_EQ(ReadText(dir.File("log/k.csv")), "kept");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.File("log")), fs::directory_iterator()), 1);
 }
 
 }  // namespace

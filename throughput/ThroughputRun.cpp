@@ -204,7 +204,13 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     // A run that would fill its file system is refused before it writes:
     // the system and its other programs need the space too.
     const std::int64_t current = GetFileSize64(sTestFile);
-    const std::int64_t growth = BytesWritten(TestSize, BlockSize, bufferSize) - current;
+    // What the file occupies, not its length: the holes of a sparse file
+    // take space when written.
+    os::DWORD high = 0;
+    const os::DWORD low = os::GetCompressedFileSizeA(sTestFile, &high);
+    const std::int64_t allocated =
+        low == os::INVALID_FILE_SIZE && os::GetLastError() != 0 ? 0 : static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
+    const std::int64_t growth = BytesWritten(TestSize, BlockSize, bufferSize) - allocated;
     std::uint64_t available = 0;
     if (growth > 0 && (os::GetDiskFreeSpaceExA(sTestFile, &available, nullptr, nullptr) == os::TRUE ||
                        os::GetDiskFreeSpaceExA(FolderOf(sTestFile), &available, nullptr, nullptr) == os::TRUE) &&

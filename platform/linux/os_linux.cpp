@@ -634,6 +634,19 @@ DWORD GetFileAttributesA(const std::string& fileName) {
   return attributes;
 }
 
+DWORD GetCompressedFileSizeA(const std::string& fileName, DWORD* fileSizeHigh) {
+  struct stat st {};
+  if (fileName.find('\0') != std::string::npos || stat(fileName.c_str(), &st) != 0) {
+    if (fileName.find('\0') != std::string::npos) lastError = ERROR_INVALID_PARAMETER;
+    else FailWithErrno();
+    return INVALID_FILE_SIZE;
+  }
+  const auto bytes = static_cast<std::uint64_t>(st.st_blocks) * 512u;
+  if (fileSizeHigh) *fileSizeHigh = static_cast<DWORD>(bytes >> 32);
+  lastError = 0;
+  return static_cast<DWORD>(bytes);
+}
+
 BOOL DeleteFileA(const std::string& fileName) {
   if (Faulted(seam::Op::DeleteFileA)) return FALSE;
   if (fileName.find('\0') != std::string::npos) {

@@ -1,5 +1,7 @@
 // Outputs besides the test file: complete or not at all.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +68,17 @@ bool SameNewName(const std::string& path, const std::string& protectedFile) {
   if (stat(protectedFile.c_str(), &st) == 0) return false;  // it exists: compared by identity
   const std::string a = Resolved(path);
   return !a.empty() && a == Resolved(protectedFile);
+}
+
+// The file system's attribute flags (chattr) of a folder or regular file; 0
+// where it keeps none or they cannot be read.
+int AttributeFlags(const std::string& path, bool folder) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+  if (fd < 0) return 0;
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) flags = 0;
+  close(fd);
+  return flags;
 }
 
 // What checking path found: where to write, or why not.
@@ -156,7 +169,35 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
     if (fd >= 0 && detail::OnPseudoFileSystem(fd)) plan.refusal = "is a file of the running system, not of a disk";
     if (fd >= 0) close(fd);
   }
+  // Replacing takes a rename in the folder: neither an append-only or
+  // immutable folder nor such a file allows it, and a run must not be
+  // wasted to find that out at its end.
+  if (plan.refusal.empty() && (AttributeFlags(plan.folder, true) & (FS_APPEND_FL | FS_IMMUTABLE_FL)))
+    plan.refusal = "is in an append-only or immutable folder, where no file can be replaced";
+  else if (plan.refusal.empty() && plan.exists) {
+    const int flags = AttributeFlags(plan.folder + "/" + plan.name, false);
+    if (flags & FS_IMMUTABLE_FL) plan.refusal = "is immutable";
+    else if (flags & FS_APPEND_FL) plan.refusal = "is append-only";
+  }
   return plan;
+}
+
+
+// The owner and mode of the file it replaces, not the umask's and the
+// caller's; the owner first, as changing it may clear set-ID bits.
+void TakeOwnerAndMode(int fd, const Plan& plan) {
+  if (!plan.exists) return;
+  if (plan.owner != geteuid() || plan.group != getegid()) (void)!fchown(fd, plan.owner, plan.group);
+  fchmod(fd, plan.mode);
+}
+
+// A name for the temporary file, hidden and short enough for any file system
+// that takes the target's own name.
+std::string TemporaryName(const std::string& target) {
+  static std::mt19937_64 random{std::random_device{}()};
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(random()));
+  return "." + target.substr(0, 200) + suffix;
 }
 
 }  // namespace
@@ -186,13 +227,19 @@ bool Writer::Open(const std::string& path, const std::string& protectedFile) {
   }
   const int dirfd = open(plan.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dirfd < 0) return Fail(Reason(errno));
-  std::random_device seed;
-  std::mt19937_64 random(seed());
+  // A file without a name until the commit: a process killed meanwhile
+  // leaves nothing behind.
+  const int unnamed = openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, plan.exists ? plan.mode : 0666);
+  if (unnamed >= 0) {
+    TakeOwnerAndMode(unnamed, plan);
+    handle_ = unnamed;
+    folder_ = dirfd;
+    target_ = plan.name;
+    return true;
+  }
+  // File systems without unnamed files get a named one.
   for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(random()));
-    // Hidden and short enough for any file system that takes the name itself.
-    std::string temp = "." + plan.name.substr(0, 200) + suffix;
+    std::string temp = TemporaryName(plan.name);
     const int fd = openat(dirfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           plan.exists ? plan.mode : 0666);
     if (fd < 0 && errno == EEXIST) continue;
@@ -201,12 +248,7 @@ bool Writer::Open(const std::string& path, const std::string& protectedFile) {
       close(dirfd);
       return Fail(Reason(err));
     }
-    // The owner and mode of the file it replaces, not the umask's and the
-    // caller's; the owner first, as changing it may clear set-ID bits.
-    if (plan.exists) {
-      if (plan.owner != geteuid() || plan.group != getegid()) (void)!fchown(fd, plan.owner, plan.group);
-      fchmod(fd, plan.mode);
-    }
+    TakeOwnerAndMode(fd, plan);
     handle_ = fd;
     folder_ = dirfd;
     temp_ = std::move(temp);
@@ -251,6 +293,18 @@ bool Writer::Commit() {
   const int dirfd = static_cast<int>(folder_);
   if (fsync(fd) != 0) {
     Fail(Reason(errno));
+    Abandon();
+    return false;
+  }
+  // The unnamed file gets its temporary name now, for the rename.
+  for (int attempt = 0; temp_.empty() && attempt < 16; ++attempt) {
+    const std::string name = TemporaryName(target_);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, self.c_str(), dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) temp_ = name;
+    else if (errno != EEXIST) break;
+  }
+  if (temp_.empty()) {
+    Fail(errno == EEXIST ? "no temporary name is free in its folder" : Reason(errno));
     Abandon();
     return false;
   }

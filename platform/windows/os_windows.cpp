@@ -212,6 +212,17 @@ DWORD GetFileAttributesA(const std::string& fileName) {
   return ::GetFileAttributesA(fileName.c_str());
 }
 
+DWORD GetCompressedFileSizeA(const std::string& fileName, DWORD* fileSizeHigh) {
+  if (fileName.find('\0') != std::string::npos) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_FILE_SIZE;
+  }
+  ::DWORD high = 0;
+  const ::DWORD low = ::GetCompressedFileSizeA(fileName.c_str(), &high);
+  if (fileSizeHigh) *fileSizeHigh = high;
+  return low;
+}
+
 BOOL DeleteFileA(const std::string& fileName) {
   if (Faulted(seam::Op::DeleteFileA)) return FALSE;
   if (fileName.find('\0') != std::string::npos) {
