@@ -10,6 +10,7 @@
 
 #include "form/basBase.h"
 #include "form/frmMain.h"
+#include "fileio/basFiles.h"
 #include "tests/support.h"
 #include "win32/Win32Form.h"
 
@@ -182,7 +183,8 @@ TEST_F(Win32Window, AFileThatCannotBeDeletedGivesAMessageBoxUnderTheTitle) {
   Press(Ctl::cmdFileOp, 1);
   closer.Join();
   EXPECT_EQ(closer.caption, "Orvandel V0.9.55");
-  EXPECT_EQ(closer.message, "Error deleting the file");
+  // The box's text first, then the path and the system's reason.
+  EXPECT_EQ(closer.message, "Error deleting the file\r\n\r\n" + path + ": " + SystemReason(ERROR_ACCESS_DENIED));
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   EXPECT_TRUE(std::filesystem::exists(path));
 }

@@ -143,7 +143,7 @@ TEST_F(TestFileField, CloseAndDeleteFileButtons) {
   window.cmdFileOp_Click(1);
   ASSERT_EQ(form.Messages().size(), 2u);
   EXPECT_EQ(form.Messages()[1].prompt, "Error deleting the file");
-  EXPECT_EQ(form.Messages()[1].detail, path + ": No such file or directory.");
+  EXPECT_EQ(form.Messages()[1].detail, path + ": " + SystemReason(os::ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(TestFileField, WindowBehaviour) {
