@@ -31,12 +31,17 @@ namespace {
 constexpr int kCannotInspect = 1;
 constexpr int kUsageError = 2;
 
+// The system's reason for the last error, without its full stop.
 std::string LastErrorText() {
-  std::array<char, 1024> buf{};
-  os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, os::GetLastError(), 0x400, buf);
-  std::string text = TrimNull(buf.data());
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+  std::string text = SystemReason(os::GetLastError());
+  if (!text.empty() && text.back() == '.') text.pop_back();
   return text;
+}
+
+// The middle of sorted figures (the mean of the two middle ones).
+double Median(const std::vector<double>& sorted) {
+  const std::size_t m = sorted.size();
+  return m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
 }
 
 int Fail(const std::string& path, const std::string& reason) {
@@ -397,17 +402,12 @@ int Throughput(const RunOptions& o, int index) {
     if (o.repeat == 1) out.update(runs[0]);
     else out["runs"] = runs;
     AddEnding(out, ending);
-    if (o.repeat > 1 && !sorted.empty()) {
-      const std::size_t m = sorted.size();
-      const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
-      out["summary"] = {{"figure", "mb_per_s"}, {"min", sorted.front()}, {"median", median}, {"max", sorted.back()}};
-    }
+    if (o.repeat > 1 && !sorted.empty())
+      out["summary"] = {{"figure", "mb_per_s"}, {"min", sorted.front()}, {"median", Median(sorted)}, {"max", sorted.back()}};
     std::cout << Dump(out) << "\n";
   } else if (o.repeat > 1 && ending.ok) {
-    const std::size_t m = sorted.size();
-    const double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
     std::printf("%s, min / median / max of %d runs: %.1f / %.1f / %.1f MB/s\n", figure, o.repeat, sorted.front(),
-                median, sorted.back());
+                Median(sorted), sorted.back());
   }
   Report(ending);
   return ending.status;
