@@ -137,6 +137,10 @@ TEST_F(Ext4Partitions, UnflushedFileShowsItsCountWithoutAlignment) {
   FillWith(file, 3 << 20, 'd');
   const auto witness = Filefrag(file);
   const std::string line = StatusLine(file);
+  // Writeback may place the file at any moment; a place once given stays, so
+  // a file still waiting after the line was made waited while it was made.
+  if (RunCommand("filefrag -v " + file).out.find("delalloc") == std::string::npos)
+    GTEST_SKIP() << "the kernel wrote the file back before its line was made";
   EXPECT_EQ(line, std::to_string(witness.extents) + (witness.extents > 1 ? " Fragments" : " Fragment"));
 }
 
