@@ -20,13 +20,15 @@ int main(int argc, char** argv) {
   const long long bytes = std::atoll(argv[3]);
   const long block = std::atol(argv[4]);
   const int fd = open(argv[2], O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  void* buf = mmap(nullptr, static_cast<size_t>(block) + 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* buf = mmap(nullptr, static_cast<size_t>(block) + 4096, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (fd < 0 || buf == MAP_FAILED || block <= 0) return 1;
   mlock(buf, static_cast<size_t>(block) + 4096);
   const long long blocks = bytes / block;
   const auto t0 = std::chrono::steady_clock::now();
   for (long long i = 0; i < blocks; ++i) {
-    const ssize_t n = writing ? write(fd, buf, static_cast<size_t>(block)) : read(fd, buf, static_cast<size_t>(block));
+    const ssize_t n = writing ? write(fd, buf, static_cast<size_t>(block))
+                              : read(fd, buf, static_cast<size_t>(block));
     if (n != block) return 1;
   }
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

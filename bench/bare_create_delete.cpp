@@ -45,7 +45,10 @@ int main(int argc, char** argv) {
   const auto t3 = Clock::now();
   syncfs(dir);
   close(dir);
-  auto ns = [&](auto a, auto b) { return std::chrono::duration<double, std::nano>(b - a).count() / n; };
-  std::printf("{\"create_ns_per_file\": %.1f, \"delete_ns_per_file\": %.1f}\n", ns(t0, t1), ns(t2, t3));
+  auto ns = [&](auto a, auto b) {
+    return std::chrono::duration<double, std::nano>(b - a).count() / n;
+  };
+  std::printf("{\"create_ns_per_file\": %.1f, \"delete_ns_per_file\": %.1f}\n", ns(t0, t1),
+              ns(t2, t3));
   return 0;
 }

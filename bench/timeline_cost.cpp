@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "form/HeadlessForm.h"
 #include "form/basBase.h"
@@ -24,7 +24,8 @@
 
 int main(int argc, char** argv) {
   if (argc < 7) {
-    std::fprintf(stderr, "usage: %s write|read FILE MB SECTORS window|headless on|off [PNG]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s write|read FILE MB SECTORS window|headless on|off [PNG]\n",
+                 argv[0]);
     return 2;
   }
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -35,8 +36,10 @@ int main(int argc, char** argv) {
   const bool on = std::string(argv[6]) == "on";
   std::unique_ptr<FormView> form;
   QtForm* qt = nullptr;
-  if (inWindow) form.reset(qt = new QtForm);
-  else form = std::make_unique<HeadlessForm>();
+  if (inWindow)
+    form.reset(qt = new QtForm);
+  else
+    form = std::make_unique<HeadlessForm>();
   frmMain window(*form);
   window.recordTimeline = on;
   if (qt) {
@@ -70,8 +73,8 @@ int main(int argc, char** argv) {
       std::sort(v.begin(), v.end());
       return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
     };
-    std::printf("{\"with\": %.3f, \"without\": %.3f, \"ratio\": %.4f}\n", median(with), median(without),
-                median(with) / median(without));
+    std::printf("{\"with\": %.3f, \"without\": %.3f, \"ratio\": %.4f}\n", median(with),
+                median(without), median(with) / median(without));
     return 0;
   }
   window.cmdFileReadWrite_Click(writing ? 1 : 0);

@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
-#include "qt/QtForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
+#include "qt/QtForm.h"
 
 namespace {
 double Seconds(std::chrono::steady_clock::time_point since) {
@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
     window.cmdFileReadWrite_Click(writing ? 1 : 0);
     const RunRecord& r = window.LastRun();
     if (!r.finished || r.elapsedNs <= 0) return 1;
-    std::printf("{\"mb_per_s\": %.3f}\n", static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9));
+    std::printf("{\"mb_per_s\": %.3f}\n",
+                static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9));
     return 0;
   }
 
@@ -56,7 +57,8 @@ int main(int argc, char** argv) {
     form.DoEvents();
   }
   const double perBlock = Seconds(start) / kBlocks;
-  std::printf("per block: caption + repaint + messages: %.3f us (%d repaints)\n", perBlock * 1e6, form.Repaints());
+  std::printf("per block: caption + repaint + messages: %.3f us (%d repaints)\n", perBlock * 1e6,
+              form.Repaints());
 
   if (argc > 1) {
     // Typing the name is the first refresh: the one that finds nothing
@@ -65,8 +67,8 @@ int main(int argc, char** argv) {
     start = std::chrono::steady_clock::now();
     form.SetText(Ctl::txtTestFile, 0, argv[1]);
     for (int i = 1; i < refreshes; ++i) window.txtTestFile_Change();
-    std::printf("one refresh of %s: %.3f ms; status: %s\n", argv[1], Seconds(start) / refreshes * 1e3,
-                form.Text(Ctl::lblReadStatus, 4).c_str());
+    std::printf("one refresh of %s: %.3f ms; status: %s\n", argv[1],
+                Seconds(start) / refreshes * 1e3, form.Text(Ctl::lblReadStatus, 4).c_str());
   }
   return 0;
 }

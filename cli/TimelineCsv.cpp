@@ -13,9 +13,13 @@ std::string Decimal(double v) {
   return std::string(buf.data(), r.ptr);
 }
 
-std::string Figure(std::int64_t kib) { return kib == kNoFigure ? std::string() : std::to_string(kib); }
+std::string Figure(std::int64_t kib) {
+  return kib == kNoFigure ? std::string() : std::to_string(kib);
+}
 
-nlohmann::json JsonFigure(std::int64_t kib) { return kib == kNoFigure ? nlohmann::json(nullptr) : nlohmann::json(kib); }
+nlohmann::json JsonFigure(std::int64_t kib) {
+  return kib == kNoFigure ? nlohmann::json(nullptr) : nlohmann::json(kib);
+}
 
 }  // namespace
 
@@ -24,8 +28,8 @@ void WriteTimelineCsv(const Timeline& timeline, std::ostream& out) {
   for (std::size_t i = 0; i < timeline.slices.size(); ++i) {
     const TimelineSlice& s = timeline.slices[i];
     const auto rate = timeline.SliceMBps(i);
-    out << s.offset << ',' << s.tNs << ',' << (rate ? Decimal(*rate) : std::string()) << ',' << Figure(s.dirtyKiB)
-        << ',' << Figure(s.writebackKiB) << "\n";
+    out << s.offset << ',' << s.tNs << ',' << (rate ? Decimal(*rate) : std::string()) << ','
+        << Figure(s.dirtyKiB) << ',' << Figure(s.writebackKiB) << "\n";
   }
 }
 

@@ -9,7 +9,8 @@
 #include "form/Timeline.h"
 #include "platform/os.h"
 
-inline constexpr const char* kTimelineCsvHeader = "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib";
+inline constexpr const char* kTimelineCsvHeader =
+    "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib";
 
 // One row per slice: the offset and time at its end, its own MB/s, the latest
 // sample of both cache figures (empty where the system has none).

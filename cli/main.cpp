@@ -7,22 +7,22 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <cstring>
-#include <cstdlib>
-#include <ctime>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <vector>
 
-#include "form/HeadlessForm.h"
-#include "form/basBase.h"
-#include "form/frmMain.h"
 #include "cli/JsonText.h"
 #include "cli/TimelineCsv.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
+#include "form/HeadlessForm.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "placement/FragmentReport.h"
 #include "platform/os.h"
 
@@ -62,7 +62,8 @@ std::string NotAFile(const std::string& path) {
     }
     return "cannot be inspected: " + LastErrorText();
   }
-  if (!FileExists(path, "") || st.type() == std::filesystem::file_type::not_found) return "file not found";
+  if (!FileExists(path, "") || st.type() == std::filesystem::file_type::not_found)
+    return "file not found";
   switch (st.type()) {
     case std::filesystem::file_type::regular:
       return "";
@@ -92,8 +93,8 @@ std::string StartedAt() {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
     char zone[16];
-    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', std::labs(offset) / 3600,
-                  std::labs(offset) % 3600 / 60);
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+                  std::labs(offset) / 3600, std::labs(offset) % 3600 / 60);
     return std::string(stamp) + zone;
   }();
   return text;
@@ -104,7 +105,10 @@ nlohmann::json Header(const std::string& command, const std::string& path) {
   const auto v = gTitle.find(" V");
   std::string version = v == std::string::npos ? gTitle : gTitle.substr(v + 2);
   if (const auto ide = version.find(' '); ide != std::string::npos) version.resize(ide);
-  return {{"command", command}, {"file", JsonText(path)}, {"version", version}, {"started_at", StartedAt()}};
+  return {{"command", command},
+          {"file", JsonText(path)},
+          {"version", version},
+          {"started_at", StartedAt()}};
 }
 
 // The open flags as the window's boxes name them.
@@ -134,7 +138,8 @@ int Status(const std::string& path, bool json) {
   auto Fail = [&](const std::string& file, const std::string& why) {
     if (json) {
       nlohmann::json out = Header("status", file);
-      out.update(nlohmann::json{{"ok", false}, {"message", "cannot report the file"}, {"reason", file + ": " + why}});
+      out.update(nlohmann::json{
+          {"ok", false}, {"message", "cannot report the file"}, {"reason", file + ": " + why}});
       std::cout << out.dump(2) << "\n";
     }
     return ::Fail(file, why);
@@ -152,16 +157,18 @@ int Status(const std::string& path, bool json) {
     std::cout << line << "\n";
     return 0;
   }
-  const os::HANDLE h = os::CreateFileA(path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
-                                       os::OPEN_EXISTING, 0);
+  const os::HANDLE h = os::CreateFileA(
+      path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, os::OPEN_EXISTING, 0);
   if (h == os::INVALID_HANDLE_VALUE) return Fail(path, "cannot open: " + LastErrorText());
   std::int32_t count = 0, minimum = 0, maximum = 0;
   FragmentDetails details;
   bool reported = true;
-  if (size != 0) reported = GetFileFragments(os::runtime::DriveOf(path), h, count, minimum, maximum, &details);
+  if (size != 0)
+    reported = GetFileFragments(os::runtime::DriveOf(path), h, count, minimum, maximum, &details);
   const std::string why = reported ? "" : LastErrorText();
   os::CloseHandle(h);
-  if (!reported) return Fail(path, "the file system does not tell where the file lies (" + why + ")");
+  if (!reported)
+    return Fail(path, "the file system does not tell where the file lies (" + why + ")");
 
   if (!json) {
     std::cout << line << "\n";
@@ -183,7 +190,8 @@ int Status(const std::string& path, bool json) {
       {"cluster_size", details.clusterSize},
       {"partition_offset", details.partitionOffset},
       {"data_area_offset", details.dataAreaOffset},
-      {"compressed", attributes != os::INVALID_FILE_ATTRIBUTES && (attributes & os::FILE_ATTRIBUTE_COMPRESSED)},
+      {"compressed",
+       attributes != os::INVALID_FILE_ATTRIBUTES && (attributes & os::FILE_ATTRIBUTE_COMPRESSED)},
       {"runs", runs},
   });
   std::cout << out.dump(2) << "\n";
@@ -250,7 +258,8 @@ std::vector<std::string> Lines(const FormView& form) {
 
 void PrintLines(const FormView& form) {
   for (int i = 0; i <= 4; ++i)
-    if (!form.Text(Ctl::lblReadStatus, i).empty()) std::cout << form.Text(Ctl::lblReadStatus, i) << "\n";
+    if (!form.Text(Ctl::lblReadStatus, i).empty())
+      std::cout << form.Text(Ctl::lblReadStatus, i) << "\n";
 }
 
 // How a run or test ended, for the exit status and the JSON.
@@ -266,8 +275,9 @@ Ending EndingOf(const std::string& message, const std::string& detail, int stopp
   if (stoppedBy != 0) {
     const char* names[] = {"", "SIGHUP", "SIGINT", "SIGQUIT"};
     const std::string by = stoppedBy == 15 ? "SIGTERM"
-                           : stoppedBy > 0 && stoppedBy <= 3 ? names[stoppedBy]
-                                                            : "signal " + std::to_string(stoppedBy);
+                           : stoppedBy > 0 && stoppedBy <= 3
+                               ? names[stoppedBy]
+                               : "signal " + std::to_string(stoppedBy);
     e = {false, 128 + stoppedBy, "Stopped by " + by, detail};
   } else if (!message.empty()) {
     e = {false, kCannotInspect, message, detail};
@@ -302,16 +312,20 @@ std::string Dump(const nlohmann::json& j) {
 }
 
 double MBps(const RunRecord& r) {
-  return r.elapsedNs > 0 ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9) : 0;
+  return r.elapsedNs > 0 ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9)
+                         : 0;
 }
 double MBpsWithFlush(const RunRecord& r) {
-  return r.elapsedWithFlushNs > 0 ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedWithFlushNs / 1e9)
-                                  : 0;
+  return r.elapsedWithFlushNs > 0
+             ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedWithFlushNs / 1e9)
+             : 0;
 }
 
 // One run's figures; a Read run has no flushes, so none of their fields.
 nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
-  auto optional = [](std::int64_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
+  auto optional = [](std::int64_t v) {
+    return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v);
+  };
   const bool flushFailed = r.fileFlushFailed || r.volumeFlushFailed;
   nlohmann::json out = {
       {"lines", Lines(form)},
@@ -337,7 +351,8 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
   out["elapsed_with_flush_ns"] = r.elapsedWithFlushNs;
   out["file_flush_ns"] = optional(r.fileFlushNs);
   out["volume_flush_ns"] = optional(r.volumeFlushNs);
-  out["mb_per_s_with_flush"] = flushFailed ? nlohmann::json(nullptr) : nlohmann::json(MBpsWithFlush(r));
+  out["mb_per_s_with_flush"] =
+      flushFailed ? nlohmann::json(nullptr) : nlohmann::json(MBpsWithFlush(r));
   out["file_flush_failed"] = r.fileFlushFailed;
   out["volume_flush_failed"] = r.volumeFlushFailed;
   return out;
@@ -351,9 +366,10 @@ int Throughput(const RunOptions& o, int index) {
   std::optional<TimelineCsvFile> csv;
   if (o.timeline && (!csv.emplace(*o.timeline, o.file).IsOpen() || (o.json && csv->IsStream()))) {
     // One JSON object is all --json prints: the rows need a file of their own.
-    const Ending refused = csv->IsOpen() ? Ending{false, kUsageError, "--timeline",
-                                                  *o.timeline + ": is standard output, where --json prints its object"}
-                                         : Ending{false, kCannotInspect, "--timeline", csv->Error()};
+    const Ending refused =
+        csv->IsOpen() ? Ending{false, kUsageError, "--timeline",
+                               *o.timeline + ": is standard output, where --json prints its object"}
+                      : Ending{false, kCannotInspect, "--timeline", csv->Error()};
     if (o.json) {
       nlohmann::json out = Header(command, o.file);
       AddEnding(out, refused);
@@ -376,7 +392,8 @@ int Throughput(const RunOptions& o, int index) {
     form.EndProgress();
     const RunRecord& r = window.LastRun();
     ending = EndingOf(r.message, r.detail, r.stoppedBy);
-    if (ending.ok && !r.finished) ending = {false, kCannotInspect, "the block size is 0; nothing was run", ""};
+    if (ending.ok && !r.finished)
+      ending = {false, kCannotInspect, "the block size is 0; nothing was run", ""};
     if (ending.ok) rates.push_back(MBps(r));
     if (o.json) {
       nlohmann::json run = RunJson(form, r, index == 1);
@@ -399,15 +416,20 @@ int Throughput(const RunOptions& o, int index) {
     nlohmann::json out = Header(command, o.file);
     out["flags"] = FlagsHex(CheckedFileFlags(form));
     out["flag_names"] = FlagNames(CheckedFileFlags(form));
-    if (o.repeat == 1) out.update(runs[0]);
-    else out["runs"] = runs;
+    if (o.repeat == 1)
+      out.update(runs[0]);
+    else
+      out["runs"] = runs;
     AddEnding(out, ending);
     if (o.repeat > 1 && !sorted.empty())
-      out["summary"] = {{"figure", "mb_per_s"}, {"min", sorted.front()}, {"median", Median(sorted)}, {"max", sorted.back()}};
+      out["summary"] = {{"figure", "mb_per_s"},
+                        {"min", sorted.front()},
+                        {"median", Median(sorted)},
+                        {"max", sorted.back()}};
     std::cout << Dump(out) << "\n";
   } else if (o.repeat > 1 && ending.ok) {
-    std::printf("%s, min / median / max of %d runs: %.1f / %.1f / %.1f MB/s\n", figure, o.repeat, sorted.front(),
-                Median(sorted), sorted.back());
+    std::printf("%s, min / median / max of %d runs: %.1f / %.1f / %.1f MB/s\n", figure, o.repeat,
+                sorted.front(), Median(sorted), sorted.back());
   }
   Report(ending);
   return ending.status;
@@ -426,8 +448,13 @@ int CreateDelete(const RunOptions& o) {
     Report(ending);
     return ending.status;
   }
-  auto perFile = [&](std::int64_t total) { return r.created ? nlohmann::json(static_cast<double>(total) / r.created) : nlohmann::json(nullptr); };
-  auto flush = [](std::int64_t v, bool failed) { return failed ? nlohmann::json(nullptr) : nlohmann::json(v); };
+  auto perFile = [&](std::int64_t total) {
+    return r.created ? nlohmann::json(static_cast<double>(total) / r.created)
+                     : nlohmann::json(nullptr);
+  };
+  auto flush = [](std::int64_t v, bool failed) {
+    return failed ? nlohmann::json(nullptr) : nlohmann::json(v);
+  };
   nlohmann::json out = Header("create-delete", o.file);
   out.update(nlohmann::json{
       {"flags", FlagsHex(CheckedFileFlags(form))},
@@ -461,8 +488,8 @@ CLI::Validator WholeNumber(long long low, long long high) {
         const auto end = text.data() + text.size();
         const auto r = std::from_chars(text.data(), end, v);
         if (r.ec != std::errc() || r.ptr != end || v < low || v > high)
-          return "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" +
-                 text + "'";
+          return "must be a whole number from " + std::to_string(low) + " to " +
+                 std::to_string(high) + ", not '" + text + "'";
         return "";
       },
       "");
@@ -474,10 +501,13 @@ void AddFileOptions(CLI::App* cmd, std::string& file, bool& json, const char* js
 }
 
 void AddFlagOptions(CLI::App* cmd, RunOptions& o) {
-  cmd->add_flag("--random-access", o.flags[0], "Open with FILE_FLAG_RANDOM_ACCESS (an access-pattern hint)");
-  cmd->add_flag("--no-buffering", o.flags[1], "Open with FILE_FLAG_NO_BUFFERING (O_DIRECT: past the page cache)");
+  cmd->add_flag("--random-access", o.flags[0],
+                "Open with FILE_FLAG_RANDOM_ACCESS (an access-pattern hint)");
+  cmd->add_flag("--no-buffering", o.flags[1],
+                "Open with FILE_FLAG_NO_BUFFERING (O_DIRECT: past the page cache)");
   cmd->add_flag("--write-through", o.flags[2], "Open with FILE_FLAG_WRITE_THROUGH (O_DSYNC)");
-  cmd->add_flag("--sequential-scan", o.flags[3], "Open with FILE_FLAG_SEQUENTIAL_SCAN (an access-pattern hint)");
+  cmd->add_flag("--sequential-scan", o.flags[3],
+                "Open with FILE_FLAG_SEQUENTIAL_SCAN (an access-pattern hint)");
 }
 
 void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
@@ -485,25 +515,31 @@ void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
       ->type_name("SECTORS")
       ->capture_default_str()
       ->check(WholeNumber(1, 4194303));
-  cmd->add_option("--repeat", o.repeat, "Run N times, 1 to 1000, and add min / median / max of the MB/s without flush")
+  cmd->add_option("--repeat", o.repeat,
+                  "Run N times, 1 to 1000, and add min / median / max of the MB/s without flush")
       ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000).description(""));
-  cmd->add_option("--timeline", o.timeline, "Write the run's throughput and dirty cache over time to FILE as CSV")
+  cmd->add_option("--timeline", o.timeline,
+                  "Write the run's throughput and dirty cache over time to FILE as CSV")
       ->type_name("FILE");
 }
 
 void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
-  cmd->add_option("--size", o.size, "File size in MB (1,048,576 bytes)")->type_name("MB")->capture_default_str();
+  cmd->add_option("--size", o.size, "File size in MB (1,048,576 bytes)")
+      ->type_name("MB")
+      ->capture_default_str();
   cmd->add_flag("--random", o.random, "Write pseudo-random words instead of zeros");
   cmd->add_flag("--flush-every-block", o.flushEveryBlock, "Flush the file after every block");
   // Both flushes are on as in the window; each pair's two names exclude
   // each other.
   static bool on = true;
   auto pair = [&](const std::string& what, bool& value) {
-    auto* yes = cmd->add_flag("--flush-" + what, on, "Flush the " + what + " at finish (the default)");
-    auto* no = cmd->add_flag_callback("--no-flush-" + what, [&value] { value = false; },
-                                      "Do not flush the " + what + " at finish");
+    auto* yes =
+        cmd->add_flag("--flush-" + what, on, "Flush the " + what + " at finish (the default)");
+    auto* no = cmd->add_flag_callback(
+        "--no-flush-" + what, [&value] { value = false; },
+        "Do not flush the " + what + " at finish");
     yes->excludes(no);
   };
   pair("file", o.flushFile);
@@ -524,23 +560,27 @@ int main(int argc, char** argv) {
   std::string file = os::runtime::InitialTestFile("");
   bool json = false;
   constexpr const char* kRunJson = "One JSON object with the lines and the exact figures";
-  auto* status = app.add_subcommand("status", "Print the test file's status line: fragments, alignment, compression");
+  auto* status = app.add_subcommand(
+      "status", "Print the test file's status line: fragments, alignment, compression");
   AddFileOptions(status, file, json, "One JSON object with the line and what it was made from");
 
   RunOptions writeOptions, readOptions, createOptions;
   writeOptions.file = readOptions.file = createOptions.file = file;
-  auto* write = app.add_subcommand("write", "Write the test file block by block and show the throughput");
+  auto* write =
+      app.add_subcommand("write", "Write the test file block by block and show the throughput");
   AddFileOptions(write, writeOptions.file, writeOptions.json, kRunJson);
   AddWriteOptions(write, writeOptions);
   AddBlockOptions(write, writeOptions);
   AddFlagOptions(write, writeOptions);
-  auto* read = app.add_subcommand("read", "Read the whole test file block by block and show the throughput");
+  auto* read =
+      app.add_subcommand("read", "Read the whole test file block by block and show the throughput");
   AddFileOptions(read, readOptions.file, readOptions.json, kRunJson);
   AddBlockOptions(read, readOptions);
   AddFlagOptions(read, readOptions);
   // A read never flushes: what the window's flush boxes say does not matter.
   readOptions.flushFile = readOptions.flushVolume = false;
-  auto* createDelete = app.add_subcommand("create-delete", "Create and delete empty files beside the test file");
+  auto* createDelete =
+      app.add_subcommand("create-delete", "Create and delete empty files beside the test file");
   AddFileOptions(createDelete, createOptions.file, createOptions.json, kRunJson);
   createDelete->add_option("--files", createOptions.files, "Number of files, 10 to 10000")
       ->type_name("N")
@@ -561,11 +601,16 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
   int status_ = kUsageError;
-  if (status->parsed()) status_ = Status(file, json);
-  else if (write->parsed()) status_ = Throughput(writeOptions, 1);
-  else if (read->parsed()) status_ = Throughput(readOptions, 0);
-  else if (createDelete->parsed()) status_ = CreateDelete(createOptions);
-  else std::cerr << app.help() << "A command is needed.\n";
+  if (status->parsed())
+    status_ = Status(file, json);
+  else if (write->parsed())
+    status_ = Throughput(writeOptions, 1);
+  else if (read->parsed())
+    status_ = Throughput(readOptions, 0);
+  else if (createDelete->parsed())
+    status_ = CreateDelete(createOptions);
+  else
+    std::cerr << app.help() << "A command is needed.\n";
   // Lines that never reached their reader are a failure too.
   if (!(std::cout << std::flush)) {
     std::cerr << "orvandel-cli: cannot write the output: " << std::strerror(errno) << "\n";

@@ -6,11 +6,11 @@
 #include <memory>
 #include <vector>
 
-#include "form/frmMain.h"
 #include "createdelete/basCreateDelete.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
+#include "form/frmMain.h"
 
 namespace {
 
@@ -43,10 +43,12 @@ std::string PerFile(std::int32_t totalMs, std::int64_t totalNs, std::int32_t fil
   const double precise = static_cast<double>(totalNs) / files / 1e6;
   if (precise <= 0) return numtext::Format(0, "#0.0", sep);
   int decimals = std::max(2, 1 - static_cast<int>(std::floor(std::log10(precise))));
-  std::string text = numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals), '0'), sep);
+  std::string text =
+      numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals), '0'), sep);
   // 0.0996 rounds up to 0.100: one decimal fewer keeps two digits (0.10).
   if (decimals > 2 && text.size() - text.find_first_not_of(std::string("0") + sep) > 2)
-    text = numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals - 1), '0'), sep);
+    text = numtext::Format(precise,
+                           "#0." + std::string(static_cast<std::size_t>(decimals - 1), '0'), sep);
   return text;
 }
 
@@ -57,7 +59,9 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
   const PathParts parts = SplitPath(form_.Text(Ctl::txtTestFile));
   const os::HANDLE folder = os::OpenFolder(parts.folder);
   const os::DWORD folderError = os::GetLastError();
-  auto fileName = [&](std::int32_t i) { return parts.name + "." + numtext::Format(i, "0000", '.'); };
+  auto fileName = [&](std::int32_t i) {
+    return parts.name + "." + numtext::Format(i, "0000", '.');
+  };
   // The name the user reads: as the test file's path was typed.
   auto shownName = [&](std::int32_t i) {
     return form_.Text(Ctl::txtTestFile) + "." + numtext::Format(i, "0000", '.');
@@ -68,7 +72,8 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
   rec.volumeOpened = volumeFound;
   // Without a volume there is nothing to flush; the times show 0.
   auto flushVolume = [&] {
-    return !volumeFound || os::FlushFileBuffers(H) == os::TRUE || !FlushDroppedData(os::GetLastError());
+    return !volumeFound || os::FlushFileBuffers(H) == os::TRUE ||
+           !FlushDroppedData(os::GetLastError());
   };
 
   std::int32_t C = 0;
@@ -139,7 +144,8 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
       if (failed) {
         form_.SetText(Ctl::lblReadStatus, line, "flush failed: " + SystemReason(error));
         if (flushFailure.empty())
-          flushFailure = "flushing the volume of " + form_.Text(Ctl::txtTestFile) + ": " + SystemReason(error);
+          flushFailure =
+              "flushing the volume of " + form_.Text(Ctl::txtTestFile) + ": " + SystemReason(error);
       } else {
         form_.SetText(Ctl::lblReadStatus, line, std::to_string(ms) + " ms flush time");
       }
@@ -206,7 +212,8 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
     }
     rec.createNs = ns1 - ns0;
     rec.createMs = Elapsed(T0, T1);
-    form_.SetText(Ctl::lblReadStatus, 0, PerFile(rec.createMs, rec.createNs, C, sep) + " ms per file creation");
+    form_.SetText(Ctl::lblReadStatus, 0,
+                  PerFile(rec.createMs, rec.createNs, C, sep) + " ms per file creation");
     form_.Refresh(Ctl::lblReadStatus, 0);
 
     TimedFlush(1, rec.flushAfterCreateMs, rec.flushAfterCreateNs, rec.flushAfterCreateFailed);
@@ -225,7 +232,8 @@ void frmMain::cmdCreateAndDeleteFiles_Click() {
     const os::DWORD T5 = os::timeGetTime();
     rec.deleteNs = os::runtime::ClockNs() - ns4;
     rec.deleteMs = Elapsed(T4, T5);
-    form_.SetText(Ctl::lblReadStatus, 2, PerFile(rec.deleteMs, rec.deleteNs, C, sep) + " ms per file delete");
+    form_.SetText(Ctl::lblReadStatus, 2,
+                  PerFile(rec.deleteMs, rec.deleteNs, C, sep) + " ms per file delete");
     form_.Refresh(Ctl::lblReadStatus, 2);
 
     TimedFlush(3, rec.flushAfterDeleteMs, rec.flushAfterDeleteNs, rec.flushAfterDeleteFailed);

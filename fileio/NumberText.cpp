@@ -47,7 +47,8 @@ std::optional<Parsed> ParseStrict(std::string_view text, char sep) {
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negExp = text[i++] == '-';
     if (i == text.size()) return std::nullopt;
     long e = 0;
-    for (; i < text.size() && IsDigit(text[i]); ++i) e = std::min(e * 10 + (text[i] - '0'), 100000L);
+    for (; i < text.size() && IsDigit(text[i]); ++i)
+      e = std::min(e * 10 + (text[i] - '0'), 100000L);
     p.exponent += negExp ? -e : e;
   }
   if (i != text.size()) return std::nullopt;
@@ -127,9 +128,12 @@ double LeadingNumber(std::string_view text) {
     for (; i < s.size(); ++i) {
       int digit = -1;
       const char c = s[i];
-      if (IsDigit(c)) digit = c - '0';
-      else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-      else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+      if (IsDigit(c))
+        digit = c - '0';
+      else if (base == 16 && c >= 'a' && c <= 'f')
+        digit = c - 'a' + 10;
+      else if (base == 16 && c >= 'A' && c <= 'F')
+        digit = c - 'A' + 10;
       if (digit < 0 || digit >= base) break;
       value = (value * static_cast<unsigned>(base) + static_cast<unsigned>(digit)) & 0xFFFFFFFFu;
     }
@@ -178,7 +182,8 @@ std::optional<float> ToSingle(std::string_view text, char decimalSeparator) {
 
 bool IsNumber(std::string_view text, char decimalSeparator, bool* negative) {
   const auto p = ParseStrict(text, decimalSeparator);
-  if (p && negative) *negative = p->negative && p->digits.find_first_not_of('0') != std::string::npos;
+  if (p && negative)
+    *negative = p->negative && p->digits.find_first_not_of('0') != std::string::npos;
   return p.has_value();
 }
 
@@ -193,7 +198,8 @@ std::optional<std::int64_t> ToFixed4(std::string_view text, char decimalSeparato
   if (len + shift > 20) return std::nullopt;
   unsigned __int128 q = 0;
   const long keep = std::max(0L, len + std::min(shift, 0L));
-  for (long i = 0; i < keep; ++i) q = q * 10 + static_cast<unsigned>(digits[static_cast<std::size_t>(i)] - '0');
+  for (long i = 0; i < keep; ++i)
+    q = q * 10 + static_cast<unsigned>(digits[static_cast<std::size_t>(i)] - '0');
   for (long i = 0; i < shift; ++i) q *= 10;
   if (shift < 0) {
     // Round the dropped digits half to even; they start -shift places
@@ -204,9 +210,12 @@ std::optional<std::int64_t> ToFixed4(std::string_view text, char decimalSeparato
     const int cmp = dropped.compare("5" + std::string(droppedLen - 1, '0'));
     if (cmp > 0 || (cmp == 0 && (q & 1))) ++q;
   }
-  const unsigned __int128 limit = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()) + (p->negative ? 1 : 0);
+  const unsigned __int128 limit =
+      static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()) +
+      (p->negative ? 1 : 0);
   if (q > limit) return std::nullopt;
-  return p->negative ? static_cast<std::int64_t>(-static_cast<__int128>(q)) : static_cast<std::int64_t>(q);
+  return p->negative ? static_cast<std::int64_t>(-static_cast<__int128>(q))
+                     : static_cast<std::int64_t>(q);
 }
 
 std::optional<std::int32_t> ToInt32(double v) {
@@ -231,7 +240,8 @@ std::string GeneralDouble(double v, char decimalSeparator) {
 std::string Format(double v, std::string_view pattern, char decimalSeparator) {
   const auto dot = pattern.find('.');
   const std::string_view whole = pattern.substr(0, dot);
-  const std::string_view frac = dot == std::string_view::npos ? std::string_view() : pattern.substr(dot + 1);
+  const std::string_view frac =
+      dot == std::string_view::npos ? std::string_view() : pattern.substr(dot + 1);
   std::size_t minWhole = 0;
   for (char c : whole)
     if (c == '0') ++minWhole;
@@ -262,8 +272,10 @@ std::string Format(double v, std::string_view pattern, char decimalSeparator) {
     if (k < d.digits.size() && d.digits[k] >= '5') {
       auto i = n.size();
       while (i > 0 && n[i - 1] == '9') n[--i] = '0';
-      if (i == 0) n.insert(n.begin(), '1');
-      else ++n[i - 1];
+      if (i == 0)
+        n.insert(n.begin(), '1');
+      else
+        ++n[i - 1];
     }
   }
   const auto dec = static_cast<std::size_t>(decimals);

@@ -3,8 +3,8 @@
 #include <array>
 #include <span>
 
-#include "form/basBase.h"
 #include "fileio/basStrings.h"
+#include "form/basBase.h"
 #include "platform/os.h"
 
 namespace {
@@ -62,7 +62,8 @@ bool ChangeDirectory(std::string& directory) {
     if (current.empty()) return false;
     sOldDir = current;
     directory = Trim(directory);
-    if (directory.size() >= 2 && directory[1] == ':') ok = os::runtime::ChDrive(directory.substr(0, 1)) && ok;
+    if (directory.size() >= 2 && directory[1] == ':')
+      ok = os::runtime::ChDrive(directory.substr(0, 1)) && ok;
     ok = os::runtime::ChDir(directory) && ok;
   } else if (!sOldDir.empty()) {
     ok = os::runtime::ChDrive(sOldDir.substr(0, 1)) && ok;
@@ -116,8 +117,11 @@ std::string SystemReason(os::DWORD code) {
 
 bool FlushDroppedData(os::DWORD error) {
   switch (error) {
-    case os::ERROR_INVALID_HANDLE: case os::ERROR_INVALID_FUNCTION: case os::ERROR_NOT_SUPPORTED:
-    case os::ERROR_ACCESS_DENIED: case os::ERROR_INVALID_PARAMETER:
+    case os::ERROR_INVALID_HANDLE:
+    case os::ERROR_INVALID_FUNCTION:
+    case os::ERROR_NOT_SUPPORTED:
+    case os::ERROR_ACCESS_DENIED:
+    case os::ERROR_INVALID_PARAMETER:
       return false;
     default:
       return true;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "form/basBase.h"
 #include "fileio/basFiles.h"
+#include "form/basBase.h"
 
 namespace {
 
@@ -42,16 +42,17 @@ void clsFile64::AutoFlush(bool NewVal) {
 bool clsFile64::OpenFile(const std::string& sFileName, std::int32_t FileFlags) {
   // A second open would lose the handle already held.
   if (IsOpen()) return false;
-  handle_ = os::CreateFileA(sFileName, os::GENERIC_READ | os::GENERIC_WRITE, gShareMode,
-                            os::OPEN_ALWAYS,
-                            static_cast<os::DWORD>(FileFlags) | os::FILE_ATTRIBUTE_NORMAL);
+  handle_ =
+      os::CreateFileA(sFileName, os::GENERIC_READ | os::GENERIC_WRITE, gShareMode, os::OPEN_ALWAYS,
+                      static_cast<os::DWORD>(FileFlags) | os::FILE_ATTRIBUTE_NORMAL);
   fileName_ = sFileName;
   return IsOpen();
 }
 
 bool clsFile64::OpenFileIn(os::HANDLE folder, const std::string& name, std::int32_t FileFlags) {
   if (IsOpen()) return false;
-  handle_ = os::CreateFileInFolder(folder, name, os::GENERIC_READ | os::GENERIC_WRITE, gShareMode, os::OPEN_ALWAYS,
+  handle_ = os::CreateFileInFolder(folder, name, os::GENERIC_READ | os::GENERIC_WRITE, gShareMode,
+                                   os::OPEN_ALWAYS,
                                    static_cast<os::DWORD>(FileFlags) | os::FILE_ATTRIBUTE_NORMAL);
   fileName_ = name;
   return IsOpen();
@@ -90,7 +91,8 @@ std::int32_t clsFile64::ReadBytesToPointer(std::int32_t ByteCount, void* pData) 
   return Read({static_cast<std::byte*>(pData), pData ? Count(ByteCount) : 0});
 }
 
-std::int32_t clsFile64::WriteBytesN(std::int32_t BytesToDeal, std::span<const std::byte> DataBytes) {
+std::int32_t clsFile64::WriteBytesN(std::int32_t BytesToDeal,
+                                    std::span<const std::byte> DataBytes) {
   RequireOpen();
   return Write(DataBytes.first(std::min(Count(BytesToDeal), DataBytes.size())));
 }

@@ -68,7 +68,8 @@ class clsFile64 {
  private:
   // Checked before every transfer: the throw stays out of the block loop.
   void RequireOpen() const {
-    if (!IsOpen()) [[unlikely]] ThrowNoOpenFile();
+    if (!IsOpen()) [[unlikely]]
+      ThrowNoOpenFile();
   }
   [[noreturn]] static void ThrowNoOpenFile();
   std::int32_t Read(std::span<std::byte> buffer);

@@ -39,7 +39,8 @@ constexpr ControlDesign kDesign[] = {
     {Ctl::lblReadStatus, 3, K::Label, "lblReadStatus", "", "", 0},
     {Ctl::Label5, 0, K::Label, "Label5", "Number of files:", "", 0},
     {Ctl::txtNumberOfFiles, 0, K::TextBox, "txtNumberOfFiles", "160", "", 0},
-    {Ctl::cmdCreateAndDeleteFiles, 0, K::Button, "cmdCreateAndDeleteFiles", "Create and delete files", "", 0},
+    {Ctl::cmdCreateAndDeleteFiles, 0, K::Button, "cmdCreateAndDeleteFiles",
+     "Create and delete files", "", 0},
     {Ctl::fraWrite, 0, K::Frame, "fraWrite", "", "", 0},
 };
 

@@ -43,7 +43,8 @@ enum class CtlKind { TextBox, Label, Button, CheckBox, OptionButton, PictureBox,
 // A control's place in a flat table, so that the faces find a control per
 // block without a search; kNoSlot for an index no control array reaches.
 inline constexpr std::size_t kIndicesPerControl = 5;
-inline constexpr std::size_t kControlSlots = (static_cast<std::size_t>(Ctl::fraWrite) + 1) * kIndicesPerControl;
+inline constexpr std::size_t kControlSlots =
+    (static_cast<std::size_t>(Ctl::fraWrite) + 1) * kIndicesPerControl;
 inline constexpr std::size_t kNoSlot = kControlSlots;
 constexpr std::size_t ControlSlot(Ctl ctl, int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= kIndicesPerControl) return kNoSlot;
@@ -58,7 +59,7 @@ struct ControlDesign {
   const char* name;
   const char* text;  // text or caption
   const char* tag;
-  int value;         // check boxes 0/1, option buttons 1 when selected
+  int value;  // check boxes 0/1, option buttons 1 when selected
 };
 
 // Every control with its design-time text, Tag and value.

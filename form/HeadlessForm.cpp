@@ -45,13 +45,16 @@ void HeadlessForm::SetValue(Ctl ctl, int index, int value) {
   } else {
     s.value = value;
   }
-  const bool clicks = s.kind == CtlKind::CheckBox || (s.kind == CtlKind::OptionButton && value != 0);
+  const bool clicks =
+      s.kind == CtlKind::CheckBox || (s.kind == CtlKind::OptionButton && value != 0);
   if (clicks && events_) events_->Click(ctl, index);
 }
 
 bool HeadlessForm::Enabled(Ctl ctl, int index) const { return At(ctl, index).enabled; }
 
-void HeadlessForm::SetEnabled(Ctl ctl, int index, bool enabled) { At(ctl, index).enabled = enabled; }
+void HeadlessForm::SetEnabled(Ctl ctl, int index, bool enabled) {
+  At(ctl, index).enabled = enabled;
+}
 
 std::string HeadlessForm::Tag(Ctl ctl, int index) const { return At(ctl, index).tag; }
 

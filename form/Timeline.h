@@ -49,4 +49,3 @@ struct Timeline {
   // flush's, whichever is later.
   std::int64_t EndNs() const;
 };
-

@@ -46,6 +46,7 @@ void SubMain(const std::function<void()>& loadMainWindow) {
   GetOSVersion(rec);
   gShareMode = ShareModeFor(rec.dwPlatformId);
   gInIDE = ORVANDEL_DEVELOPMENT_BUILD != 0;
-  gTitle = MakeTitle(ORVANDEL_VERSION_MAJOR, ORVANDEL_VERSION_MINOR, ORVANDEL_VERSION_PATCH, gInIDE);
+  gTitle =
+      MakeTitle(ORVANDEL_VERSION_MAJOR, ORVANDEL_VERSION_MINOR, ORVANDEL_VERSION_PATCH, gInIDE);
   if (loadMainWindow) loadMainWindow();
 }

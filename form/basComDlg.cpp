@@ -18,7 +18,8 @@ std::string FileDialog(FormView& owner, const std::string& title, std::string& f
   // reads; it ends at the first empty entry.
   std::string list = filter + "||";
   ReplaceString(list, "|", std::string(1, '\0'));
-  FileDialogRequest request{title, folder, defaultName, {}, filterIndex, defaultExtension, mode != 0};
+  FileDialogRequest request{title,       folder,           defaultName, {},
+                            filterIndex, defaultExtension, mode != 0};
   for (std::size_t at = 0; at < list.size();) {
     const std::size_t end = list.find('\0', at);
     if (end == at) break;

@@ -1,10 +1,10 @@
 #include "form/frmMain.h"
 
-#include "form/basBase.h"
-#include "form/basComDlg.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
+#include "form/basBase.h"
+#include "form/basComDlg.h"
 
 frmMain::frmMain(FormView& form) : form_(form) { form_.SetEvents(this); }
 
@@ -21,9 +21,15 @@ void frmMain::Change(Ctl ctl, int /*index*/) {
 
 void frmMain::Click(Ctl ctl, int index) {
   switch (ctl) {
-    case Ctl::chkFileFlags: chkFileFlags_Click(index); break;
-    case Ctl::cmdBrowse: cmdBrowse_Click(); break;
-    case Ctl::cmdFileOp: cmdFileOp_Click(index); break;
+    case Ctl::chkFileFlags:
+      chkFileFlags_Click(index);
+      break;
+    case Ctl::cmdBrowse:
+      cmdBrowse_Click();
+      break;
+    case Ctl::cmdFileOp:
+      cmdFileOp_Click(index);
+      break;
     case Ctl::cmdFileReadWrite:
       cmdFileReadWrite_Click(index);
       // A click let in by a run's event processing returns at once; the run
@@ -37,7 +43,8 @@ void frmMain::Click(Ctl ctl, int index) {
       cmdCreateAndDeleteFiles_Click();
       ShowFileState();
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -46,9 +53,10 @@ void frmMain::ShowFileState() {
   const bool exists = FileExists(path, "");
   form_.SetEnabled(Ctl::cmdFileReadWrite, 0, exists && GetFileSize64(path) != 0);
   form_.SetEnabled(Ctl::cmdFileOp, 1, exists);
-  const os::HANDLE h = exists ? os::CreateFileA(path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
-                                                os::OPEN_EXISTING, 0)
-                              : os::INVALID_HANDLE_VALUE;
+  const os::HANDLE h =
+      exists ? os::CreateFileA(path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
+                               os::OPEN_EXISTING, 0)
+             : os::INVALID_HANDLE_VALUE;
   if (h == os::INVALID_HANDLE_VALUE) {
     form_.SetText(Ctl::lblReadStatus, 4, "");
     return;
@@ -80,9 +88,10 @@ void frmMain::ClearReadStatus() {
 
 void frmMain::SetHighPriority(bool bHigh) {
   if (hPriorityProcess == 0)
-    hPriorityProcess = os::OpenProcess(os::PROCESS_SET_INFORMATION | os::PROCESS_QUERY_INFORMATION, os::FALSE,
-                                       os::GetCurrentProcessId());
-  os::SetPriorityClass(hPriorityProcess, bHigh ? os::HIGH_PRIORITY_CLASS : os::NORMAL_PRIORITY_CLASS);
+    hPriorityProcess = os::OpenProcess(os::PROCESS_SET_INFORMATION | os::PROCESS_QUERY_INFORMATION,
+                                       os::FALSE, os::GetCurrentProcessId());
+  os::SetPriorityClass(hPriorityProcess,
+                       bHigh ? os::HIGH_PRIORITY_CLASS : os::NORMAL_PRIORITY_CLASS);
 }
 
 void frmMain::TextBoxGotFocus(Ctl ctl, int index) {
@@ -100,7 +109,8 @@ void frmMain::chkFileFlags_Click(int /*Index*/) {
 }
 
 double BlockSectors(const FormView& form) {
-  return numtext::ToSingle(form.Text(Ctl::txtBlockSizeSectors), form.DecimalSeparator()).value_or(0.0f);
+  return numtext::ToSingle(form.Text(Ctl::txtBlockSizeSectors), form.DecimalSeparator())
+      .value_or(0.0f);
 }
 
 void frmMain::txtBlockSizeSectors_Change() {
@@ -128,7 +138,8 @@ void frmMain::SetTxtSize(std::int64_t size) {
     form_.SetText(Ctl::txtSize, 0, numtext::GeneralDouble(static_cast<double>(size) / 1024, sep));
     form_.SetText(Ctl::lblSizeUnit, 0, "KB");
   } else {
-    form_.SetText(Ctl::txtSize, 0, numtext::GeneralDouble(static_cast<double>(size) / 1048576, sep));
+    form_.SetText(Ctl::txtSize, 0,
+                  numtext::GeneralDouble(static_cast<double>(size) / 1048576, sep));
     form_.SetText(Ctl::lblSizeUnit, 0, "MB");
   }
 }
@@ -145,15 +156,16 @@ void frmMain::txtTestFile_Change() {
     form_.SetEnabled(Ctl::cmdFileOp, 1, true);
     const std::int64_t size = GetFileSize64(path);
     if (size != 0) {
-      form_.SetText(Ctl::txtSize, 0,
-                    numtext::Format(static_cast<double>(size) / 1024 / 1024, "#", form_.DecimalSeparator()));
+      form_.SetText(
+          Ctl::txtSize, 0,
+          numtext::Format(static_cast<double>(size) / 1024 / 1024, "#", form_.DecimalSeparator()));
       form_.SetText(Ctl::lblSizeUnit, 0, "MB");
       form_.SetEnabled(Ctl::cmdFileReadWrite, 0, true);
     } else {
       form_.SetEnabled(Ctl::cmdFileReadWrite, 0, false);
     }
-    const os::HANDLE h = os::CreateFileA(path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
-                                         os::OPEN_EXISTING, 0);
+    const os::HANDLE h = os::CreateFileA(
+        path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, os::OPEN_EXISTING, 0);
     if (h == os::INVALID_HANDLE_VALUE) {
       form_.SetText(Ctl::lblReadStatus, 4, "");
     } else {
@@ -195,7 +207,8 @@ void frmMain::cmdFileOp_Click(int Index) {
   form_.SetEnabled(Ctl::cmdFileOp, 0, false);
   const std::string path = form_.Text(Ctl::txtTestFile);
   if (!os::DeleteFileA(path))
-    form_.MsgBox("Error deleting the file", vbExclamation, path + ": " + SystemReason(os::GetLastError()));
+    form_.MsgBox("Error deleting the file", vbExclamation,
+                 path + ": " + SystemReason(os::GetLastError()));
   if (!FileExists(form_.Text(Ctl::txtTestFile), "")) {
     form_.SetEnabled(Ctl::cmdFileReadWrite, 0, false);
     form_.SetEnabled(Ctl::cmdFileOp, 1, false);
@@ -207,6 +220,7 @@ std::int32_t CheckedFileFlags(const FormView& form) {
   std::uint32_t sum = 0;  // adds with the wrap of signed 32-bit numbers
   for (int i = 0; i <= 3; ++i)
     if (form.Value(Ctl::chkFileFlags, i) == 1)
-      sum += static_cast<std::uint32_t>(static_cast<std::int64_t>(numtext::LeadingNumber("&H" + form.Tag(Ctl::chkFileFlags, i) + "&")));
+      sum += static_cast<std::uint32_t>(static_cast<std::int64_t>(
+          numtext::LeadingNumber("&H" + form.Tag(Ctl::chkFileFlags, i) + "&")));
   return static_cast<std::int32_t>(sum);
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "fileio/clsFile64.h"
 #include "form/FormView.h"
 #include "form/Timeline.h"
-#include "fileio/clsFile64.h"
 #include "platform/os.h"
 
 // What the latest Write or Read run measured, for scripts that want more
@@ -23,7 +23,7 @@ struct RunRecord {
   int stoppedBy = 0;      // the stop request that ended it
   bool fileFlushFailed = false;
   bool volumeFlushFailed = false;
-  int index = -1;         // 1 Write, 0 Read
+  int index = -1;             // 1 Write, 0 Read
   std::int64_t testSize = 0;  // ten-thousandths of a byte
   std::int32_t blockSize = 0;
   std::int32_t fileFlags = 0;
@@ -31,9 +31,9 @@ struct RunRecord {
   std::int64_t transferred = 0;
   std::int32_t finalCount = 0;
   std::int32_t finalResult = 0;
-  std::int32_t elapsedMs = 0;            // without flush
+  std::int32_t elapsedMs = 0;  // without flush
   std::int32_t elapsedWithFlushMs = 0;
-  std::int32_t fileFlushMs = -1;         // -1: not made
+  std::int32_t fileFlushMs = -1;  // -1: not made
   std::int32_t volumeFlushMs = -1;
   std::int64_t elapsedNs = 0;
   std::int64_t elapsedWithFlushNs = 0;
@@ -45,8 +45,8 @@ struct RunRecord {
 
 // What the latest create-and-delete test measured.
 struct CreateDeleteRecord {
-  std::int32_t files = 0;    // N
-  std::int32_t created = 0;  // C
+  std::int32_t files = 0;                   // N
+  std::int32_t created = 0;                 // C
   std::int32_t createMs = 0, deleteMs = 0;  // totals over C files
   std::int32_t flushAfterCreateMs = 0, flushAfterDeleteMs = 0;
   std::int64_t createNs = 0, deleteNs = 0;
@@ -55,9 +55,9 @@ struct CreateDeleteRecord {
   bool flushAfterCreateFailed = false, flushAfterDeleteFailed = false;
   std::string message;  // the message box the test ended with, if any
   std::string detail;
-  int stoppedBy = 0;    // the stop request that ended it
+  int stoppedBy = 0;            // the stop request that ended it
   std::int32_t notDeleted = 0;  // files it created and could not delete
-  bool finished = false;  // both phases ran, every file went, both flushes succeeded
+  bool finished = false;        // both phases ran, every file went, both flushes succeeded
 };
 
 class frmMain : public FormEvents {

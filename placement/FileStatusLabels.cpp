@@ -21,5 +21,6 @@ void frmMain::SetCompressedLabel(const std::string& path) {
   if (caption.empty()) return;
   const os::DWORD attributes = os::GetFileAttributesA(path);
   if (attributes == os::INVALID_FILE_ATTRIBUTES) return;
-  if (attributes & os::FILE_ATTRIBUTE_COMPRESSED) form_.SetText(Ctl::lblReadStatus, 4, caption + ", compressed");
+  if (attributes & os::FILE_ATTRIBUTE_COMPRESSED)
+    form_.SetText(Ctl::lblReadStatus, 4, caption + ", compressed");
 }

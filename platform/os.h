@@ -151,8 +151,7 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD share
                    DWORD creationDisposition, DWORD flagsAndAttributes);
 BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead);
 BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWritten);
-DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh,
-                     DWORD moveMethod);
+DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod);
 BOOL FlushFileBuffers(HANDLE hFile);
 BOOL CloseHandle(HANDLE h);
 DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh);
@@ -168,8 +167,8 @@ BOOL DeleteFileA(const std::string& fileName);
 // right on the folder itself.
 HANDLE OpenFolder(const std::string& folderName);
 // CreateFileA for a plain name (no separator) inside an open folder.
-HANDLE CreateFileInFolder(HANDLE folder, const std::string& name, DWORD desiredAccess, DWORD shareMode,
-                          DWORD creationDisposition, DWORD flagsAndAttributes);
+HANDLE CreateFileInFolder(HANDLE folder, const std::string& name, DWORD desiredAccess,
+                          DWORD shareMode, DWORD creationDisposition, DWORD flagsAndAttributes);
 // DeleteFileA for a plain name inside an open folder.
 BOOL DeleteFileInFolder(HANDLE folder, const std::string& name);
 // A handle whose flush writes back the whole volume that holds the open
@@ -178,13 +177,13 @@ BOOL DeleteFileInFolder(HANDLE folder, const std::string& name);
 // last error set when the volume cannot be opened.
 HANDLE OpenVolumeOfHandle(HANDLE h);
 // Free bytes the caller may still use on the volume that holds path.
-BOOL GetDiskFreeSpaceExA(const std::string& directoryName, std::uint64_t* freeBytesAvailableToCaller,
+BOOL GetDiskFreeSpaceExA(const std::string& directoryName,
+                         std::uint64_t* freeBytesAvailableToCaller,
                          std::uint64_t* totalNumberOfBytes, std::uint64_t* totalNumberOfFreeBytes);
 
 // Volumes and devices. rootPath is what runtime::DriveRoot gives.
-BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster,
-                       DWORD* bytesPerSector, DWORD* numberOfFreeClusters,
-                       DWORD* totalNumberOfClusters);
+BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster, DWORD* bytesPerSector,
+                       DWORD* numberOfFreeClusters, DWORD* totalNumberOfClusters);
 BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeName,
                            DWORD* volumeSerialNumber, DWORD* maximumComponentLength,
                            DWORD* fileSystemFlags, std::span<char> fileSystemName);
@@ -194,7 +193,8 @@ BOOL GetVolumePathNameA(const std::string& fileName, std::span<char> volumePathN
 // mount ID: the mount, not the first of its device); CreateFileA of
 // it without the trailing backslash gives a handle whose flush is the whole
 // volume's.
-BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint, std::span<char> volumeName);
+BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint,
+                                       std::span<char> volumeName);
 BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
                      std::span<std::byte> out, DWORD* bytesReturned);
 

@@ -11,7 +11,8 @@ bool IsDriveLetter(const std::string& s) {
 }
 
 std::string WindowsInitialTestFile(const std::string& argumentText, const std::string& curDir) {
-  const bool drive = argumentText.size() == 2 && argumentText[1] == ':' && IsDriveLetter(argumentText.substr(0, 1));
+  const bool drive = argumentText.size() == 2 && argumentText[1] == ':' &&
+                     IsDriveLetter(argumentText.substr(0, 1));
   if (drive || argumentText.size() == 1) return argumentText.substr(0, 1) + ":\\" + kTestFileName;
   return curDir.substr(0, 3) + kTestFileName;
 }

@@ -71,7 +71,9 @@ void SetTransferObserver(std::function<void(std::span<const std::byte>)> observe
   detail::active = true;
   transferObserver = std::move(observer);
 }
-const std::function<void(std::span<const std::byte>)>& TransferObserver() { return transferObserver; }
+const std::function<void(std::span<const std::byte>)>& TransferObserver() {
+  return transferObserver;
+}
 
 std::uint32_t LastCreateFlags() { return lastCreateFlags; }
 void NoteCreateFlags(std::uint32_t flags) { lastCreateFlags = flags; }
@@ -114,7 +116,8 @@ namespace os::runtime {
 std::int64_t ClockNs() {
   if (seam::Active() && seam::ClockNs()) [[unlikely]]
     return seam::ClockNs()();
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 

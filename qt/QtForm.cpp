@@ -3,12 +3,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QFileDialog>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -44,8 +44,14 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 bool IsArray(Ctl ctl) {
   switch (ctl) {
-    case Ctl::Label1: case Ctl::Label2: case Ctl::lblReadStatus: case Ctl::chkFileFlags:
-    case Ctl::cmdFileReadWrite: case Ctl::cmdFileOp: case Ctl::chkFlushAtFinish: case Ctl::optDataType:
+    case Ctl::Label1:
+    case Ctl::Label2:
+    case Ctl::lblReadStatus:
+    case Ctl::chkFileFlags:
+    case Ctl::cmdFileReadWrite:
+    case Ctl::cmdFileOp:
+    case Ctl::chkFlushAtFinish:
+    case Ctl::optDataType:
       return true;
     default:
       return false;
@@ -95,36 +101,50 @@ struct Tip {
   const char* text;
 };
 constexpr Tip kTips[] = {
-    {Ctl::txtTestFile, 0, "The test file the runs write and read, and beside which the numbered files are created."},
+    {Ctl::txtTestFile, 0,
+     "The test file the runs write and read, and beside which the numbered files are created."},
     {Ctl::lblReadStatus, 4,
      "Fragments of the test file, the power-of-two disk boundaries they begin on (K = 1,024 bytes, "
      "M = 1,048,576 bytes), and whether the file is stored compressed."},
     {Ctl::txtSize, 0, "The size of the file a Write run makes, in MB: 1 MB is 1,048,576 bytes."},
     {Ctl::lblSizeUnit, 0, "1 MB is 1,048,576 bytes."},
     {Ctl::txtBlockSizeSectors, 0,
-     "The block size in 512-byte sectors: each read or write moves one block. With FILE_FLAG_NO_BUFFERING "
+     "The block size in 512-byte sectors: each read or write moves one block. With "
+     "FILE_FLAG_NO_BUFFERING "
      "it must be a multiple of the device's logical sector size."},
     {Ctl::lblBlockSize, 0, "The block size: 1 KB is 1,024 bytes, 1 MB is 1,048,576 bytes."},
     {Ctl::chkFileFlags, 0,
-     "Tells the kernel with posix_fadvise(POSIX_FADV_RANDOM) that the file is read in no particular order, "
-     "so it reads less ahead. An access-pattern hint, not random I/O: the blocks still go in order."},
+     "Tells the kernel with posix_fadvise(POSIX_FADV_RANDOM) that the file is read in no "
+     "particular order, "
+     "so it reads less ahead. An access-pattern hint, not random I/O: the blocks still go in "
+     "order."},
     {Ctl::chkFileFlags, 1,
-     "Opens the file with O_DIRECT: reads and writes bypass the page cache and go to the device. The block "
+     "Opens the file with O_DIRECT: reads and writes bypass the page cache and go to the device. "
+     "The block "
      "size must be a multiple of the device's logical sector size."},
-    {Ctl::chkFileFlags, 2, "Opens the file with O_DSYNC: each write returns only when its data is on the device."},
+    {Ctl::chkFileFlags, 2,
+     "Opens the file with O_DSYNC: each write returns only when its data is on the device."},
     {Ctl::chkFileFlags, 3,
-     "Tells the kernel with posix_fadvise(POSIX_FADV_SEQUENTIAL) that the file is read from start to end, "
+     "Tells the kernel with posix_fadvise(POSIX_FADV_SEQUENTIAL) that the file is read from start "
+     "to end, "
      "so it reads further ahead. An access-pattern hint: the order of the blocks is the same."},
-    {Ctl::chkFlushAtFinish, 0, "After a Write run, fsync the file: its data and metadata reach the device."},
+    {Ctl::chkFlushAtFinish, 0,
+     "After a Write run, fsync the file: its data and metadata reach the device."},
     {Ctl::chkFlushAtFinish, 1,
-     "After a Write run, syncfs the file system (mount) that holds the file: everything written to it "
+     "After a Write run, syncfs the file system (mount) that holds the file: everything written to "
+     "it "
      "reaches the device."},
     {Ctl::chkFlushAllBlocks, 0, "fsync the file after each block a Write run writes."},
     {Ctl::optDataType, 0, "A Write run writes zeros."},
-    {Ctl::optDataType, 1, "A Write run writes pseudo-random words, which compression cannot shrink."},
-    {Ctl::cmdFileReadWrite, 0, "Reads the whole test file block by block; the result shows in MB/s (1,048,576 bytes a second)."},
-    {Ctl::cmdFileReadWrite, 1, "Writes the test file block by block; the result shows in MB/s (1,048,576 bytes a second)."},
-    {Ctl::txtNumberOfFiles, 0, "How many empty files the test creates and deletes, from 10 to 10000."},
+    {Ctl::optDataType, 1,
+     "A Write run writes pseudo-random words, which compression cannot shrink."},
+    {Ctl::cmdFileReadWrite, 0,
+     "Reads the whole test file block by block; the result shows in MB/s (1,048,576 bytes a "
+     "second)."},
+    {Ctl::cmdFileReadWrite, 1,
+     "Writes the test file block by block; the result shows in MB/s (1,048,576 bytes a second)."},
+    {Ctl::txtNumberOfFiles, 0,
+     "How many empty files the test creates and deletes, from 10 to 10000."},
     {Ctl::cmdCreateAndDeleteFiles, 0,
      "Creates the numbered empty files beside the test file, deletes them, and times both and the "
      "file system flush (syncfs) after each."},
@@ -144,13 +164,27 @@ QtForm::QtForm() {
   for (const auto& d : DesignTable()) {
     QWidget* w = nullptr;
     switch (d.kind) {
-      case CtlKind::TextBox: w = new TextBox(this, d.ctl, d.index); break;
-      case CtlKind::Label: w = new QLabel; break;
-      case CtlKind::Button: w = new QPushButton; break;
-      case CtlKind::CheckBox: w = new QCheckBox; break;
-      case CtlKind::OptionButton: w = new QRadioButton; break;
-      case CtlKind::PictureBox: w = new QWidget; break;
-      case CtlKind::Frame: w = new QFrame; break;
+      case CtlKind::TextBox:
+        w = new TextBox(this, d.ctl, d.index);
+        break;
+      case CtlKind::Label:
+        w = new QLabel;
+        break;
+      case CtlKind::Button:
+        w = new QPushButton;
+        break;
+      case CtlKind::CheckBox:
+        w = new QCheckBox;
+        break;
+      case CtlKind::OptionButton:
+        w = new QRadioButton;
+        break;
+      case CtlKind::PictureBox:
+        w = new QWidget;
+        break;
+      case CtlKind::Frame:
+        w = new QFrame;
+        break;
     }
     std::string name = d.name;
     if (IsArray(d.ctl)) name += "(" + std::to_string(d.index) + ")";
@@ -184,14 +218,14 @@ QtForm::QtForm() {
   // Tab follows the screen: the top rows, the left column, the middle, the
   // right panel.
   const std::pair<Ctl, int> tabOrder[] = {
-      {Ctl::lblReadStatus, 4},    {Ctl::txtTestFile, 0},       {Ctl::cmdBrowse, 0},
+      {Ctl::lblReadStatus, 4},    {Ctl::txtTestFile, 0},         {Ctl::cmdBrowse, 0},
       {Ctl::txtSize, 0},          {Ctl::txtBlockSizeSectors, 0}, {Ctl::chkFileFlags, 0},
-      {Ctl::chkFileFlags, 3},     {Ctl::chkFileFlags, 1},      {Ctl::chkFileFlags, 2},
-      {Ctl::chkFlushAtFinish, 0}, {Ctl::chkFlushAtFinish, 1},  {Ctl::chkFlushAllBlocks, 0},
-      {Ctl::optDataType, 0},      {Ctl::optDataType, 1},       {Ctl::cmdFileReadWrite, 0},
-      {Ctl::cmdFileReadWrite, 1}, {Ctl::cmdFileOp, 0},         {Ctl::cmdFileOp, 1},
-      {Ctl::lblReadStatus, 0},    {Ctl::lblReadStatus, 1},     {Ctl::lblReadStatus, 2},
-      {Ctl::lblReadStatus, 3},    {Ctl::txtNumberOfFiles, 0},  {Ctl::cmdCreateAndDeleteFiles, 0},
+      {Ctl::chkFileFlags, 3},     {Ctl::chkFileFlags, 1},        {Ctl::chkFileFlags, 2},
+      {Ctl::chkFlushAtFinish, 0}, {Ctl::chkFlushAtFinish, 1},    {Ctl::chkFlushAllBlocks, 0},
+      {Ctl::optDataType, 0},      {Ctl::optDataType, 1},         {Ctl::cmdFileReadWrite, 0},
+      {Ctl::cmdFileReadWrite, 1}, {Ctl::cmdFileOp, 0},           {Ctl::cmdFileOp, 1},
+      {Ctl::lblReadStatus, 0},    {Ctl::lblReadStatus, 1},       {Ctl::lblReadStatus, 2},
+      {Ctl::lblReadStatus, 3},    {Ctl::txtNumberOfFiles, 0},    {Ctl::cmdCreateAndDeleteFiles, 0},
   };
   for (std::size_t i = 1; i < std::size(tabOrder); ++i)
     setTabOrder(Control(tabOrder[i - 1].first, tabOrder[i - 1].second),
@@ -200,11 +234,13 @@ QtForm::QtForm() {
   Control(Ctl::txtTestFile)->setFocus();
   QIcon icon;
   for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
-    icon.addFile(QString(":/icons/hicolor/%1x%1/apps/" ORVANDEL_APP_ID ".png").arg(size), QSize(size, size));
+    icon.addFile(QString(":/icons/hicolor/%1x%1/apps/" ORVANDEL_APP_ID ".png").arg(size),
+                 QSize(size, size));
   setWindowIcon(icon);
   // The status lines and the pattern box in the colour of button faces.
-  for (QWidget* w : {Control(Ctl::lblReadStatus, 0), Control(Ctl::lblReadStatus, 1), Control(Ctl::lblReadStatus, 2),
-                     Control(Ctl::lblReadStatus, 3), Control(Ctl::lblReadStatus, 4), Control(Ctl::picDataType)}) {
+  for (QWidget* w : {Control(Ctl::lblReadStatus, 0), Control(Ctl::lblReadStatus, 1),
+                     Control(Ctl::lblReadStatus, 2), Control(Ctl::lblReadStatus, 3),
+                     Control(Ctl::lblReadStatus, 4), Control(Ctl::picDataType)}) {
     w->setAutoFillBackground(true);
     w->setBackgroundRole(QPalette::Button);
   }
@@ -248,7 +284,8 @@ void QtForm::Build() {
   // Extra width goes to the path field and the status lines only; the
   // buttons keep their size.
   auto* top = new QHBoxLayout;
-  top->addWidget(Control(Ctl::Label1, 1), 1, Qt::AlignLeft);  // the status line starts in the middle
+  top->addWidget(Control(Ctl::Label1, 1), 1,
+                 Qt::AlignLeft);  // the status line starts in the middle
   top->addWidget(Control(Ctl::lblReadStatus, 4), 1);
   main->addLayout(top);
 
@@ -263,15 +300,15 @@ void QtForm::Build() {
   grid->setColumnStretch(0, 1);
   main->addLayout(grid, 1);
   auto* sizes = new QHBoxLayout;
-  for (Ctl c : {Ctl::Label2, Ctl::txtSize, Ctl::lblSizeUnit, Ctl::Label4, Ctl::txtBlockSizeSectors, Ctl::lbl512,
-                Ctl::lblBlockSize})
+  for (Ctl c : {Ctl::Label2, Ctl::txtSize, Ctl::lblSizeUnit, Ctl::Label4, Ctl::txtBlockSizeSectors,
+                Ctl::lbl512, Ctl::lblBlockSize})
     sizes->addWidget(Control(c, c == Ctl::Label2 ? 1 : 0));
   const int digits = Control(Ctl::txtSize)->fontMetrics().horizontalAdvance("0000000");
   Control(Ctl::txtSize)->setFixedWidth(digits);
   Control(Ctl::txtBlockSizeSectors)->setFixedWidth(digits);
   Control(Ctl::txtNumberOfFiles)->setFixedWidth(digits);
-  static_cast<QLabel*>(Control(Ctl::lblBlockSize))->setMinimumWidth(
-      Control(Ctl::lblBlockSize)->fontMetrics().horizontalAdvance("1.464844 MB"));
+  static_cast<QLabel*>(Control(Ctl::lblBlockSize))
+      ->setMinimumWidth(Control(Ctl::lblBlockSize)->fontMetrics().horizontalAdvance("1.464844 MB"));
   sizes->addStretch(1);
   grid->addLayout(sizes, 0, 0);
   grid->addWidget(Line("Line2", QFrame::VLine), 0, 1, 2, 1);
@@ -300,8 +337,8 @@ void QtForm::Build() {
   // The four buttons in two rows of equal width, at the left.
   auto* buttons = new QGridLayout;
   int buttonWidth = 0;
-  for (QWidget* b : {Control(Ctl::cmdFileReadWrite, 0), Control(Ctl::cmdFileReadWrite, 1), Control(Ctl::cmdFileOp, 0),
-                     Control(Ctl::cmdFileOp, 1)})
+  for (QWidget* b : {Control(Ctl::cmdFileReadWrite, 0), Control(Ctl::cmdFileReadWrite, 1),
+                     Control(Ctl::cmdFileOp, 0), Control(Ctl::cmdFileOp, 1)})
     buttonWidth = std::max(buttonWidth, b->sizeHint().width());
   for (int i = 0; i < 2; ++i) {
     for (auto [ctl, row] : {std::pair{Ctl::cmdFileReadWrite, 0}, std::pair{Ctl::cmdFileOp, 1}}) {
@@ -314,7 +351,8 @@ void QtForm::Build() {
   middle->addLayout(buttons);
   for (int i = 0; i <= 3; ++i) {
     auto* line = static_cast<QLabel*>(Control(Ctl::lblReadStatus, i));
-    line->setMinimumWidth(line->fontMetrics().horizontalAdvance("without flush: Written with 99999.9 MB/s__"));
+    line->setMinimumWidth(
+        line->fontMetrics().horizontalAdvance("without flush: Written with 99999.9 MB/s__"));
     middle->addWidget(line);
   }
   middle->addStretch(1);
@@ -378,7 +416,9 @@ QtForm::Entry& QtForm::At(Ctl ctl, int index) {
   return *e;
 }
 
-const QtForm::Entry& QtForm::At(Ctl ctl, int index) const { return const_cast<QtForm*>(this)->At(ctl, index); }
+const QtForm::Entry& QtForm::At(Ctl ctl, int index) const {
+  return const_cast<QtForm*>(this)->At(ctl, index);
+}
 
 std::string QtForm::Text(Ctl ctl, int index) const { return At(ctl, index).text; }
 
@@ -400,7 +440,8 @@ void QtForm::SetText(Ctl ctl, int index, const std::string& text) {
     e.pending = true;
     if (!applyPosted_) {
       applyPosted_ = true;
-      QMetaObject::invokeMethod(this, [this] { ApplyPending(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this] { ApplyPending(); }, Qt::QueuedConnection);
     }
   } else if (auto* b = qobject_cast<QAbstractButton*>(e.widget)) {
     b->setText(Q(text));
@@ -513,7 +554,8 @@ void QtForm::RefreshForm() {
   for (Entry* e : slots_) {
     if (!e || !(e->changed || e->owed)) continue;
     e->changed = e->owed = false;
-    if (e->widget->isVisible()) region += QRect(e->widget->mapTo(this, QPoint(0, 0)), e->widget->size());
+    if (e->widget->isVisible())
+      region += QRect(e->widget->mapTo(this, QPoint(0, 0)), e->widget->size());
   }
   owed_.clear();
   if (region.isEmpty()) return;
@@ -540,17 +582,18 @@ int QtForm::MsgBox(const std::string& prompt, int style, const std::string& deta
   if (style == vbCritical) icon = QMessageBox::Critical;
   const bool question = (style & 7) == vbYesNo;
   if (question) icon = QMessageBox::Question;
-  QMessageBox box(icon, windowTitle(), Q(prompt), question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
-                  this);
+  QMessageBox box(icon, windowTitle(), Q(prompt),
+                  question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
   // A stray Enter must not replace anything.
   if (question) box.setDefaultButton(QMessageBox::No);
   box.setObjectName("MsgBox");
-  if (!detail.empty()) box.setInformativeText(QString::fromLocal8Bit(detail.data(), static_cast<int>(detail.size())));
+  if (!detail.empty())
+    box.setInformativeText(QString::fromLocal8Bit(detail.data(), static_cast<int>(detail.size())));
   // A box as narrow as "Error" would cut the window's title off.
   const int titleWidth = box.fontMetrics().horizontalAdvance(windowTitle()) * 3 / 2 + 120;
   if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
-    grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0,
-                  1, grid->columnCount());
+    grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
   const int answer = box.exec();
   if (question) return answer == QMessageBox::Yes ? vbYes : vbNo;
   return vbOK;
@@ -577,7 +620,8 @@ bool QtForm::LeftButtonJustPressed() { return focusReason_ == Qt::MouseFocusReas
 
 char QtForm::DecimalSeparator() const {
   const QString point = QLocale().decimalPoint();
-  return point.size() == 1 && point[0].unicode() < 128 ? static_cast<char>(point[0].unicode()) : '.';
+  return point.size() == 1 && point[0].unicode() < 128 ? static_cast<char>(point[0].unicode())
+                                                       : '.';
 }
 
 std::optional<std::string> QtForm::FileDialog(const FileDialogRequest& request) {

@@ -68,11 +68,11 @@ class QtForm : public QWidget, public FormView {
   struct Entry {
     const ControlDesign* design;
     QWidget* widget;
-    std::string text;  // what the handlers last set or read, to skip equal sets
+    std::string text;             // what the handlers last set or read, to skip equal sets
     qint64 lastPaint = kLongAgo;  // on the frame clock, ms
     bool changed = false;         // the caption differs from the one painted
-    bool owed = false;  // a repaint was asked for and put off
-    bool pending = false;  // a label's text not yet given to its widget
+    bool owed = false;            // a repaint was asked for and put off
+    bool pending = false;         // a label's text not yet given to its widget
   };
   Entry& At(Ctl ctl, int index);
   const Entry& At(Ctl ctl, int index) const;

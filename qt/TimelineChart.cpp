@@ -64,8 +64,9 @@ class OffsetOf {
     if (slices_.empty() || t <= 0) return 0;
     const TimelineSlice& last = slices_.back();
     if (t >= last.tNs) return last.offset / kMB + static_cast<double>(t - last.tNs) * mbPerNs_;
-    const auto it = std::lower_bound(slices_.begin(), slices_.end(), t,
-                                     [](const TimelineSlice& s, std::int64_t v) { return s.tNs < v; });
+    const auto it =
+        std::lower_bound(slices_.begin(), slices_.end(), t,
+                         [](const TimelineSlice& s, std::int64_t v) { return s.tNs < v; });
     const TimelineSlice before = it == slices_.begin() ? TimelineSlice{} : *(it - 1);
     const double span = static_cast<double>(it->tNs - before.tNs);
     const double f = span > 0 ? static_cast<double>(t - before.tNs) / span : 1;
@@ -87,13 +88,15 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   ChartScene scene;
   scene.size = size;
   scene.boxes.push_back({QRectF(QPointF(0, 0), size), Qt::white, QColor()});
-  const QRectF plot(QPointF(f * 4.5, f * 2.4), QPointF(size.width() - f * 5, size.height() - f * 3));
+  const QRectF plot(QPointF(f * 4.5, f * 2.4),
+                    QPointF(size.width() - f * 5, size.height() - f * 3));
   if (plot.width() < f * 4 || plot.height() < f * 2) return scene;
 
   const auto& slices = timeline.slices;
   if (slices.empty()) {
     scene.boxes.push_back({plot, QColor(), kGrid});
-    scene.texts.push_back({plot.center(), "The next Write or Read run draws its timeline here.", kAxis, 0});
+    scene.texts.push_back(
+        {plot.center(), "The next Write or Read run draws its timeline here.", kAxis, 0});
     return scene;
   }
 
@@ -101,12 +104,14 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   const OffsetOf offsetOf(slices);
   const double runMB = slices.back().offset / kMB;
   std::int64_t endNs = timeline.EndNs();
-  if (timeline.finished && !timeline.samples.empty()) endNs = std::max(endNs, timeline.samples.back().tNs);
+  if (timeline.finished && !timeline.samples.empty())
+    endNs = std::max(endNs, timeline.samples.back().tNs);
   const double xMax = std::max(offsetOf(endNs), std::max(runMB, 1e-6));
   auto X = [&](double mb) { return plot.left() + mb / xMax * plot.width(); };
 
   double rateMax = std::max(timeline.averageMBps, timeline.averageWithFlushMBps);
-  for (std::size_t i = 0; i < slices.size(); ++i) rateMax = std::max(rateMax, timeline.SliceMBps(i).value_or(0));
+  for (std::size_t i = 0; i < slices.size(); ++i)
+    rateMax = std::max(rateMax, timeline.SliceMBps(i).value_or(0));
   const Axis rate = AxisFor(rateMax * 1.05);
   auto YRate = [&](double v) { return plot.bottom() - v / rate.max * plot.height(); };
 
@@ -116,10 +121,12 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   if (timeline.cacheFigures) {
     if (timeline.finished && !timeline.samples.empty()) {
       for (const CacheSample& c : timeline.samples)
-        cache.emplace_back(std::max<std::int64_t>(0, c.tNs), (c.dirtyKiB + c.writebackKiB) / 1024.0);
+        cache.emplace_back(std::max<std::int64_t>(0, c.tNs),
+                           (c.dirtyKiB + c.writebackKiB) / 1024.0);
     } else {
       for (const TimelineSlice& s : slices)
-        if (s.dirtyKiB != kNoFigure) cache.emplace_back(s.tNs, (s.dirtyKiB + s.writebackKiB) / 1024.0);
+        if (s.dirtyKiB != kNoFigure)
+          cache.emplace_back(s.tNs, (s.dirtyKiB + s.writebackKiB) / 1024.0);
     }
   }
   double cacheMax = 0;
@@ -130,22 +137,30 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   // The flushes' band, beyond the file's end.
   const double runRight = X(runMB);
   if (plot.right() - runRight > 1)
-    scene.boxes.push_back({QRectF(QPointF(runRight, plot.top()), QPointF(plot.right(), plot.bottom())), kBand, QColor()});
+    scene.boxes.push_back(
+        {QRectF(QPointF(runRight, plot.top()), QPointF(plot.right(), plot.bottom())), kBand,
+         QColor()});
 
   for (double v = rate.step; v < rate.max + rate.step / 2; v += rate.step)
-    scene.lines.push_back({{QPointF(plot.left(), YRate(v)), QPointF(plot.right(), YRate(v))}, kGrid, 1, false});
+    scene.lines.push_back(
+        {{QPointF(plot.left(), YRate(v)), QPointF(plot.right(), YRate(v))}, kGrid, 1, false});
   for (double v = 0; v < rate.max + rate.step / 2; v += rate.step)
-    scene.texts.push_back({QPointF(plot.left() - f * 0.4, YRate(v) + f * 0.35), Number(v), kAxis, 1});
+    scene.texts.push_back(
+        {QPointF(plot.left() - f * 0.4, YRate(v) + f * 0.35), Number(v), kAxis, 1});
   if (!cache.empty())
     for (double v = 0; v < cacheAxis.max + cacheAxis.step / 2; v += cacheAxis.step)
-      scene.texts.push_back({QPointF(plot.right() + f * 0.4, YCache(v) + f * 0.35), Number(v), kCache, -1});
+      scene.texts.push_back(
+          {QPointF(plot.right() + f * 0.4, YCache(v) + f * 0.35), Number(v), kCache, -1});
   const Axis xAxis = AxisFor(runMB / 1.2);
   for (double v = 0; v <= runMB * (1 + 1e-9); v += xAxis.step) {
-    scene.lines.push_back({{QPointF(X(v), plot.bottom()), QPointF(X(v), plot.bottom() + f * 0.3)}, kAxis, 1, false});
+    scene.lines.push_back(
+        {{QPointF(X(v), plot.bottom()), QPointF(X(v), plot.bottom() + f * 0.3)}, kAxis, 1, false});
     scene.texts.push_back({QPointF(X(v), plot.bottom() + f * 1.3), Number(v), kAxis, 0});
   }
   scene.texts.push_back({QPointF(plot.center().x(), size.height() - f * 0.5),
-                         timeline.flushes.empty() ? "file offset (MB)" : "file offset (MB), then the flushes at the run's average rate",
+                         timeline.flushes.empty()
+                             ? "file offset (MB)"
+                             : "file offset (MB), then the flushes at the run's average rate",
                          kAxis, 0});
   scene.texts.push_back({QPointF(plot.left() - f * 0.4, plot.top() - f * 0.6), "MB/s", kAxis, 1});
 
@@ -171,18 +186,22 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   int row = 0;
   for (const FlushMark& m : timeline.flushes) {
     const double x0 = X(offsetOf(m.startNs)), x1 = X(offsetOf(m.endNs));
-    for (double x : {x0, x1}) scene.lines.push_back({{QPointF(x, plot.top()), QPointF(x, plot.bottom())}, kFlush, 1, true});
+    for (double x : {x0, x1})
+      scene.lines.push_back({{QPointF(x, plot.top()), QPointF(x, plot.bottom())}, kFlush, 1, true});
     const QString what = m.kind == FlushMark::File ? "file flush" : "volume flush";
-    scene.texts.push_back({QPointF(x0 + f * 0.3, plot.top() + f * (1.2 + 1.2 * row++)), what, kFlush, -1});
+    scene.texts.push_back(
+        {QPointF(x0 + f * 0.3, plot.top() + f * (1.2 + 1.2 * row++)), what, kFlush, -1});
   }
 
   auto average = [&](double v, const QString& label, double labelY) {
     if (v <= 0) return;
-    scene.lines.push_back({{QPointF(plot.left(), YRate(v)), QPointF(runRight, YRate(v))}, kAverage, 1, true});
-    scene.texts.push_back({QPointF(runRight - f * 0.3, YRate(v) + labelY), label + " " + QString::number(v, 'f', 1) + " MB/s",
-                           kAverage, 1});
+    scene.lines.push_back(
+        {{QPointF(plot.left(), YRate(v)), QPointF(runRight, YRate(v))}, kAverage, 1, true});
+    scene.texts.push_back({QPointF(runRight - f * 0.3, YRate(v) + labelY),
+                           label + " " + QString::number(v, 'f', 1) + " MB/s", kAverage, 1});
   };
-  average(timeline.averageMBps, timeline.averageWithFlushMBps > 0 ? "without flush" : "average", -f * 0.35);
+  average(timeline.averageMBps, timeline.averageWithFlushMBps > 0 ? "without flush" : "average",
+          -f * 0.35);
   average(timeline.averageWithFlushMBps, "with flush", f * 1.1);
 
   scene.boxes.push_back({plot, QColor(), kAxis});
@@ -191,7 +210,8 @@ ChartScene BuildChartScene(const Timeline& timeline, QSizeF size, double f) {
   double x = plot.left() + f;
   auto legend = [&](const QColor& c, bool dashed, const QString& text) {
     const double y = f * 1.2;
-    scene.lines.push_back({{QPointF(x, y - f * 0.3), QPointF(x + f * 1.6, y - f * 0.3)}, c, 1.5, dashed});
+    scene.lines.push_back(
+        {{QPointF(x, y - f * 0.3), QPointF(x + f * 1.6, y - f * 0.3)}, c, 1.5, dashed});
     scene.texts.push_back({QPointF(x + f * 2, y), text, kAxis, -1});
     x += f * 2.6 + text.size() * f * 0.55;
   };
@@ -228,19 +248,24 @@ void PaintChartScene(const ChartScene& scene, QPainter& p) {
 QString ChartSceneSvg(const ChartScene& scene, const QString& fontFamily, double fontPixels) {
   QString out;
   const auto n = [](double v) { return QString::number(v, 'f', 1); };
-  out += QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\" viewBox=\"0 0 %1 %2\" "
-                 "font-family=\"%3\" font-size=\"%4\">\n")
+  out += QString(
+             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+             "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\" viewBox=\"0 0 "
+             "%1 %2\" "
+             "font-family=\"%3\" font-size=\"%4\">\n")
              .arg(n(scene.size.width()), n(scene.size.height()), Escape(fontFamily), n(fontPixels));
   for (const auto& b : scene.boxes)
-    out += QString("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\" stroke=\"%6\"/>\n")
-               .arg(n(b.rect.x()), n(b.rect.y()), n(b.rect.width()), n(b.rect.height()),
-                    b.fill.isValid() ? Colour(b.fill) : "none", b.stroke.isValid() ? Colour(b.stroke) : "none");
+    out +=
+        QString("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\" stroke=\"%6\"/>\n")
+            .arg(n(b.rect.x()), n(b.rect.y()), n(b.rect.width()), n(b.rect.height()),
+                 b.fill.isValid() ? Colour(b.fill) : "none",
+                 b.stroke.isValid() ? Colour(b.stroke) : "none");
   for (const auto& l : scene.lines) {
     QString points;
     for (const QPointF& p : l.points) points += n(p.x()) + "," + n(p.y()) + " ";
     out += QString("<polyline points=\"%1\" fill=\"none\" stroke=\"%2\" stroke-width=\"%3\"%4/>\n")
-               .arg(points.trimmed(), Colour(l.color), n(l.width), l.dashed ? " stroke-dasharray=\"5 3\"" : "");
+               .arg(points.trimmed(), Colour(l.color), n(l.width),
+                    l.dashed ? " stroke-dasharray=\"5 3\"" : "");
   }
   for (const auto& t : scene.texts) {
     const char* anchor = t.align < 0 ? "start" : t.align == 0 ? "middle" : "end";
@@ -271,7 +296,8 @@ void TimelineChart::Take(const Timeline& t) {
     timeline_.cacheFigures = t.cacheFigures;
     const std::size_t from = timeline_.slices.empty() ? 0 : timeline_.slices.size() - 1;
     timeline_.slices.resize(from);
-    timeline_.slices.insert(timeline_.slices.end(), t.slices.begin() + static_cast<std::ptrdiff_t>(from), t.slices.end());
+    timeline_.slices.insert(timeline_.slices.end(),
+                            t.slices.begin() + static_cast<std::ptrdiff_t>(from), t.slices.end());
     // A paint costs about as much as a few hundred 4 KiB blocks: during a
     // run the chart asks for one ten times a second, not every frame.
     if (lastLiveUpdate_.isValid() && lastLiveUpdate_.elapsed() < kLiveUpdateMs) return;
@@ -280,23 +306,28 @@ void TimelineChart::Take(const Timeline& t) {
   update();
 }
 
-ChartScene TimelineChart::Scene() const { return BuildChartScene(timeline_, size(), fontInfo().pixelSize()); }
+ChartScene TimelineChart::Scene() const {
+  return BuildChartScene(timeline_, size(), fontInfo().pixelSize());
+}
 
 void TimelineChart::paintEvent(QPaintEvent*) {
   ++paints_;
-  if (!timeline_.finished && !timeline_.slices.empty()) livePaints_.push_back(timeline_.slices.size());
+  if (!timeline_.finished && !timeline_.slices.empty())
+    livePaints_.push_back(timeline_.slices.size());
   QPainter p(this);
   PaintChartScene(Scene(), p);
 }
 
 namespace {
 
-bool SaveBytes(const QString& path, const std::string& protectedFile, const QByteArray& bytes, QString* error) {
+bool SaveBytes(const QString& path, const std::string& protectedFile, const QByteArray& bytes,
+               QString* error) {
   os::runtime::output::Writer out;
   // Names are bytes, as the file system keeps them.
-  const bool saved = out.Open(QFile::encodeName(path).toStdString(), protectedFile) &&
-                     out.Write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) &&
-                     out.Commit();
+  const bool saved =
+      out.Open(QFile::encodeName(path).toStdString(), protectedFile) &&
+      out.Write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) &&
+      out.Commit();
   if (!saved && error) *error = QString::fromLocal8Bit(out.Error().c_str());
   return saved;
 }
@@ -321,7 +352,8 @@ bool TimelineChart::SavePng(const QString& path, QString* error) const {
 }
 
 bool TimelineChart::SaveSvg(const QString& path, QString* error) const {
-  const QByteArray svg = ChartSceneSvg(Scene(), fontInfo().family(), fontInfo().pixelSize()).toUtf8();
+  const QByteArray svg =
+      ChartSceneSvg(Scene(), fontInfo().family(), fontInfo().pixelSize()).toUtf8();
   return SaveBytes(path, testFile ? testFile() : std::string(), svg, error);
 }
 
@@ -338,8 +370,8 @@ void TimelineChart::contextMenuEvent(QContextMenuEvent* event) {
   if (path.isEmpty()) return;
   QString why;
   if (asPng ? SavePng(path, &why) : SaveSvg(path, &why)) return;
-  QMessageBox box(QMessageBox::Warning, window()->windowTitle(), "The chart could not be saved.", QMessageBox::Ok,
-                  this);
+  QMessageBox box(QMessageBox::Warning, window()->windowTitle(), "The chart could not be saved.",
+                  QMessageBox::Ok, this);
   box.setInformativeText(why);
   box.exec();
 }

@@ -15,11 +15,11 @@
 #include <optional>
 #include <system_error>
 
-#include "qt/QtForm.h"
+#include "fileio/basFiles.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
-#include "fileio/basFiles.h"
 #include "platform/os.h"
+#include "qt/QtForm.h"
 
 namespace {
 
@@ -64,9 +64,12 @@ void ReportUnusedArgument(const std::string& argumentText) {
   std::error_code ec;
   const auto status = std::filesystem::status(argumentText, ec);
   std::string reason;
-  if (ec) reason = ec.message();
-  else if (!std::filesystem::is_directory(status)) reason = "not a directory";
-  else return;
+  if (ec)
+    reason = ec.message();
+  else if (!std::filesystem::is_directory(status))
+    reason = "not a directory";
+  else
+    return;
   std::cerr << "orvandel: " << argumentText << ": " << reason
             << "; the test file goes into the current directory\n";
 }
@@ -89,9 +92,9 @@ std::string MissingDisplay(int argc, char** argv) {
   const char* waylandName = std::getenv("WAYLAND_DISPLAY");
   const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
   std::error_code ec;
-  const bool wayland =
-      (waylandName && *waylandName) ||
-      (runtimeDir && *runtimeDir && std::filesystem::exists(std::string(runtimeDir) + "/wayland-0", ec));
+  const bool wayland = (waylandName && *waylandName) ||
+                       (runtimeDir && *runtimeDir &&
+                        std::filesystem::exists(std::string(runtimeDir) + "/wayland-0", ec));
   auto x11 = [&] { return !display.empty() && os::runtime::DisplayReachable(display); };
   // Each of a list of platforms is tried in turn; one that starts is enough.
   const char* session = std::getenv("XDG_SESSION_TYPE");
@@ -119,7 +122,8 @@ int main(int argc, char** argv) {
   os::runtime::KeepStandardStreams();
   if (const auto rc = AnswerWithoutDisplay(argc, argv)) return *rc;
   if (const std::string why = MissingDisplay(argc, argv); !why.empty()) {
-    std::cerr << "orvandel: cannot open the window: " << why << "; orvandel-cli runs every test without one\n";
+    std::cerr << "orvandel: cannot open the window: " << why
+              << "; orvandel-cli runs every test without one\n";
     return 1;
   }
   QApplication app(argc, argv);
@@ -171,10 +175,11 @@ int main(int argc, char** argv) {
       os::runtime::output::Writer out;
       saved = !shot.isNull() && shot.save(&buffer, "PNG") &&
               out.Open(screenshot, window->Form().Text(Ctl::txtTestFile)) &&
-              out.Write(std::string_view(png.constData(), static_cast<std::size_t>(png.size()))) && out.Commit();
+              out.Write(std::string_view(png.constData(), static_cast<std::size_t>(png.size()))) &&
+              out.Commit();
       if (!saved)
-        std::cerr << "orvandel: cannot save the screenshot" << (out.Error().empty() ? "" : ": " + out.Error())
-                  << "\n";
+        std::cerr << "orvandel: cannot save the screenshot"
+                  << (out.Error().empty() ? "" : ": " + out.Error()) << "\n";
       form->close();
     });
   }

@@ -84,14 +84,15 @@ class MkfsImage : public ::testing::Test {
 
 TEST_F(MkfsImage, FatDataAreaMatchesFsck) {
   const std::pair<const char*, const char*> cases[] = {
-      {"-F 12 -s 2 -r 112", "3M"},       {"-F 12 -R 5 -r 224", "2M"},
+      {"-F 12 -s 2 -r 112", "3M"},        {"-F 12 -R 5 -r 224", "2M"},
       {"-F 16 -R 3 -s 4 -r 1024", "40M"}, {"-F 16 -f 1 -r 512", "100M"},
       {"-F 32 -R 40 -s 2", "70M"},        {"-F 32 -s 1 -f 1", "40M"}};
   for (const auto& [options, size] : cases) {
     const auto image = dir.File("fat.img");
     std::filesystem::remove(image);
-    ASSERT_EQ(RunCommand("truncate -s " + std::string(size) + " " + image + " && mkfs.fat " + options + " " + image +
-                         " >/dev/null 2>&1").status,
+    ASSERT_EQ(RunCommand("truncate -s " + std::string(size) + " " + image + " && mkfs.fat " +
+                         options + " " + image + " >/dev/null 2>&1")
+                  .status,
               0)
         << options;
     const auto fsck = RunCommand("fsck.fat -v -n " + image + " 2>&1");
@@ -109,8 +110,9 @@ TEST_F(MkfsImage, ExFatDataAreaIsTheClusterHeap) {
   for (const char* options : {"", "-c 64K", "-b 4M"}) {
     const auto image = dir.File("exfat.img");
     std::filesystem::remove(image);
-    ASSERT_EQ(RunCommand("truncate -s 256M " + image + " && mkfs.exfat " + std::string(options) + " " +
-                         image + " >/dev/null 2>&1").status,
+    ASSERT_EQ(RunCommand("truncate -s 256M " + image + " && mkfs.exfat " + std::string(options) +
+                         " " + image + " >/dev/null 2>&1")
+                  .status,
               0)
         << options;
     const long heap = Witness(RunCommand("dump.exfat " + image + " 2>&1").out,

@@ -9,9 +9,9 @@
 #include <map>
 #include <regex>
 
+#include "createdelete/basCreateDelete.h"
 #include "form/HeadlessForm.h"
 #include "form/frmMain.h"
-#include "createdelete/basCreateDelete.h"
 #include "platform/seam.h"
 #include "tests/LoopDisk.h"
 #include "tests/support.h"
@@ -27,7 +27,8 @@ class CreateDelete : public ::testing::Test {
     os::seam::Reset();
     form.SetText(Ctl::txtTestFile, 0, testFile);
     form.SetText(Ctl::txtNumberOfFiles, 0, "10");
-    form.SetCaptionObserver([this](Ctl, int i, const std::string& text) { captions[i].push_back(text); });
+    form.SetCaptionObserver(
+        [this](Ctl, int i, const std::string& text) { captions[i].push_back(text); });
   }
   void TearDown() override { os::seam::Reset(); }
 
@@ -35,14 +36,16 @@ class CreateDelete : public ::testing::Test {
   bool Counted(int line, int n) const {
     std::vector<std::string> counts, expected;
     for (const auto& c : captions.at(line))
-      if (!c.empty() && std::isdigit(static_cast<unsigned char>(c[0])) && c.find(' ') == std::string::npos)
+      if (!c.empty() && std::isdigit(static_cast<unsigned char>(c[0])) &&
+          c.find(' ') == std::string::npos)
         counts.push_back(c);
     for (int i = 0; i < n; ++i) expected.push_back(std::to_string(i));
     return counts == expected;
   }
   std::vector<std::string> Names() const {
     std::vector<std::string> v;
-    for (const auto& e : fs::directory_iterator(dir.path())) v.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir.path()))
+      v.push_back(e.path().filename().string());
     std::sort(v.begin(), v.end());
     return v;
   }
@@ -83,8 +86,9 @@ TEST_F(CreateDelete, CreatesTheNumberedNamesAndDeletesExactlyThem) {
 
 TEST_F(CreateDelete, NumberOfFilesIsRoundedAndClamped) {
   const std::pair<const char*, int> cases[] = {
-      {"5", 10}, {"20000", 10000}, {"files", 10}, {"12.5", 12}, {"13.5", 14},
-      {"99999999999", 10000}, {"-99999999999", 10}, {"1e400", 10000}, {" 1 6 0", 160},
+      {"5", 10},       {"20000", 10000},       {"files", 10},        {"12.5", 12},
+      {"13.5", 14},    {"99999999999", 10000}, {"-99999999999", 10}, {"1e400", 10000},
+      {" 1 6 0", 160},
   };
   for (const auto& [text, n] : cases) EXPECT_EQ(NumberOfFiles(text), n) << text;
 
@@ -148,7 +152,8 @@ TEST_F(CreateDelete, TheTickedFlagsReachEveryOpen) {
     if (i == 0) flags.push_back(os::seam::LastCreateFlags());
   });
   window.cmdCreateAndDeleteFiles_Click();
-  ASSERT_EQ(window.LastCreateDelete().created, 10) << (form.Messages().empty() ? "" : form.Messages()[0].prompt);
+  ASSERT_EQ(window.LastCreateDelete().created, 10)
+      << (form.Messages().empty() ? "" : form.Messages()[0].prompt);
   for (std::size_t k = 1; k <= 10; ++k)  // after ClearReadStatus: one caption per file
     EXPECT_EQ(flags.at(k), 0xB8000000u | os::FILE_ATTRIBUTE_NORMAL);
 }
@@ -175,7 +180,8 @@ TEST(CreateDeleteTiming, AMessageLeftOpenIsNoCreationTime) {
   os::seam::Reset();
   ASSERT_EQ(window.LastCreateDelete().created, 3);
   EXPECT_LT(window.LastCreateDelete().createMs, 100) << "the box's six seconds were counted";
-  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: File exists.\r\n", 0), 0u) << form.Messages()[0].prompt;
+  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: File exists.\r\n", 0), 0u)
+      << form.Messages()[0].prompt;
 }
 
 TEST_F(CreateDelete, TimesBelowATenthOfAMillisecondShowTwoSignificantDigits) {
@@ -197,7 +203,8 @@ TEST_F(CreateDelete, TimesBelowATenthOfAMillisecondShowTwoSignificantDigits) {
   std::uint32_t now = 0;
   os::seam::SetClock([&] { return now += 25; });
   window.cmdCreateAndDeleteFiles_Click();
-  EXPECT_TRUE(std::regex_match(form.Text(Ctl::lblReadStatus, 0), std::regex("[1-9][0-9]*\\.[0-9] ms per file creation")))
+  EXPECT_TRUE(std::regex_match(form.Text(Ctl::lblReadStatus, 0),
+                               std::regex("[1-9][0-9]*\\.[0-9] ms per file creation")))
       << form.Text(Ctl::lblReadStatus, 0);
 }
 
@@ -234,7 +241,8 @@ TEST_F(CreateDelete, StopRequestsAndExceptionsDeleteExactlyTheCreatedFiles) {
 
 // No real volume flush can be made to fail while the files stay creatable.
 TEST_F(CreateDelete, AFailedFlushIsShownWithItsReasonAndTheTestFails) {
-  os::seam::FailNext(Op::FlushFileBuffers, os::ERROR_IO_DEVICE, 2);  // the flush after the deletions
+  os::seam::FailNext(Op::FlushFileBuffers, os::ERROR_IO_DEVICE,
+                     2);  // the flush after the deletions
   window.cmdCreateAndDeleteFiles_Click();
   EXPECT_EQ(form.Text(Ctl::lblReadStatus, 3), "flush failed: Input/output error.");
   EXPECT_NE(form.Text(Ctl::lblReadStatus, 1).find(" ms flush time"), std::string::npos);
@@ -263,9 +271,10 @@ TEST(CreateDeleteInAnAppendOnlyFolder, FilesThatCannotBeDeletedAreNamedAndTheTes
   testing_support::RunCommand("chattr -a " + folder);
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].prompt, "Error");
-  EXPECT_EQ(form.Messages()[0].detail.rfind("10 of 10 files could not be deleted and are still there; the first: " +
-                                                folder + "/t.0000: Operation not permitted.",
-                                            0),
+  EXPECT_EQ(form.Messages()[0].detail.rfind(
+                "10 of 10 files could not be deleted and are still there; the first: " + folder +
+                    "/t.0000: Operation not permitted.",
+                0),
             0u)
       << form.Messages()[0].detail;
 }
@@ -281,7 +290,8 @@ TEST(CreateDeleteOnADeepMount, AMountPointOfAnyLengthGetsItsFlush) {
     frmMain window(form);
     form.SetText(Ctl::txtTestFile, 0, deep + "/t");
     window.cmdCreateAndDeleteFiles_Click();
-    EXPECT_TRUE(window.LastCreateDelete().volumeOpened) << "no flush for a mount point of " << deep.size() << " bytes";
+    EXPECT_TRUE(window.LastCreateDelete().volumeOpened)
+        << "no flush for a mount point of " << deep.size() << " bytes";
   }
   testing_support::RunCommand("umount " + deep);
   EXPECT_TRUE(form.Messages().empty());
@@ -299,7 +309,8 @@ TEST(CreateDeleteOnRamfs, ARefusedDirectOpenLeavesNoNameForTheNextRun) {
   for (int run = 0; run < 2; ++run) {
     window.cmdCreateAndDeleteFiles_Click();
     ASSERT_EQ(form.Messages().size(), static_cast<std::size_t>(run + 1));
-    EXPECT_EQ(form.Messages()[run].prompt, "Error: Invalid argument.\r\n" + ram.File("p") + ".0000");
+    EXPECT_EQ(form.Messages()[run].prompt,
+              "Error: Invalid argument.\r\n" + ram.File("p") + ".0000");
     EXPECT_TRUE(fs::is_empty(ram.Path()));
   }
 }
@@ -325,7 +336,8 @@ TEST(CreateDeleteOnLoopDisk, RunningOutOfInodesEndsTheLoopAndGivesThemBack) {
   form.SetText(Ctl::txtNumberOfFiles, 0, std::to_string(k + 10));
   window.cmdCreateAndDeleteFiles_Click();
   ASSERT_EQ(form.Messages().size(), 1u);
-  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: No space left on device.\r\n", 0), 0u) << form.Messages()[0].prompt;
+  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: No space left on device.\r\n", 0), 0u)
+      << form.Messages()[0].prompt;
   EXPECT_EQ(window.LastCreateDelete().created, k);
   EXPECT_TRUE(window.LastCreateDelete().volumeOpened);
   EXPECT_EQ(freeInodes(), k);
@@ -341,10 +353,12 @@ namespace {
 // other folder is touched.
 TEST(CreateDeleteFolder, AFolderReplacedByALinkNeverRedirectsTheDeletions) {
   testing_support::TempDir root;
-  const fs::path work = root.path() / "work", moved = root.path() / "moved", other = root.path() / "other";
+  const fs::path work = root.path() / "work", moved = root.path() / "moved",
+                 other = root.path() / "other";
   fs::create_directories(work);
   fs::create_directories(other);
-  for (int i = 0; i < 10; ++i) testing_support::WriteText((other / ("t.tmp.000" + std::to_string(i))).string(), "keep");
+  for (int i = 0; i < 10; ++i)
+    testing_support::WriteText((other / ("t.tmp.000" + std::to_string(i))).string(), "keep");
   HeadlessForm form;
   frmMain window(form);
   form.SetText(Ctl::txtTestFile, 0, (work / "t.tmp").string());
@@ -362,7 +376,8 @@ TEST(CreateDeleteFolder, AFolderReplacedByALinkNeverRedirectsTheDeletions) {
   EXPECT_EQ(window.LastCreateDelete().notDeleted, 0);
   EXPECT_TRUE(fs::is_empty(moved)) << "its own files went";
   int kept = 0;
-  for (const auto& e : fs::directory_iterator(other)) kept += testing_support::ReadText(e.path().string()) == "keep";
+  for (const auto& e : fs::directory_iterator(other))
+    kept += testing_support::ReadText(e.path().string()) == "keep";
   EXPECT_EQ(kept, 10) << "the link's target lost files";
 }
 

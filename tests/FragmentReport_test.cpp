@@ -5,7 +5,8 @@
 
 namespace {
 
-std::string Line(std::int64_t base, std::uint32_t cluster, std::vector<os::RETRIEVAL_POINTER> runs) {
+std::string Line(std::int64_t base, std::uint32_t cluster,
+                 std::vector<os::RETRIEVAL_POINTER> runs) {
   std::int32_t minimum = 0, maximum = 0;
   AlignmentRange(base, cluster, runs, minimum, maximum);
   return FragmentCaption(static_cast<std::int32_t>(runs.size()), minimum, maximum);

@@ -13,7 +13,8 @@ std::string LoopDisk::Unavailable(const std::vector<std::string>& tools, const s
   TempDir dir;
   LoopDisk probe(dir, "300M");
   if (!probe.Ready()) return "no loop device can be attached here";
-  if (probe.Format(0, mkfs).empty()) return "'" + mkfs + "' cannot be mounted from a loop device here";
+  if (probe.Format(0, mkfs).empty())
+    return "'" + mkfs + "' cannot be mounted from a loop device here";
   return "";
 }
 
@@ -21,7 +22,8 @@ LoopDisk::LoopDisk(const TempDir& dir, const std::string& size, const std::strin
                    const std::string& losetupOptions)
     : dir_(dir), image_(dir.File("disk.img")) {
   if (RunCommand("truncate -s " + size + " " + image_).status != 0) return;
-  if (!table.empty() && RunCommand("printf '" + table + "' | sfdisk -q " + image_ + " >/dev/null").status != 0)
+  if (!table.empty() &&
+      RunCommand("printf '" + table + "' | sfdisk -q " + image_ + " >/dev/null").status != 0)
     return;
   auto r = RunCommand("losetup -f --show " + losetupOptions + " " + image_);
   if (r.status != 0) return;
@@ -48,14 +50,16 @@ long long LoopDisk::PartitionStart(int partition) const {
   return std::stoll("0" + ReadText("/sys/class/block/" + name + "/start")) * 512;
 }
 
-std::string LoopDisk::Format(int partition, const std::string& mkfs, const std::string& mountOptions) {
+std::string LoopDisk::Format(int partition, const std::string& mkfs,
+                             const std::string& mountOptions) {
   if (RunCommand(mkfs + " " + Device(partition) + " >/dev/null 2>&1").status != 0) return "";
   return Mount(partition, mountOptions);
 }
 
 std::string LoopDisk::Mount(int partition, const std::string& mountOptions) {
   const std::string dev = Device(partition);
-  const std::string point = dir_.File("mnt" + std::to_string(partition) + "-" + std::to_string(++mountCount_));
+  const std::string point =
+      dir_.File("mnt" + std::to_string(partition) + "-" + std::to_string(++mountCount_));
   if (RunCommand("mkdir -p " + point).status != 0) return "";
   const std::string opts = mountOptions.empty() ? "" : " -o " + mountOptions;
   if (RunCommand("mount" + opts + " " + dev + " " + point).status != 0) return "";
@@ -73,8 +77,10 @@ FilefragReport Filefrag(const std::string& path) {
   const auto r = RunCommand("filefrag -v " + path);
   std::smatch m;
   long long blockSize = 0;
-  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)"))) blockSize = std::stoll(m[1]);
-  if (std::regex_search(r.out, m, std::regex(R"((\d+) extents? found)"))) report.extents = std::stoi(m[1]);
+  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)")))
+    blockSize = std::stoll(m[1]);
+  if (std::regex_search(r.out, m, std::regex(R"((\d+) extents? found)")))
+    report.extents = std::stoi(m[1]);
   std::istringstream lines(r.out);
   const std::regex extent(R"(^\s*\d+:\s*\d+\.\.\s*\d+:\s*(\d+)\.\.\s*(\d+):)");
   long long nextBlock = -1;

@@ -19,9 +19,7 @@ namespace {
 using namespace testing_support;
 
 // The alignment of a disk offset, found another way than the program does.
-long long LowestBit(long long offset) {
-  return std::min(offset & -offset, 1LL << 30);
-}
+long long LowestBit(long long offset) { return std::min(offset & -offset, 1LL << 30); }
 
 std::string StatusLine(const std::string& path) {
   HeadlessForm form;
@@ -45,7 +43,8 @@ void ExpectRunsAtWitnessOffsets(const nlohmann::json& json, const FilefragReport
   long long minimum = 1LL << 40, maximum = 0;
   for (std::size_t i = 0; i < witness.physicalBytes.size(); ++i) {
     const long long absolute = partitionStart + witness.physicalBytes[i];
-    ASSERT_EQ(partitionStart + json["runs"][i]["lcn"].get<long long>() * cluster, absolute) << "run " << i;
+    ASSERT_EQ(partitionStart + json["runs"][i]["lcn"].get<long long>() * cluster, absolute)
+        << "run " << i;
     minimum = std::min(minimum, LowestBit(absolute));
     maximum = std::max(maximum, LowestBit(absolute));
   }
@@ -64,8 +63,9 @@ nlohmann::json StatusJson(const std::string& path) {
 // Writes a flushed file of mebibytes and checks its report against filefrag.
 nlohmann::json WriteAndCompare(const std::string& file, int mebibytes, const char* fileSystem,
                                long long partitionStart) {
-  EXPECT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=" + std::to_string(mebibytes) +
-                       " conv=fsync status=none").status,
+  EXPECT_EQ(RunCommand("dd if=/dev/urandom of=" + file +
+                       " bs=1M count=" + std::to_string(mebibytes) + " conv=fsync status=none")
+                .status,
             0);
   const auto json = StatusJson(file);
   EXPECT_EQ(json["file_system"], fileSystem);
@@ -77,9 +77,11 @@ nlohmann::json WriteAndCompare(const std::string& file, int mebibytes, const cha
 class Ext4Partitions : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto why = LoopDisk::Unavailable({"sfdisk", "partx", "filefrag", "losetup"}, "mkfs.ext4 -q -F");
+    const auto why =
+        LoopDisk::Unavailable({"sfdisk", "partx", "filefrag", "losetup"}, "mkfs.ext4 -q -F");
     if (!why.empty()) GTEST_SKIP() << why;
-    disk = std::make_unique<LoopDisk>(dir, "200M", "label: dos\\nstart=2048, size=200000\\nstart=264200\\n");
+    disk = std::make_unique<LoopDisk>(dir, "200M",
+                                      "label: dos\\nstart=2048, size=200000\\nstart=264200\\n");
     ASSERT_TRUE(disk->Ready());
     aligned = disk->Format(1, "mkfs.ext4 -q -F -b 4096");
     unaligned = disk->Format(2, "mkfs.ext4 -q -F -b 4096 -m 0 -N 20000");
@@ -115,10 +117,13 @@ TEST_F(Ext4Partitions, FragmentedFileOnA4KPartitionMatchesFilefrag) {
     if (!out) break;
   }
   RunCommand("sync");
-  for (int i = 0; i < files; i += 2) std::filesystem::remove(unaligned + "/fill/" + std::to_string(i));
+  for (int i = 0; i < files; i += 2)
+    std::filesystem::remove(unaligned + "/fill/" + std::to_string(i));
   RunCommand("sync");
   const std::string file = unaligned + "/frag.bin";
-  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=3 conv=fsync status=none").status, 0);
+  ASSERT_EQ(
+      RunCommand("dd if=/dev/urandom of=" + file + " bs=1M count=3 conv=fsync status=none").status,
+      0);
 
   const auto witness = Filefrag(file);
   ASSERT_GT(witness.extents, 639) << "the free space was not fragmented enough";
@@ -141,7 +146,8 @@ TEST_F(Ext4Partitions, UnflushedFileShowsItsCountWithoutAlignment) {
   // a file still waiting after the line was made waited while it was made.
   if (RunCommand("filefrag -v " + file).out.find("delalloc") == std::string::npos)
     GTEST_SKIP() << "the kernel wrote the file back before its line was made";
-  EXPECT_EQ(line, std::to_string(witness.extents) + (witness.extents > 1 ? " Fragments" : " Fragment"));
+  EXPECT_EQ(line,
+            std::to_string(witness.extents) + (witness.extents > 1 ? " Fragments" : " Fragment"));
 }
 
 class Btrfs : public ::testing::Test {
@@ -163,7 +169,8 @@ TEST_F(Btrfs, CompressionByFlagOrByStoredDataIsShown) {
   ASSERT_EQ(RunCommand("touch " + flagged + " && chattr +c " + flagged).status, 0);
   FillWith(flagged, 1 << 20, 'z');
   const std::string random = plain + "/random.bin";
-  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + random + " bs=64k count=16 status=none").status, 0);
+  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + random + " bs=64k count=16 status=none").status,
+            0);
   RunCommand("sync");
   const std::string flaggedLine = StatusLine(flagged);
   EXPECT_NE(flaggedLine.find(" Fragment"), std::string::npos);
@@ -207,7 +214,8 @@ namespace {
 // A file of n runs of 4 KiB, one at every 8 KiB, made without writing data.
 std::string MakeRuns(const TempDir& dir, const std::string& name, int n) {
   const std::string file = dir.File(name);
-  EXPECT_EQ(RunCommand(std::string(ORVANDEL_MAKE_RUNS) + " " + file + " " + std::to_string(n)).status, 0);
+  EXPECT_EQ(
+      RunCommand(std::string(ORVANDEL_MAKE_RUNS) + " " + file + " " + std::to_string(n)).status, 0);
   return file;
 }
 
@@ -216,7 +224,8 @@ std::vector<long long> FilefragRecords(const std::string& path) {
   const auto r = RunCommand("filefrag -v " + path);
   std::smatch m;
   long long blockSize = 0;
-  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)"))) blockSize = std::stoll(m[1]);
+  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)")))
+    blockSize = std::stoll(m[1]);
   std::vector<long long> starts;
   std::istringstream lines(r.out);
   const std::regex record(R"(^\s*\d+:\s*\d+\.\.\s*\d+:\s*(\d+)\.\.)");
@@ -235,7 +244,8 @@ struct Answer {
       return a.NextVcn == b.NextVcn && a.Lcn == b.Lcn;
     };
     return ok == o.ok && error == o.error && head.ExtentCount == o.head.ExtentCount &&
-           head.StartingVcn == o.head.StartingVcn && std::equal(runs.begin(), runs.end(), o.runs.begin(), o.runs.end(), same);
+           head.StartingVcn == o.head.StartingVcn &&
+           std::equal(runs.begin(), runs.end(), o.runs.begin(), o.runs.end(), same);
   }
 };
 
@@ -244,8 +254,9 @@ Answer Ask(os::HANDLE h, std::vector<os::RETRIEVAL_POINTER>& buf, std::int64_t f
   const os::STARTING_VCN_INPUT_BUFFER start{from};
   os::DWORD returned = 0;
   Answer a{};
-  a.ok = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
-                             std::as_writable_bytes(std::span(buf)), &returned);
+  a.ok =
+      os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
+                          std::as_writable_bytes(std::span(buf)), &returned);
   a.error = os::GetLastError();
   std::memcpy(&a.head, buf.data(), sizeof a.head);
   if (a.ok || a.error == os::ERROR_MORE_DATA) {
@@ -263,7 +274,10 @@ Answer FreshAnswer(const std::string& file, std::int64_t from = 0) {
   return a;
 }
 
-bool TempIsExt4() { return RunCommand("stat -f -c %T " + std::filesystem::temp_directory_path().string()).out == "ext2/ext3\n"; }
+bool TempIsExt4() {
+  return RunCommand("stat -f -c %T " + std::filesystem::temp_directory_path().string()).out ==
+         "ext2/ext3\n";
+}
 
 // 750 records and the 749 holes between them: 1499 runs.
 TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
@@ -278,9 +292,11 @@ TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
   const std::string line = StatusLine(file);
   std::vector<std::pair<std::size_t, os::DWORD>> asked;
   for (const auto& call : os::seam::IoControlCalls())
-    if (call.code == os::FSCTL_GET_RETRIEVAL_POINTERS) asked.emplace_back(call.outSize, call.ok ? 0 : call.error);
+    if (call.code == os::FSCTL_GET_RETRIEVAL_POINTERS)
+      asked.emplace_back(call.outSize, call.ok ? 0 : call.error);
   os::seam::Reset();
-  const decltype(asked) expected = {{10240, os::ERROR_MORE_DATA}, {20480, os::ERROR_MORE_DATA}, {30720, 0}};
+  const decltype(asked) expected = {
+      {10240, os::ERROR_MORE_DATA}, {20480, os::ERROR_MORE_DATA}, {30720, 0}};
   EXPECT_EQ(asked, expected);
   EXPECT_EQ(line.substr(0, line.find(',')), "1499 Fragments");
 
@@ -304,7 +320,9 @@ TEST(RetrievalQueries, PartialAnswersArePrefixesOfTheMapWhateverTheBufferHeld) {
   ASSERT_TRUE(whole.ok);
   ASSERT_EQ(whole.runs.size(), 1499u);
   auto prefix = [&](std::size_t n) {
-    return Answer{os::FALSE, os::ERROR_MORE_DATA, {static_cast<os::DWORD>(n), 0},
+    return Answer{os::FALSE,
+                  os::ERROR_MORE_DATA,
+                  {static_cast<os::DWORD>(n), 0},
                   {whole.runs.begin(), whole.runs.begin() + static_cast<std::ptrdiff_t>(n)}};
   };
 
@@ -330,13 +348,16 @@ TEST(RetrievalQueries, AChangedFileIsNeverAnsweredFromTheLayoutBefore) {
   const std::string file = MakeRuns(dir, "runs.bin", 1000);
   EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
   // Same size, one record less: it and the holes around it become one hole.
-  ASSERT_EQ(RunCommand("fallocate -p -o " + std::to_string(500 * 8192) + " -l 4096 " + file).status, 0);
+  ASSERT_EQ(RunCommand("fallocate -p -o " + std::to_string(500 * 8192) + " -l 4096 " + file).status,
+            0);
   EXPECT_EQ(StatusLine(file).substr(0, 14), "1997 Fragments");
   // One record more at the end, behind a hole.
-  ASSERT_EQ(RunCommand("fallocate -o " + std::to_string(1000 * 8192) + " -l 4096 " + file).status, 0);
+  ASSERT_EQ(RunCommand("fallocate -o " + std::to_string(1000 * 8192) + " -l 4096 " + file).status,
+            0);
   EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
 
-  const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ | os::GENERIC_WRITE, 3, os::OPEN_EXISTING, 0);
+  const os::HANDLE h =
+      os::CreateFileA(file, os::GENERIC_READ | os::GENERIC_WRITE, 3, os::OPEN_EXISTING, 0);
   std::vector<os::RETRIEVAL_POINTER> buf;
   buf.reserve(4000);
   buf.resize(640);
@@ -345,7 +366,8 @@ TEST(RetrievalQueries, AChangedFileIsNeverAnsweredFromTheLayoutBefore) {
   // (Data into a hole of one block would answer as the hole did: both have
   // no place yet.)
   const std::string data(4096, 'w');
-  ASSERT_NE(os::SetFilePointer(h, 1001 * 8192, nullptr, os::FILE_BEGIN), os::INVALID_SET_FILE_POINTER);
+  ASSERT_NE(os::SetFilePointer(h, 1001 * 8192, nullptr, os::FILE_BEGIN),
+            os::INVALID_SET_FILE_POINTER);
   ASSERT_EQ(os::WriteFile(h, std::as_bytes(std::span(data)), nullptr), os::TRUE);
   ASSERT_EQ(os::SetFilePointer(h, 0, nullptr, os::FILE_BEGIN), 0u);
   buf.resize(4000);
@@ -362,7 +384,9 @@ struct Extent {
   long long lcn, length;  // in clusters; lcn -1 for a hole
   bool operator==(const Extent&) const = default;
 };
-std::ostream& operator<<(std::ostream& o, const Extent& r) { return o << "{" << r.lcn << ", " << r.length << "}"; }
+std::ostream& operator<<(std::ostream& o, const Extent& r) {
+  return o << "{" << r.lcn << ", " << r.length << "}";
+}
 
 // The runs filefrag -v's records make, records that continue each other in
 // the file and on the disk joined, a hole wherever none lies, up to size.
@@ -370,7 +394,8 @@ std::vector<Extent> WitnessRuns(const std::string& path, long long size) {
   const auto r = RunCommand("filefrag -v " + path);
   std::smatch m;
   long long blockSize = 0;
-  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)"))) blockSize = std::stoll(m[1]);
+  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)")))
+    blockSize = std::stoll(m[1]);
   EXPECT_EQ(blockSize, 4096) << r.out;
   std::vector<Extent> runs;
   long long end = 0, physicalEnd = -1;
@@ -408,15 +433,19 @@ using Blocks = std::vector<std::pair<int, int>>;
 std::string SparseFile(const std::string& file, const Blocks& blocks, long long size) {
   EXPECT_EQ(RunCommand("truncate -s 0 " + file).status, 0);
   for (const auto& [first, count] : blocks)
-    EXPECT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=4096 count=" + std::to_string(count) +
-                         " seek=" + std::to_string(first) + " conv=notrunc,fsync status=none").status,
-              0);
+    EXPECT_EQ(
+        RunCommand("dd if=/dev/urandom of=" + file + " bs=4096 count=" + std::to_string(count) +
+                   " seek=" + std::to_string(first) + " conv=notrunc,fsync status=none")
+            .status,
+        0);
   EXPECT_EQ(RunCommand("truncate -s " + std::to_string(size) + " " + file).status, 0);
   return file;
 }
 
 bool TempHas4KClusters() {
-  return TempIsExt4() && RunCommand("stat -f -c %S " + std::filesystem::temp_directory_path().string()).out == "4096\n";
+  return TempIsExt4() &&
+         RunCommand("stat -f -c %S " + std::filesystem::temp_directory_path().string()).out ==
+             "4096\n";
 }
 
 TEST(RetrievalQueries, HolesAreRunsWithoutAPlaceUpToTheEndOfTheFile) {
@@ -438,7 +467,8 @@ TEST(RetrievalQueries, HolesAreRunsWithoutAPlaceUpToTheEndOfTheFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string file = SparseFile(dir.File(std::to_string(&c - cases) + ".bin"), c.blocks, c.size);
+    const std::string file =
+        SparseFile(dir.File(std::to_string(&c - cases) + ".bin"), c.blocks, c.size);
     const Answer a = FreshAnswer(file);
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.head.StartingVcn, 0);
@@ -450,7 +480,8 @@ TEST(RetrievalQueries, HolesAreRunsWithoutAPlaceUpToTheEndOfTheFile) {
       EXPECT_EQ(runs[i].lcn < 0, c.lengths[i] < 0) << "run " << i;
     }
     const std::string line = StatusLine(file);
-    EXPECT_EQ(line.substr(0, line.find(',')), FragmentCaption(static_cast<std::int32_t>(runs.size()), 0, 0));
+    EXPECT_EQ(line.substr(0, line.find(',')),
+              FragmentCaption(static_cast<std::int32_t>(runs.size()), 0, 0));
   }
 }
 
@@ -486,11 +517,14 @@ TEST_F(Ext4Partitions, StatusJsonListsHolesAsRunsWithoutAPlace) {
   const long long size = 48 * 4096;
   const std::string file = SparseFile(aligned + "/sparse.bin", {{1, 1}, {16, 2}, {40, 1}}, size);
   const auto expected = WitnessRuns(file, size);
-  ASSERT_EQ(std::count_if(expected.begin(), expected.end(), [](const Extent& r) { return r.lcn < 0; }), 4);
+  ASSERT_EQ(
+      std::count_if(expected.begin(), expected.end(), [](const Extent& r) { return r.lcn < 0; }),
+      4);
   const auto json = StatusJson(file);
   ASSERT_EQ(json["cluster_size"], 4096);
   std::vector<Extent> runs;
-  for (const auto& r : json["runs"]) runs.push_back({r["lcn"].get<long long>(), r["length"].get<long long>()});
+  for (const auto& r : json["runs"])
+    runs.push_back({r["lcn"].get<long long>(), r["length"].get<long long>()});
   EXPECT_EQ(runs, expected);
   EXPECT_EQ(json["fragments"], expected.size());
   long long minimum = 1LL << 40, maximum = 0;
@@ -501,7 +535,8 @@ TEST_F(Ext4Partitions, StatusJsonListsHolesAsRunsWithoutAPlace) {
     }
   EXPECT_EQ(json["min_alignment"], minimum);
   EXPECT_EQ(json["max_alignment"], maximum);
-  EXPECT_EQ(json["line"], FragmentCaption(static_cast<std::int32_t>(expected.size()), static_cast<std::int32_t>(minimum),
+  EXPECT_EQ(json["line"], FragmentCaption(static_cast<std::int32_t>(expected.size()),
+                                          static_cast<std::int32_t>(minimum),
                                           static_cast<std::int32_t>(maximum)));
   EXPECT_EQ(json["line"], StatusLine(file));
 }
@@ -512,16 +547,20 @@ TEST_F(Btrfs, DataCompressedOnlyInTheLastRunIsShown) {
   const std::string forced = disk->Format(0, "mkfs.btrfs -q -f", "compress-force=zstd");
   ASSERT_FALSE(forced.empty());
   const std::string file = forced + "/tail.bin";
-  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=128k count=8 conv=fsync status=none").status, 0);
+  ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + file + " bs=128k count=8 conv=fsync status=none")
+                .status,
+            0);
   ASSERT_EQ(RunCommand("head -c 65536 /dev/zero >> " + file + " && sync " + file).status, 0);
   const auto records = RunCommand("filefrag -v " + file).out;
   std::vector<bool> encoded;
   std::istringstream lines(records);
   for (std::string line; std::getline(lines, line);)
-    if (std::regex_search(line, std::regex(R"(^\s*\d+:)"))) encoded.push_back(line.find("encoded") != std::string::npos);
+    if (std::regex_search(line, std::regex(R"(^\s*\d+:)")))
+      encoded.push_back(line.find("encoded") != std::string::npos);
   ASSERT_GE(encoded.size(), 2u) << records;
   ASSERT_TRUE(encoded.back()) << records;
-  ASSERT_EQ(std::count(encoded.begin(), encoded.end(), true), 1) << "only the last run is encoded\n" << records;
+  ASSERT_EQ(std::count(encoded.begin(), encoded.end(), true), 1) << "only the last run is encoded\n"
+                                                                 << records;
 
   EXPECT_NE(os::GetFileAttributesA(file) & os::FILE_ATTRIBUTE_COMPRESSED, 0u);
   const std::string line = StatusLine(file);

@@ -44,8 +44,8 @@ class Run : public ::testing::Test {
   }
 
   // Sets the fields a run reads; flushes at finish off unless asked.
-  void Fields(const std::string& path, const std::string& mb, const std::string& sectors, bool flushFile = false,
-              bool flushVolume = false) {
+  void Fields(const std::string& path, const std::string& mb, const std::string& sectors,
+              bool flushFile = false, bool flushVolume = false) {
     form.SetText(Ctl::txtTestFile, 0, path);
     form.SetText(Ctl::txtSize, 0, mb);
     form.SetText(Ctl::txtBlockSizeSectors, 0, sectors);
@@ -68,9 +68,9 @@ TEST_F(Run, BlockCountsAndTheFinalPageRoundedTransfer) {
     std::int64_t blocks, finalCount, fileSize;
   };
   const Case cases[] = {
-      {"50", "512", 200, 0, 50 * 1048576},           // whole blocks only
-      {"2.5", "2048", 2, 524288, 2621440},            // half a block left
-      {"1", "3", 682, 4096, 1051648},                 // 1024 left, rounded up to a page
+      {"50", "512", 200, 0, 50 * 1048576},  // whole blocks only
+      {"2.5", "2048", 2, 524288, 2621440},  // half a block left
+      {"1", "3", 682, 4096, 1051648},       // 1024 left, rounded up to a page
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mb + " MB in blocks of " + c.sectors + " sectors");
@@ -180,7 +180,8 @@ TEST_F(Run, TheWindowAsksBeforeReplacingAFileItDidNotWrite) {
   // The command line writes what it is told, as dd does.
   const std::string other = dir.File("other.txt");
   testing_support::WriteText(other, "keep?\n");
-  const auto cli = RunCommand(std::string(ORVANDEL_CLI) + " write --size 0.1 --file " + other + " </dev/null 2>&1");
+  const auto cli = RunCommand(std::string(ORVANDEL_CLI) + " write --size 0.1 --file " + other +
+                              " </dev/null 2>&1");
   EXPECT_EQ(cli.status, 0) << cli.out;
   EXPECT_GE(fs::file_size(other), 104857u);
 }
@@ -212,13 +213,15 @@ TEST_F(Run, ALinkWhoseTargetIsGoneIsNamedAsSuch) {
     SCOPED_TRACE(index == kRead ? "Read" : "Write");
     Fields(link, "1", "2048");
     window.cmdFileReadWrite_Click(index);
-    EXPECT_EQ(window.LastRun().message, index == kRead ? "File not found" : "Error opening the file");
+    EXPECT_EQ(window.LastRun().message,
+              index == kRead ? "File not found" : "Error opening the file");
     EXPECT_EQ(window.LastRun().detail, link + ": the link's target is missing: " + target);
     EXPECT_FALSE(fs::exists(target));
   }
   const auto status = RunCommand(std::string(ORVANDEL_CLI) + " status --file " + link + " 2>&1");
   EXPECT_EQ(status.status, 1);
-  EXPECT_EQ(status.out, "orvandel-cli: " + link + ": the link's target is missing: " + target + "\n");
+  EXPECT_EQ(status.out,
+            "orvandel-cli: " + link + ": the link's target is missing: " + target + "\n");
   // A missing name is still just missing.
   const auto missing = RunCommand(std::string(ORVANDEL_CLI) + " status --file " + target + " 2>&1");
   EXPECT_EQ(missing.out, "orvandel-cli: " + target + ": file not found\n");
@@ -294,14 +297,15 @@ TEST_F(Run, InputItCannotUseEndsAtOnceAndTouchesNoFile) {
       {"-1", "8", "file size"},
       {"99999999999999999999", "8", "too large"},  // beyond 64 bits
       {"1e30", "8", "too large"},
-      {"9e12", "8", "too large"},                  // fits, but not as bytes
+      {"9e12", "8", "too large"},  // fits, but not as bytes
       {"-1e30", "8", "negative"},
   };
   for (const auto& b : bad) {
     Fields(file, b.mb, b.sectors);
     window.cmdFileReadWrite_Click(kWrite);
     ASSERT_FALSE(form.Messages().empty());
-    EXPECT_NE(form.Messages().back().prompt.find(b.message), std::string::npos) << form.Messages().back().prompt;
+    EXPECT_NE(form.Messages().back().prompt.find(b.message), std::string::npos)
+        << form.Messages().back().prompt;
     EXPECT_EQ(form.Messages().back().style, vbExclamation);
   }
   EXPECT_FALSE(fs::exists(file));
@@ -321,10 +325,16 @@ TEST_F(Run, ResultLinesFollowTheChosenFlushes) {
   };
   const Case cases[] = {
       {false, false, {"Written with ", "", "", ""}},
-      {true, false, {"without flush: Written with ", "file flush time: ", "with flush: Written with ", ""}},
-      {false, true, {"without flush: Written with ", "volume flush time: ", "with flush: Written with ", ""}},
-      {true, true,
-       {"without flush: Written with ", "file flush time: ", "volume flush time: ", "with flush: Written with "}},
+      {true,
+       false,
+       {"without flush: Written with ", "file flush time: ", "with flush: Written with ", ""}},
+      {false,
+       true,
+       {"without flush: Written with ", "volume flush time: ", "with flush: Written with ", ""}},
+      {true,
+       true,
+       {"without flush: Written with ",
+        "file flush time: ", "volume flush time: ", "with flush: Written with "}},
   };
   // A clock that moves 1 ms per reading: exact and never zero.
   std::uint32_t now = 0;
@@ -333,8 +343,10 @@ TEST_F(Run, ResultLinesFollowTheChosenFlushes) {
     Fields(file, "1", "256", c.file, c.volume);
     window.cmdFileReadWrite_Click(kWrite);
     for (int i = 0; i < 4; ++i) {
-      if (c.starts[i].empty()) EXPECT_EQ(Line(i), "") << i;
-      else EXPECT_EQ(Line(i).rfind(c.starts[i], 0), 0u) << i << ": " << Line(i);
+      if (c.starts[i].empty())
+        EXPECT_EQ(Line(i), "") << i;
+      else
+        EXPECT_EQ(Line(i).rfind(c.starts[i], 0), 0u) << i << ": " << Line(i);
     }
   }
   // A Read run never flushes: one line.
@@ -435,7 +447,8 @@ TEST_F(Run, ClosingOrDeletingTheFileDuringAWriteEndsItWithError) {
     window.askBeforeReplacing = false;  // the file's contents are no user's
     int blocks = 0;
     form.SetCaptionObserver([&](Ctl, int i, const std::string&) {
-      if (i == 0 && ++blocks == 10) form.SetPendingInput([&] { form.UserClick(Ctl::cmdFileOp, button); });
+      if (i == 0 && ++blocks == 10)
+        form.SetPendingInput([&] { form.UserClick(Ctl::cmdFileOp, button); });
     });
     const std::size_t before = form.Messages().size();
     window.cmdFileReadWrite_Click(kWrite);
@@ -463,12 +476,15 @@ TEST_F(Run, ProgressShowsEveryPercentageItPassesInOrder) {
     const double blocks = static_cast<double>(r.testSize) / 10000 / r.blockSize;
     std::vector<std::string> expected{"", "0%"};
     for (std::int64_t b = 0; b < r.wholeBlocks; ++b) {
-      const std::string caption = " " + std::to_string(static_cast<std::int64_t>(std::floor(b / blocks * 100))) + "%";
+      const std::string caption =
+          " " + std::to_string(static_cast<std::int64_t>(std::floor(b / blocks * 100))) + "%";
       if (expected.back() != caption) expected.push_back(caption);
     }
     expected.push_back("100%");
     ASSERT_GE(shown.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(shown.begin(), shown.begin() + static_cast<long>(expected.size())), expected);
+    EXPECT_EQ(
+        std::vector<std::string>(shown.begin(), shown.begin() + static_cast<long>(expected.size())),
+        expected);
   }
 }
 
@@ -488,7 +504,8 @@ TEST_F(Run, AnyExceptionEndsTheRunAndGivesEverythingBack) {
   EXPECT_EQ(form.MousePointer(), vbDefault);
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].prompt, "Error");
-  EXPECT_NE(form.Messages()[0].detail.find("bad_alloc"), std::string::npos) << form.Messages()[0].detail;
+  EXPECT_NE(form.Messages()[0].detail.find("bad_alloc"), std::string::npos)
+      << form.Messages()[0].detail;
   EXPECT_FALSE(window.LastRun().finished);
   // The next run works as ever, on the file left open.
   window.cmdFileReadWrite_Click(kWrite);
@@ -513,7 +530,7 @@ TEST_F(Run, PagesThatCannotBeLockedAreTouchedBeforeTheClockStarts) {
 }
 
 TEST_F(Run, StopRequestsEndTheRunCloseTheFileAndClearTheProgress) {
-  struct sigaction before[2] {};
+  struct sigaction before[2]{};
   sigaction(SIGINT, nullptr, &before[0]);
   sigaction(SIGTERM, nullptr, &before[1]);
   os::runtime::CatchStopRequests();
@@ -560,9 +577,12 @@ TEST(RunOnFullBackingStore, AFailedFlushIsShownAndTheRunFails) {
   ASSERT_TRUE(back.Ready());
   testing_support::TempDir mnt;
   const std::string image = back.File("img");
-  ASSERT_EQ(RunCommand("truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image + " && mount -o loop " + image +
-                       " " + mnt.path().string() + " 2>&1").status, 0);
-  const auto r = RunCommand(std::string(ORVANDEL_CLI) + " write --json --size 20 --file " + mnt.File("t.bin"));
+  ASSERT_EQ(RunCommand("truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image +
+                       " && mount -o loop " + image + " " + mnt.path().string() + " 2>&1")
+                .status,
+            0);
+  const auto r =
+      RunCommand(std::string(ORVANDEL_CLI) + " write --json --size 20 --file " + mnt.File("t.bin"));
   RunCommand("umount " + mnt.path().string());
   EXPECT_EQ(r.status, 1);
   const auto j = nlohmann::json::parse(r.out);
@@ -573,8 +593,10 @@ TEST(RunOnFullBackingStore, AFailedFlushIsShownAndTheRunFails) {
   const auto lines = j["lines"].get<std::vector<std::string>>();
   EXPECT_EQ(lines[0].rfind("without flush: Written with ", 0), 0u) << lines[0];
   EXPECT_EQ(lines[1].rfind("file flush failed: ", 0), 0u) << lines[1];
-  for (const auto& line : lines) EXPECT_EQ(line.find("with flush: Written"), std::string::npos) << line;
-  EXPECT_NE(j["reason"].get<std::string>().find(mnt.File("t.bin")), std::string::npos) << j["reason"];
+  for (const auto& line : lines)
+    EXPECT_EQ(line.find("with flush: Written"), std::string::npos) << line;
+  EXPECT_NE(j["reason"].get<std::string>().find(mnt.File("t.bin")), std::string::npos)
+      << j["reason"];
 }
 
 TEST(RunOnSmallTmpfs, AShortFinalWriteEndsWithError) {
@@ -591,7 +613,8 @@ TEST(RunOnSmallTmpfs, AShortFinalWriteEndsWithError) {
     // Someone else takes space once the run has started: two whole blocks
     // still fit, the rest does not.
     form.SetCaptionObserver([&](Ctl, int i, const std::string& text) {
-      if (i == 0 && text == "0%") testing_support::WriteText(small.File("other"), std::string(256 << 10, 'o'));
+      if (i == 0 && text == "0%")
+        testing_support::WriteText(small.File("other"), std::string(256 << 10, 'o'));
     });
     window.cmdFileReadWrite_Click(kWrite);
     ASSERT_EQ(form.Messages().size(), 1u);
@@ -608,21 +631,25 @@ TEST(RunInMemoryGroup, ABufferBeyondHalfTheMemoryIsRefusedBeforeAnythingIsFilled
   std::ifstream self("/proc/self/cgroup");
   std::string group;
   for (std::string line; std::getline(self, line);)
-    if (line.find(":memory:") != std::string::npos) group = "/sys/fs/cgroup/memory" + line.substr(line.rfind(':') + 1);
-  if (group.empty() || !fs::exists(group + "/memory.limit_in_bytes")) GTEST_SKIP() << "no memory control group here";
+    if (line.find(":memory:") != std::string::npos)
+      group = "/sys/fs/cgroup/memory" + line.substr(line.rfind(':') + 1);
+  if (group.empty() || !fs::exists(group + "/memory.limit_in_bytes"))
+    GTEST_SKIP() << "no memory control group here";
   const std::string mine = group + "/orvandel-test-" + std::to_string(getpid());
   ASSERT_TRUE(fs::create_directory(mine));
   testing_support::WriteText(mine + "/memory.limit_in_bytes", std::to_string(64 << 20));
   testing_support::TempDir dir;
   auto run = [&](const std::string& sectors) {
     return RunCommand("sh -c 'echo $$ > " + mine + "/cgroup.procs && exec " + ORVANDEL_CLI +
-                      " write --random --size 1 --block-sectors " + sectors + " --file " + dir.File("t") + "' 2>&1");
+                      " write --random --size 1 --block-sectors " + sectors + " --file " +
+                      dir.File("t") + "' 2>&1");
   };
-  const auto big = run("131072");   // 64 MiB: all the group has
-  const auto fits = run("32768");   // 16 MiB
+  const auto big = run("131072");  // 64 MiB: all the group has
+  const auto fits = run("32768");  // 16 MiB
   fs::remove(mine);
   EXPECT_EQ(big.status, 1) << big.out;
-  EXPECT_NE(big.out.find("Cannot reserve a buffer of 67112960 bytes"), std::string::npos) << big.out;
+  EXPECT_NE(big.out.find("Cannot reserve a buffer of 67112960 bytes"), std::string::npos)
+      << big.out;
   EXPECT_EQ(fits.status, 0) << fits.out;
 }
 
@@ -641,7 +668,8 @@ class ParentLimitedGroup {
       }
       f >> type >> source >> options;
       if (root != "/") continue;
-      if (v2 ? type == "cgroup2" : type == "cgroup" && ("," + options + ",").find(",memory,") != std::string::npos)
+      if (v2 ? type == "cgroup2"
+             : type == "cgroup" && ("," + options + ",").find(",memory,") != std::string::npos)
         mount = point;
     }
     if (geteuid() != 0) {
@@ -652,7 +680,8 @@ class ParentLimitedGroup {
       why_ = v2 ? "no cgroup v2 hierarchy is mounted" : "no cgroup v1 memory hierarchy is mounted";
       return;
     }
-    if (v2 && testing_support::ReadText(mount + "/cgroup.subtree_control").find("memory") == std::string::npos) {
+    if (v2 && testing_support::ReadText(mount + "/cgroup.subtree_control").find("memory") ==
+                  std::string::npos) {
       why_ = "cgroup v2 gives its groups no memory controller here";
       return;
     }
@@ -663,7 +692,8 @@ class ParentLimitedGroup {
       why_ = "the hierarchy is not writable: " + ec.message();
       return;
     }
-    testing_support::WriteText(parent_ + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), std::to_string(limit));
+    testing_support::WriteText(parent_ + (v2 ? "/memory.max" : "/memory.limit_in_bytes"),
+                               std::to_string(limit));
   }
   ~ParentLimitedGroup() {
     // The groups are empty again once the commands run in them have ended.
@@ -687,12 +717,15 @@ void ExpectParentLimitBinds(bool v2) {
   if (!group.Unavailable().empty()) GTEST_SKIP() << group.Unavailable();
   testing_support::TempDir dir;
   const std::string cli = ORVANDEL_CLI;
-  const auto big = RunCommand(group.Inside(cli + " write --size 1 --block-sectors 4194303 --file " + dir.File("t")));
+  const auto big = RunCommand(
+      group.Inside(cli + " write --size 1 --block-sectors 4194303 --file " + dir.File("t")));
   EXPECT_EQ(big.status, 1) << big.out;
-  EXPECT_TRUE(std::regex_search(big.out, std::regex("Cannot reserve a buffer of [0-9]+ bytes for the blocks\\.")))
+  EXPECT_TRUE(std::regex_search(
+      big.out, std::regex("Cannot reserve a buffer of [0-9]+ bytes for the blocks\\.")))
       << big.out;
   EXPECT_FALSE(fs::exists(dir.File("t")));
-  const auto fits = RunCommand(group.Inside(cli + " write --size 1 --block-sectors 2048 --file " + dir.File("t")));
+  const auto fits = RunCommand(
+      group.Inside(cli + " write --size 1 --block-sectors 2048 --file " + dir.File("t")));
   EXPECT_EQ(fits.status, 0) << fits.out;
 }
 
@@ -706,14 +739,17 @@ TEST(RunOnSmallTmpfs, AWriteBeyondTheFreeSpaceIsRefusedBeforeWriting) {
   ASSERT_TRUE(small.Ready());
   const std::string cli = ORVANDEL_CLI;
   const std::string t = small.File("t");
-  const std::regex refusal("^orvandel-cli: Not enough free space: 99999999 MB needed, [0-4] MB free on " +
-                           small.Path() + "\n$");
+  const std::regex refusal(
+      "^orvandel-cli: Not enough free space: 99999999 MB needed, [0-4] MB free on " + small.Path() +
+      "\n$");
   const auto huge = RunCommand(cli + " write --size 99999999 --file " + t + " 2>&1");
   EXPECT_EQ(huge.status, 1);
   EXPECT_TRUE(std::regex_match(huge.out, refusal)) << huge.out;
   EXPECT_FALSE(fs::exists(t));
   const auto json = RunCommand(cli + " write --json --size 99999999 --file " + t + " 2>/dev/null");
-  EXPECT_EQ(nlohmann::json::parse(json.out)["message"].get<std::string>().rfind("Not enough free space: ", 0), 0u)
+  EXPECT_EQ(nlohmann::json::parse(json.out)["message"].get<std::string>().rfind(
+                "Not enough free space: ", 0),
+            0u)
       << json.out;
 
   // Only the growth counts: 3 MB written over a 3 MB file needs nothing more.
@@ -722,8 +758,8 @@ TEST(RunOnSmallTmpfs, AWriteBeyondTheFreeSpaceIsRefusedBeforeWriting) {
   EXPECT_EQ(over.status, 0) << over.out;
   const auto grow = RunCommand(cli + " write --size 6 --file " + t + " 2>&1");
   EXPECT_EQ(grow.status, 1);
-  EXPECT_TRUE(std::regex_search(grow.out, std::regex("Not enough free space: 3 MB needed, [01] MB free on " +
-                                                     small.Path())))
+  EXPECT_TRUE(std::regex_search(
+      grow.out, std::regex("Not enough free space: 3 MB needed, [01] MB free on " + small.Path())))
       << grow.out;
   EXPECT_EQ(fs::file_size(t), 3u * 1048576);
 
@@ -746,7 +782,8 @@ TEST(RunOnSmallTmpfs, AWriteBeyondTheFreeSpaceIsRefusedBeforeWriting) {
   }
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].style, vbExclamation);
-  EXPECT_EQ(form.Messages()[0].prompt.rfind("Not enough free space: 5 MB needed, ", 0), 0u) << form.Messages()[0].prompt;
+  EXPECT_EQ(form.Messages()[0].prompt.rfind("Not enough free space: 5 MB needed, ", 0), 0u)
+      << form.Messages()[0].prompt;
   EXPECT_FALSE(fs::exists(small.File("u")));
 }
 
@@ -754,8 +791,9 @@ TEST(RandomData, SameEveryStartAndNextInOneProcess) {
   testing_support::TempDir dir;
   auto firstBlock = [&](const std::string& name) {
     const auto path = dir.File(name);
-    const auto r = RunCommand(std::string(ORVANDEL_CLI) + " write --random --size 0.0625 --block-sectors 8 --file " +
-                              path + " --json --repeat 2 2>&1");
+    const auto r = RunCommand(std::string(ORVANDEL_CLI) +
+                              " write --random --size 0.0625 --block-sectors 8 --file " + path +
+                              " --json --repeat 2 2>&1");
     EXPECT_EQ(r.status, 0) << r.out;
     std::ifstream in(path, std::ios::binary);
     std::string block(4096, '\0');
@@ -782,8 +820,8 @@ TEST(RandomData, SameEveryStartAndNextInOneProcess) {
 TEST(RunNumbers, JsonFiguresMatchTheFileAndTheLines) {
   testing_support::TempDir dir;
   const auto path = dir.File("t");
-  const auto r = RunCommand(std::string(ORVANDEL_CLI) + " write --size 64 --block-sectors 256 --file " + path +
-                            " --json");
+  const auto r = RunCommand(std::string(ORVANDEL_CLI) +
+                            " write --size 64 --block-sectors 256 --file " + path + " --json");
   ASSERT_EQ(r.status, 0);
   const auto j = nlohmann::json::parse(r.out);
   EXPECT_EQ(j["bytes_transferred"].get<std::int64_t>() + j["final_transferred"].get<std::int64_t>(),
@@ -791,19 +829,22 @@ TEST(RunNumbers, JsonFiguresMatchTheFileAndTheLines) {
   // Both clocks measured one interval: the ms one truncates readings.
   const double ms = j["elapsed_ms"].get<double>(), ns = j["elapsed_ns"].get<double>();
   EXPECT_LE(std::abs(ms - ns / 1e6), 1.01);
-  const double msWith = j["elapsed_with_flush_ms"].get<double>(), nsWith = j["elapsed_with_flush_ns"].get<double>();
+  const double msWith = j["elapsed_with_flush_ms"].get<double>(),
+               nsWith = j["elapsed_with_flush_ns"].get<double>();
   EXPECT_LE(std::abs(msWith - nsWith / 1e6), 2.01) << "two intervals, two truncations";
   EXPECT_EQ(j["lines"][3].get<std::string>().rfind("with flush: Written with ", 0), 0u);
 
-  const auto missing =
-      RunCommand(std::string(ORVANDEL_CLI) + " read --file " + dir.File("missing") + " 2>&1 >/dev/null");
+  const auto missing = RunCommand(std::string(ORVANDEL_CLI) + " read --file " +
+                                  dir.File("missing") + " 2>&1 >/dev/null");
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "orvandel-cli: File not found: " + dir.File("missing") + ": No such file or directory.\n");
+  EXPECT_EQ(missing.out, "orvandel-cli: File not found: " + dir.File("missing") +
+                             ": No such file or directory.\n");
 }
 
 // Real failures of a real kernel.
 TEST(RunOnLoopDisk, FullDiskAndMisalignedDirectTransfersEndWithError) {
-  const std::string why = testing_support::LoopDisk::Unavailable({"mkfs.ext4", "losetup"}, "mkfs.ext4 -q");
+  const std::string why =
+      testing_support::LoopDisk::Unavailable({"mkfs.ext4", "losetup"}, "mkfs.ext4 -q");
   if (!why.empty()) GTEST_SKIP() << why;
   testing_support::TempDir dir;
   testing_support::LoopDisk disk(dir, "16M", "", "--sector-size 4096");

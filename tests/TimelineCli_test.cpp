@@ -34,13 +34,14 @@ std::vector<std::vector<std::string>> Csv(const std::string& text) {
 TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
   testing_support::TempDir dir;
   const std::string file = dir.File("t.bin"), csv = dir.File("t.csv");
-  const auto run = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + file + "' --size 3 --block-sectors 8" +
-                              " --timeline '" + csv + "' --json");
+  const auto run = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + file +
+                              "' --size 3 --block-sectors 8" + " --timeline '" + csv + "' --json");
   ASSERT_EQ(run.status, 0) << run.out;
   const auto json = nlohmann::json::parse(run.out);
   const auto rows = Csv(testing_support::ReadText(csv));
   ASSERT_EQ(rows.size(), 769u) << "the header and one row per 4 KiB block";
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"offset_bytes", "t_ns", "mb_per_s", "dirty_kib", "writeback_kib"}));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"offset_bytes", "t_ns", "mb_per_s", "dirty_kib",
+                                               "writeback_kib"}));
   ASSERT_EQ(json["timeline"].size(), 768u);
   std::int64_t offset = 0, t = 0;
   for (std::size_t i = 1; i < rows.size(); ++i) {
@@ -53,7 +54,8 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
     EXPECT_EQ(j["offset_bytes"], o);
     EXPECT_EQ(j["t_ns"], ns);
     if (ns > t) {
-      EXPECT_NEAR(std::stod(rows[i][2]), 4096.0 / 1048576 / ((ns - t) / 1e9), 0.0005 + 1e-6 * std::stod(rows[i][2]));
+      EXPECT_NEAR(std::stod(rows[i][2]), 4096.0 / 1048576 / ((ns - t) / 1e9),
+                  0.0005 + 1e-6 * std::stod(rows[i][2]));
     }
     EXPECT_EQ(rows[i][3].empty(), j["dirty_kib"].is_null());
     offset = o;
@@ -71,15 +73,16 @@ TEST(CliTimeline, PathsItCannotWriteEndTheCommandBeforeAnythingRuns) {
   testing_support::TempDir dir;
   const std::string file = dir.File("t.bin");
   for (const std::string& csv : {dir.path().string(), dir.File("no/such/folder.csv")}) {
-    const auto run = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + file + "' --size 1 --timeline '" +
-                                csv + "' 2>&1");
+    const auto run = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + file +
+                                "' --size 1 --timeline '" + csv + "' 2>&1");
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("--timeline: " + csv + ": "), std::string::npos) << run.out;
     EXPECT_FALSE(fs::exists(file)) << "the run must not have started";
   }
   // A run that ends before its clock starts leaves no CSV it made.
   const std::string csv = dir.File("read.csv");
-  const auto run = RunCommand(std::string(ORVANDEL_CLI) + " read --file '" + file + "' --timeline '" + csv + "' 2>&1");
+  const auto run = RunCommand(std::string(ORVANDEL_CLI) + " read --file '" + file +
+                              "' --timeline '" + csv + "' 2>&1");
   EXPECT_EQ(run.status, 1) << run.out;
   EXPECT_NE(run.out.find("File not found"), std::string::npos) << run.out;
   EXPECT_FALSE(fs::exists(csv));
@@ -104,9 +107,11 @@ TEST(CliTimelineOutputs, DevicesFifosReadOnlyFilesAndTheTestFileAreRefused) {
   const std::string readOnly = dir.File("ro.csv");
   testing_support::WriteText(readOnly, "kept");
   fs::permissions(readOnly, fs::perms::owner_read);
-  for (const std::string& target : {data, dir.File("link"), fifo, std::string("/dev/null"), readOnly}) {
+  for (const std::string& target :
+       {data, dir.File("link"), fifo, std::string("/dev/null"), readOnly}) {
     // A FIFO without a reader must not hold the command up.
-    const auto run = RunCommand("timeout 20 " + Cli("read --file '" + data + "' --timeline '" + target + "' --json"));
+    const auto run = RunCommand(
+        "timeout 20 " + Cli("read --file '" + data + "' --timeline '" + target + "' --json"));
     EXPECT_EQ(run.status, 1) << target << "\n" << run.out;
     const auto json = nlohmann::json::parse(run.out, nullptr, false);
     ASSERT_TRUE(json.is_object()) << run.out;
@@ -117,8 +122,8 @@ TEST(CliTimelineOutputs, DevicesFifosReadOnlyFilesAndTheTestFileAreRefused) {
   EXPECT_EQ(testing_support::ReadText(data), before);
   EXPECT_EQ(testing_support::ReadText(readOnly), "kept");
   // A new test file named as the timeline: refused before it is made.
-  const auto same = RunCommand(Cli("write --file '" + dir.File("new.bin") + "' --size 1 --timeline '" +
-                                   dir.File("new.bin") + "' 2>&1"));
+  const auto same = RunCommand(Cli("write --file '" + dir.File("new.bin") +
+                                   "' --size 1 --timeline '" + dir.File("new.bin") + "' 2>&1"));
   EXPECT_EQ(same.status, 1) << same.out;
   EXPECT_FALSE(fs::exists(dir.File("new.bin")));
 }
@@ -128,10 +133,14 @@ TEST(CliTimelineOutputs, ABlockDevicesContentsAreNeverOverwritten) {
   testing_support::TempDir dir;
   testing_support::LoopDisk disk(dir, "4M");
   if (!disk.Ready()) GTEST_SKIP() << "no loop device can be attached here";
-  ASSERT_EQ(RunCommand("printf 'disk label' | dd of=" + disk.Device() + " conv=notrunc status=none").status, 0);
-  const auto run = RunCommand(Cli("write --file '" + dir.File("x") + "' --size 1 --timeline " + disk.Device() + " 2>&1"));
+  ASSERT_EQ(RunCommand("printf 'disk label' | dd of=" + disk.Device() + " conv=notrunc status=none")
+                .status,
+            0);
+  const auto run = RunCommand(
+      Cli("write --file '" + dir.File("x") + "' --size 1 --timeline " + disk.Device() + " 2>&1"));
   EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.out.find(disk.Device() + ": is a block device, not a file"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(disk.Device() + ": is a block device, not a file"), std::string::npos)
+      << run.out;
   EXPECT_EQ(RunCommand("head -c 10 " + disk.Device()).out, "disk label");
 }
 
@@ -140,8 +149,9 @@ TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIs) {
   const std::string file = dir.File("t.bin"), log = dir.File("log");
   for (const std::string& name : {std::string("/dev/stdout"), std::string("-"), log}) {
     testing_support::WriteText(log, "earlier\n");
-    const auto run = RunCommand(Cli("write --file '" + file + "' --size 1 --block-sectors 64 --timeline '" + name +
-                                    "' >> '" + log + "'"));
+    const auto run =
+        RunCommand(Cli("write --file '" + file + "' --size 1 --block-sectors 64 --timeline '" +
+                       name + "' >> '" + log + "'"));
     ASSERT_EQ(run.status, 0) << name;
     const std::string text = testing_support::ReadText(log);
     EXPECT_EQ(text.rfind("earlier\n", 0), 0u) << name << ": the log was truncated";
@@ -150,7 +160,9 @@ TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIs) {
     EXPECT_NE(header, std::string::npos) << name;
     EXPECT_LT(lines, header) << name << ": the lines come first, the rows after them";
     if (header != std::string::npos) {
-      EXPECT_EQ(std::count(text.begin() + static_cast<std::ptrdiff_t>(header), text.end(), '\n'), 1 + 32) << text;
+      EXPECT_EQ(std::count(text.begin() + static_cast<std::ptrdiff_t>(header), text.end(), '\n'),
+                1 + 32)
+          << text;
     }
   }
 }
@@ -160,28 +172,31 @@ TEST(CliTimelineOutputs, AStandardOutputThatIsTheTestFileIsRefusedByEveryName) {
   const std::string file = dir.File("t.bin");
   ASSERT_EQ(RunCommand(Cli("write --file '" + file + "' --size 1")).status, 0);
   for (const std::string& name : {std::string("/dev/stdout"), std::string("-")}) {
-    const auto run = RunCommand(Cli("read --file '" + file + "' --block-sectors 64 --timeline '" + name + "' 2>&1 >> '" +
-                                    file + "'"));
+    const auto run = RunCommand(Cli("read --file '" + file + "' --block-sectors 64 --timeline '" +
+                                    name + "' 2>&1 >> '" + file + "'"));
     EXPECT_EQ(run.status, 1) << name;
-    EXPECT_NE(run.out.find(name + ": is the test file"), std::string::npos) << name << ": " << run.out;
+    EXPECT_NE(run.out.find(name + ": is the test file"), std::string::npos)
+        << name << ": " << run.out;
     EXPECT_EQ(fs::file_size(file), 1048576u) << name << ": the rows went into the test file";
   }
 }
 
 TEST(CliTimelineOutputs, ACsvThatCannotBeCompletedFailsTheCommandAndLeavesTheOldOne) {
-  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty())
+    GTEST_SKIP() << why;
   testing_support::ScratchMount small("tmpfs", "size=16k");
   if (!small.Ready()) GTEST_SKIP() << "tmpfs cannot be mounted here";
   testing_support::TempDir dir;
   const std::string csv = small.File("t.csv");
   testing_support::WriteText(csv, "old");
-  const auto run = RunCommand(Cli("write --file '" + dir.File("t.bin") + "' --size 3 --block-sectors 8 --timeline '" +
-                                  csv + "' --json"));
+  const auto run = RunCommand(Cli("write --file '" + dir.File("t.bin") +
+                                  "' --size 3 --block-sectors 8 --timeline '" + csv + "' --json"));
   EXPECT_EQ(run.status, 1) << run.out;
   const auto json = nlohmann::json::parse(run.out, nullptr, false);
   ASSERT_TRUE(json.is_object()) << run.out;
   EXPECT_EQ(json["ok"], false);
-  EXPECT_NE(json["reason"].get<std::string>().find("No space left on device"), std::string::npos) << json["reason"];
+  EXPECT_NE(json["reason"].get<std::string>().find("No space left on device"), std::string::npos)
+      << json["reason"];
   EXPECT_EQ(testing_support::ReadText(csv), "old");
   std::size_t names = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(small.Path())) ++names;
@@ -199,7 +214,8 @@ TEST(CliTimelineOutputs, NoNameAndAStreamSharedWithJsonAreRefused) {
   EXPECT_EQ(empty.status, 1) << empty.out;
   EXPECT_NE(empty.out.find("--timeline: : no file name"), std::string::npos) << empty.out;
   for (const std::string& stream : {std::string("-"), std::string("/dev/stdout")}) {
-    const auto json = RunCommand(Cli("write --file '" + file + "' --size 1 --json --timeline " + stream));
+    const auto json =
+        RunCommand(Cli("write --file '" + file + "' --size 1 --json --timeline " + stream));
     EXPECT_EQ(json.status, 2) << json.out;
     const auto parsed = nlohmann::json::parse(json.out, nullptr, false);
     ASSERT_TRUE(parsed.is_object()) << "one object and nothing else: " << json.out;

@@ -115,7 +115,8 @@ TEST_F(TimelinePanel, AWriteRunDrawsWhileItGoesOnAReadRunShowsWhole) {
   std::set<std::size_t> partial;
   for (std::size_t n : chart->LivePaints())
     if (n < all) partial.insert(n);
-  EXPECT_GE(partial.size(), 2u) << chart->LivePaints().size() << " paints during the run, " << all << " slices";
+  EXPECT_GE(partial.size(), 2u) << chart->LivePaints().size() << " paints during the run, " << all
+                                << " slices";
   EXPECT_EQ(chart->Shown().slices.size(), all);
   EXPECT_TRUE(chart->Shown().finished);
 

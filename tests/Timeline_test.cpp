@@ -24,8 +24,10 @@ class WatchingForm : public HeadlessForm {
  public:
   void TimelineChanged(const Timeline& t) override {
     ++calls;
-    if (t.finished) ++finishedCalls;
-    else if (t.slices.size() > largestLive) largestLive = t.slices.size();
+    if (t.finished)
+      ++finishedCalls;
+    else if (t.slices.size() > largestLive)
+      largestLive = t.slices.size();
   }
   int calls = 0;
   int finishedCalls = 0;
@@ -36,7 +38,8 @@ class TimelineRun : public ::testing::Test {
  protected:
   void SetUp() override { os::seam::Reset(); }
   void TearDown() override { os::seam::Reset(); }
-  const RunRecord& RunWith(int index, const std::string& mb, const std::string& sectors, bool flushes = false) {
+  const RunRecord& RunWith(int index, const std::string& mb, const std::string& sectors,
+                           bool flushes = false) {
     form.SetText(Ctl::txtTestFile, 0, file);
     if (index == 1) form.SetText(Ctl::txtSize, 0, mb);
     form.SetText(Ctl::txtBlockSizeSectors, 0, sectors);
@@ -75,7 +78,8 @@ TEST_F(TimelineRun, FewerThanAThousandBlocksGiveOneSlicePerBlockAndTheFinalTrans
   const auto size = static_cast<std::int64_t>(fs::file_size(file));
   EXPECT_EQ(size, 259 * 4096);
   ASSERT_EQ(r.timeline.slices.size(), 259u);
-  for (std::size_t i = 0; i < 258; ++i) EXPECT_EQ(r.timeline.slices[i].offset, static_cast<std::int64_t>(i + 1) * 4096);
+  for (std::size_t i = 0; i < 258; ++i)
+    EXPECT_EQ(r.timeline.slices[i].offset, static_cast<std::int64_t>(i + 1) * 4096);
   ExpectRisingToTheEnd(r, size);
 
   // Read back: the same blocks, the file's last page as its own slice.
@@ -121,7 +125,8 @@ TEST_F(TimelineRun, FlushesAreMarkedAfterTheSlicesAndTheCacheIsSampledThroughThe
   // One time base: the settling pause is on no clock, so the flushes lie
   // inside the interval with flush.
   EXPECT_GE(t.flushes[0].startNs, r.elapsedNs);
-  EXPECT_LT(t.flushes[0].startNs, r.elapsedNs + r.sleepNs / 2) << "the pause before the flushes counted";
+  EXPECT_LT(t.flushes[0].startNs, r.elapsedNs + r.sleepNs / 2)
+      << "the pause before the flushes counted";
   EXPECT_LE(t.flushes[1].endNs, r.elapsedWithFlushNs);
   // The averages are those of the two result lines, from the nanoseconds.
   ASSERT_GT(r.elapsedNs, 0);
@@ -135,7 +140,8 @@ TEST_F(TimelineRun, FlushesAreMarkedAfterTheSlicesAndTheCacheIsSampledThroughThe
     ASSERT_GE(t.samples.size(), 2u);
     EXPECT_LE(t.samples.front().tNs, 0);
     EXPECT_GE(t.samples.back().tNs, t.flushes[1].endNs);
-    for (std::size_t i = 1; i < t.samples.size(); ++i) EXPECT_GE(t.samples[i].tNs, t.samples[i - 1].tNs);
+    for (std::size_t i = 1; i < t.samples.size(); ++i)
+      EXPECT_GE(t.samples[i].tNs, t.samples[i - 1].tNs);
   } else {
     EXPECT_TRUE(t.samples.empty());
   }
@@ -177,7 +183,8 @@ TEST(TimelineRows, CsvAndJsonCarryEachSliceWithItsOwnRateAndEmptyFigures) {
   t.slices = {{1048576, 500000000, 2048, 0},
               {1048576, 500000000, 4096, 1024},  // no time passed: no rate
               {3145728, 1500000000, kNoFigure, kNoFigure}};
-  t.flushes = {{FlushMark::File, 1600000000, 1700000000}, {FlushMark::Volume, 1700000001, 1800000000}};
+  t.flushes = {{FlushMark::File, 1600000000, 1700000000},
+               {FlushMark::Volume, 1700000001, 1800000000}};
   std::ostringstream csv;
   WriteTimelineCsv(t, csv);
   EXPECT_EQ(csv.str(),
@@ -206,7 +213,8 @@ TEST(TimelineRows, CachePairsSurviveTheOneWordTheyTravelIn) {
   EXPECT_EQ(writeback, 12);
   // Beyond 4 TiB a figure stays at its largest rather than wrapping or
   // reading as "none".
-  CacheSampler::Unpack(CacheSampler::Pack(std::uint64_t{1} << 40, std::uint64_t{1} << 33), &dirty, &writeback);
+  CacheSampler::Unpack(CacheSampler::Pack(std::uint64_t{1} << 40, std::uint64_t{1} << 33), &dirty,
+                       &writeback);
   EXPECT_EQ(dirty, 0xFFFFFFFEll);
   EXPECT_EQ(writeback, 0xFFFFFFFEll);
   CacheSampler::Unpack(CacheSampler::kNone, &dirty, &writeback);

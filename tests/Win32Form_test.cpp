@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "fileio/basFiles.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
-#include "fileio/basFiles.h"
 #include "tests/support.h"
 #include "win32/Win32Form.h"
 
@@ -119,27 +119,31 @@ TEST_F(Win32Window, OpensTitledWithEveryControlOfTheDesign) {
       EXPECT_EQ(children[c], d.text) << d.name;
     }
     if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton) {
-      EXPECT_EQ(SendMessageA(c, BM_GETCHECK, 0, 0), d.value ? BST_CHECKED : BST_UNCHECKED) << d.name;
+      EXPECT_EQ(SendMessageA(c, BM_GETCHECK, 0, 0), d.value ? BST_CHECKED : BST_UNCHECKED)
+          << d.name;
     }
   }
   EXPECT_EQ(TextOf(Ctrl(Ctl::txtTestFile)), os::runtime::CurDir().substr(0, 3) + "_Orvandel.$$$");
   EXPECT_EQ(TextOf(Ctrl(Ctl::lblBlockSize)), "1 MB");
 
-  // The flag boxes one under the other: RANDOM_ACCESS, SEQUENTIAL_SCAN, NO_BUFFERING, WRITE_THROUGH.
+  // The flag boxes one under the other: RANDOM_ACCESS, SEQUENTIAL_SCAN, NO_BUFFERING,
+  // WRITE_THROUGH.
   int top = -1;
   for (int i : {0, 3, 1, 2}) {
     const RECT r = RectOf(Ctrl(Ctl::chkFileFlags, i));
     EXPECT_GT(r.top, top) << i;
     top = r.top;
   }
-  EXPECT_LT(RectOf(Ctrl(Ctl::cmdFileReadWrite, 0)).left, RectOf(Ctrl(Ctl::cmdFileReadWrite, 1)).left);
+  EXPECT_LT(RectOf(Ctrl(Ctl::cmdFileReadWrite, 0)).left,
+            RectOf(Ctrl(Ctl::cmdFileReadWrite, 1)).left);
   EXPECT_LT(RectOf(Ctrl(Ctl::cmdFileReadWrite, 0)).top, RectOf(Ctrl(Ctl::cmdFileOp, 0)).top);
   EXPECT_LT(RectOf(Ctrl(Ctl::optDataType, 0)).left, RectOf(Ctrl(Ctl::optDataType, 1)).left);
   EXPECT_LT(RectOf(Ctrl(Ctl::txtTestFile)).right, RectOf(Ctrl(Ctl::cmdBrowse)).left + 1);
   EXPECT_LT(RectOf(Ctrl(Ctl::lblReadStatus, 0)).top, RectOf(Ctrl(Ctl::lblReadStatus, 3)).top);
 
   // Tab order follows the design: the field, then "...".
-  EXPECT_EQ(GetNextDlgTabItem(H(form->Handle()), Ctrl(Ctl::txtTestFile), FALSE), Ctrl(Ctl::cmdBrowse));
+  EXPECT_EQ(GetNextDlgTabItem(H(form->Handle()), Ctrl(Ctl::txtTestFile), FALSE),
+            Ctrl(Ctl::cmdBrowse));
   // Clicking the other option button moves the selection and runs its handler.
   Press(Ctl::optDataType, 1);
   EXPECT_EQ(form->Value(Ctl::optDataType, 0), 0);
@@ -164,7 +168,8 @@ TEST_F(Win32Window, TypingAPathAWriteRunAndDeletingTheFile) {
   EXPECT_TRUE(On(Ctl::cmdFileOp, 1));
 
   Press(Ctl::cmdFileReadWrite, 0);
-  EXPECT_EQ(TextOf(Ctrl(Ctl::lblReadStatus, 0)).rfind("Read with ", 0), 0u) << TextOf(Ctrl(Ctl::lblReadStatus, 0));
+  EXPECT_EQ(TextOf(Ctrl(Ctl::lblReadStatus, 0)).rfind("Read with ", 0), 0u)
+      << TextOf(Ctrl(Ctl::lblReadStatus, 0));
 
   Press(Ctl::cmdFileOp, 1);
   EXPECT_FALSE(std::filesystem::exists(path));
@@ -184,7 +189,8 @@ TEST_F(Win32Window, AFileThatCannotBeDeletedGivesAMessageBoxUnderTheTitle) {
   closer.Join();
   EXPECT_EQ(closer.caption, "Orvandel V0.9.55");
   // The box's text first, then the path and the system's reason.
-  EXPECT_EQ(closer.message, "Error deleting the file\r\n\r\n" + path + ": " + SystemReason(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(closer.message,
+            "Error deleting the file\r\n\r\n" + path + ": " + SystemReason(ERROR_ACCESS_DENIED));
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   EXPECT_TRUE(std::filesystem::exists(path));
 }
@@ -198,7 +204,8 @@ TEST_F(Win32Window, CloseIsRefusedDuringARun) {
   SendMessageA(hwnd, WM_CLOSE, 0, 0);
   EXPECT_FALSE(IsWindow(hwnd));
   MSG msg;
-  EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the program ends with its window";
+  EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+      << "the program ends with its window";
 }
 
 }  // namespace

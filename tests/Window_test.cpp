@@ -2,12 +2,13 @@
 // user sees, focus, closing, the file dialog and message boxes.
 #include <gtest/gtest.h>
 
+#include <QtTest/qtestspontaneevent.h>
 #include <QAbstractButton>
 #include <QAbstractItemView>
-#include <QCompleter>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,7 +16,6 @@
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
-#include <QtTest/qtestspontaneevent.h>
 
 #include <csignal>
 #include <filesystem>
@@ -25,10 +25,10 @@
 #include <optional>
 #include <vector>
 
-#include "qt/QtForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "platform/os.h"
+#include "qt/QtForm.h"
 #include "tests/support.h"
 
 namespace {
@@ -102,7 +102,8 @@ TEST_F(Window, ControlsCarryTheirDesignedNamesTextsAndValues) {
   for (const auto& d : DesignTable()) {
     const QWidget* w = form->Control(d.ctl, d.index);
     const QString name = w->objectName();
-    EXPECT_TRUE(name == d.name || name == QString("%1(%2)").arg(d.name).arg(d.index)) << name.toStdString();
+    EXPECT_TRUE(name == d.name || name == QString("%1(%2)").arg(d.name).arg(d.index))
+        << name.toStdString();
     EXPECT_EQ(form->findChild<QWidget*>(name), w) << "found by name";
     if (auto* b = qobject_cast<const QAbstractButton*>(w)) {
       EXPECT_EQ(b->text().toStdString(), d.text);
@@ -135,7 +136,8 @@ TEST_F(Window, ButtonsFollowTheTestFileAsItIsTyped) {
   EXPECT_TRUE(On("cmdFileReadWrite(0)"));
   EXPECT_TRUE(On("cmdFileOp(1)"));
   EXPECT_EQ(Find<QLineEdit>("txtSize")->text(), "3");
-  EXPECT_NE(Find<QLabel>("lblReadStatus(4)")->text().toStdString().find("Fragment"), std::string::npos);
+  EXPECT_NE(Find<QLabel>("lblReadStatus(4)")->text().toStdString().find("Fragment"),
+            std::string::npos);
 
   const auto empty = dir.File("empty");
   testing_support::WriteText(empty, "");
@@ -155,7 +157,8 @@ TEST_F(Window, ButtonsFollowTheTestFileAsItIsTyped) {
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), "Error deleting the file");
     EXPECT_EQ(box->icon(), QMessageBox::Warning);
-    EXPECT_EQ(box->informativeText().toStdString(), dir.File("gone") + ": No such file or directory.");
+    EXPECT_EQ(box->informativeText().toStdString(),
+              dir.File("gone") + ": No such file or directory.");
     QTest::keyClick(modal, Qt::Key_Return);
   });
   QTest::mouseClick(Find("cmdFileOp(1)"), Qt::LeftButton);
@@ -175,8 +178,10 @@ TEST_F(Window, AWriteOverAnotherFileIsAskedAboutAndEnterKeepsIt) {
       ASSERT_NE(box, nullptr);
       EXPECT_EQ(box->icon(), QMessageBox::Question);
       EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
-      if (yes) box->button(QMessageBox::Yes)->click();
-      else QTest::keyClick(modal, Qt::Key_Return);  // the default answer
+      if (yes)
+        box->button(QMessageBox::Yes)->click();
+      else
+        QTest::keyClick(modal, Qt::Key_Return);  // the default answer
     });
     QTest::mouseClick(Find("cmdFileReadWrite(1)"), Qt::LeftButton);
     QApplication::processEvents();
@@ -273,7 +278,8 @@ TEST_F(Window, DialogChoosesAFileOrGoesToTheProgramFolder) {
 }
 
 TEST_F(Window, NumbersFollowTheUsersLocale) {
-  for (const auto& [locale, text] : {std::pair{QLocale::c(), "1.5"}, std::pair{QLocale(QLocale::German), "1,5"}}) {
+  for (const auto& [locale, text] :
+       {std::pair{QLocale::c(), "1.5"}, std::pair{QLocale(QLocale::German), "1,5"}}) {
     QLocale::setDefault(locale);
     window->SetTxtSize(1536);
     EXPECT_EQ(Find<QLineEdit>("txtSize")->text(), text);
@@ -297,7 +303,8 @@ class PaintLog : public QObject {
   }
   bool eventFilter(QObject* o, QEvent* e) override {
     if (e->type() == QEvent::Paint)
-      paints.push_back({index_.at(static_cast<QWidget*>(o)), static_cast<QLabel*>(o)->text().toStdString()});
+      paints.push_back(
+          {index_.at(static_cast<QWidget*>(o)), static_cast<QLabel*>(o)->text().toStdString()});
     return false;
   }
   // What line showed on the screen at the moment line `at` first painted `text`.
@@ -420,7 +427,8 @@ TEST_F(Window, ALabelShowsItsTextAtItsNextPaintOrMessagePass) {
   auto* line = Find<QLabel>("lblReadStatus(2)");
   form->SetText(Ctl::lblReadStatus, 2, "a");
   QApplication::processEvents();
-  EXPECT_EQ(line->text(), "a") << "a text set without a repaint shows once the messages are handled";
+  EXPECT_EQ(line->text(), "a")
+      << "a text set without a repaint shows once the messages are handled";
   form->SetText(Ctl::lblReadStatus, 2, "b");
   form->RefreshForm();
   EXPECT_EQ(line->text(), "b");
@@ -459,13 +467,29 @@ TEST_F(Window, TabFollowsTheScreen) {
   }
   // Tab reaches the selected one of the two pattern buttons; the arrow keys
   // choose between them.
-  const QStringList expected = {
-      "lblReadStatus(4)",    "txtTestFile",         "cmdBrowse",           "txtSize",
-      "txtBlockSizeSectors", "chkFileFlags(0)",     "chkFileFlags(3)",     "chkFileFlags(1)",
-      "chkFileFlags(2)",     "chkFlushAtFinish(0)", "chkFlushAtFinish(1)", "chkFlushAllBlocks",
-      "optDataType(0)",      "cmdFileReadWrite(0)", "cmdFileReadWrite(1)", "cmdFileOp(0)",
-      "cmdFileOp(1)",        "lblReadStatus(0)",    "lblReadStatus(1)",    "lblReadStatus(2)",
-      "lblReadStatus(3)",    "txtNumberOfFiles",    "cmdCreateAndDeleteFiles"};
+  const QStringList expected = {"lblReadStatus(4)",
+                                "txtTestFile",
+                                "cmdBrowse",
+                                "txtSize",
+                                "txtBlockSizeSectors",
+                                "chkFileFlags(0)",
+                                "chkFileFlags(3)",
+                                "chkFileFlags(1)",
+                                "chkFileFlags(2)",
+                                "chkFlushAtFinish(0)",
+                                "chkFlushAtFinish(1)",
+                                "chkFlushAllBlocks",
+                                "optDataType(0)",
+                                "cmdFileReadWrite(0)",
+                                "cmdFileReadWrite(1)",
+                                "cmdFileOp(0)",
+                                "cmdFileOp(1)",
+                                "lblReadStatus(0)",
+                                "lblReadStatus(1)",
+                                "lblReadStatus(2)",
+                                "lblReadStatus(3)",
+                                "txtNumberOfFiles",
+                                "cmdCreateAndDeleteFiles"};
   EXPECT_EQ(seen, expected);
 
   // Shift+Tab walks back the same way.
@@ -491,9 +515,11 @@ TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
       {"cmdFileReadWrite(1)", {"MB/s", "1,048,576 bytes"}},
   };
   for (const auto& [name, words] : tips)
-    for (const char* word : words) EXPECT_TRUE(Find(name)->toolTip().contains(word)) << name << " lacks " << word;
+    for (const char* word : words)
+      EXPECT_TRUE(Find(name)->toolTip().contains(word)) << name << " lacks " << word;
   for (const auto& d : DesignTable())
-    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton || d.kind == CtlKind::TextBox) {
+    if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton ||
+        d.kind == CtlKind::TextBox) {
       EXPECT_FALSE(form->Control(d.ctl, d.index)->toolTip().isEmpty()) << d.name << d.index;
     }
 
@@ -502,12 +528,15 @@ TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
   const auto file = dir.File("flags.bin");
   testing_support::WriteText(file, std::string(4096, 'x'));
   for (int box : {1, 2}) {
-    const os::DWORD flag = static_cast<os::DWORD>(std::stoul(form->Tag(Ctl::chkFileFlags, box), nullptr, 16));
-    const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ, os::FILE_SHARE_READ, os::OPEN_EXISTING, flag);
+    const os::DWORD flag =
+        static_cast<os::DWORD>(std::stoul(form->Tag(Ctl::chkFileFlags, box), nullptr, 16));
+    const os::HANDLE h =
+        os::CreateFileA(file, os::GENERIC_READ, os::FILE_SHARE_READ, os::OPEN_EXISTING, flag);
     ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
     std::ifstream info("/proc/self/fdinfo/" + std::to_string(static_cast<long long>(h)));
     std::string key, octal;
-    while (info >> key >> octal && key != "flags:") {}
+    while (info >> key >> octal && key != "flags:") {
+    }
     os::CloseHandle(h);
     ASSERT_EQ(key, "flags:");
     const unsigned long bits = std::stoul(octal, nullptr, 8);
@@ -521,7 +550,8 @@ TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
 // status lines; every other control keeps its size.
 TEST_F(Window, ResizingStretchesOnlyThePathAndTheStatusLines) {
   std::map<QString, QSize> before;
-  for (const auto& d : DesignTable()) before[form->Control(d.ctl, d.index)->objectName()] = form->Control(d.ctl, d.index)->size();
+  for (const auto& d : DesignTable())
+    before[form->Control(d.ctl, d.index)->objectName()] = form->Control(d.ctl, d.index)->size();
   form->resize(form->width() + 500, form->height() + 300);
   QApplication::processEvents();
   for (const auto& d : DesignTable()) {
@@ -546,7 +576,8 @@ TEST_F(Window, ResultLinesCanBeSelectedAndCopied) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   QGuiApplication::clipboard()->clear();
   for (int i : {0, 4}) {
-    const std::string text = i == 0 ? "without flush: Written with 812.3 MB/s" : "3 Fragments, align=4 K .. 1 M";
+    const std::string text =
+        i == 0 ? "without flush: Written with 812.3 MB/s" : "3 Fragments, align=4 K .. 1 M";
     form->SetText(Ctl::lblReadStatus, i, text);
     QApplication::processEvents();
     auto* line = form->Control(Ctl::lblReadStatus, i);

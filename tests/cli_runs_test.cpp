@@ -27,14 +27,15 @@ TEST(CliRuns, FromADeletedFolderNothingLandsInTheSystemsFolder) {
   const std::string name = "orvandel-test-" + std::to_string(std::random_device{}()) + ".bin";
   const std::string gone = dir.File("gone");
   fs::create_directory(gone);
-  const auto r = RunCommand("cd " + gone + " && rmdir " + gone + " && " + kCli + " write --file " + name +
-                            " --size 0.01 2>&1");
+  const auto r = RunCommand("cd " + gone + " && rmdir " + gone + " && " + kCli + " write --file " +
+                            name + " --size 0.01 2>&1");
   const bool leaked = fs::exists("/usr/bin/" + name) || fs::exists("/" + name);
   fs::remove("/usr/bin/" + name);
   fs::remove("/" + name);
   EXPECT_FALSE(leaked) << "the run wrote outside the folder it was started in";
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.out.find("Error opening the file: " + name + ": No such file or directory."), std::string::npos)
+  EXPECT_NE(r.out.find("Error opening the file: " + name + ": No such file or directory."),
+            std::string::npos)
       << r.out;
 }
 
@@ -49,7 +50,8 @@ TEST(CliRuns, AProgramsNameIsNoTestFile) {
 TEST(CliRuns, EveryEndIsOneJsonObjectThatSaysWhetherItWorked) {
   TempDir dir;
   auto json = [](const testing_support::CommandResult& r) { return nlohmann::json::parse(r.out); };
-  auto ok = RunCommand(kCli + " write --json --size 0.1 --block-sectors 64 --file " + dir.File("t"));
+  auto ok =
+      RunCommand(kCli + " write --json --size 0.1 --block-sectors 64 --file " + dir.File("t"));
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(json(ok)["ok"], true);
 
@@ -67,7 +69,8 @@ TEST(CliRuns, EveryEndIsOneJsonObjectThatSaysWhetherItWorked) {
   EXPECT_EQ(json(refused)["ok"], false);
 
   // A failed create-and-delete test: a name in a folder that does not exist.
-  auto cd = RunCommand(kCli + " create-delete --json --files 10 --file " + dir.File("no/such/t") + " 2>/dev/null");
+  auto cd = RunCommand(kCli + " create-delete --json --files 10 --file " + dir.File("no/such/t") +
+                       " 2>/dev/null");
   EXPECT_EQ(cd.status, 1);
   EXPECT_EQ(json(cd)["ok"], false);
   EXPECT_EQ(json(cd)["created"], 0);
@@ -75,7 +78,8 @@ TEST(CliRuns, EveryEndIsOneJsonObjectThatSaysWhetherItWorked) {
 
   // With --repeat, the run that failed ends the list.
   fs::permissions(dir.File("t"), fs::perms::owner_read);
-  auto repeat = RunCommand(kCli + " write --json --repeat 3 --size 0.1 --file " + dir.File("t") + " 2>/dev/null");
+  auto repeat = RunCommand(kCli + " write --json --repeat 3 --size 0.1 --file " + dir.File("t") +
+                           " 2>/dev/null");
   EXPECT_EQ(repeat.status, 1);
   EXPECT_EQ(json(repeat)["ok"], false);
   EXPECT_EQ(json(repeat)["runs"].size(), 1u);
@@ -97,7 +101,9 @@ TEST(CliRuns, HelpAndJsonFollowTheCommandsOwnOptions) {
 
   TempDir dir;
   auto w = nlohmann::json::parse(
-      RunCommand(kCli + " write --json --no-buffering --size 0.1 --block-sectors 8 --file " + dir.File("t")).out);
+      RunCommand(kCli + " write --json --no-buffering --size 0.1 --block-sectors 8 --file " +
+                 dir.File("t"))
+          .out);
   EXPECT_EQ(w["command"], "write");
   EXPECT_EQ(w["file"], dir.File("t"));
   EXPECT_EQ(w["version"], "0.9.55");
@@ -108,26 +114,30 @@ TEST(CliRuns, HelpAndJsonFollowTheCommandsOwnOptions) {
   EXPECT_EQ(w["flag_names"], nlohmann::json::array({"FILE_FLAG_NO_BUFFERING"}));
   EXPECT_TRUE(w.contains("mb_per_s_with_flush"));
 
-  auto r = nlohmann::json::parse(RunCommand(kCli + " read --json --repeat 3 --file " + dir.File("t")).out);
+  auto r = nlohmann::json::parse(
+      RunCommand(kCli + " read --json --repeat 3 --file " + dir.File("t")).out);
   EXPECT_EQ(r["command"], "read");
   EXPECT_EQ(r["summary"]["figure"], "mb_per_s");
   ASSERT_EQ(r["runs"].size(), 3u);
-  for (const char* writeOnly : {"mb_per_s_with_flush", "file_flush_ms", "volume_flush_ns", "elapsed_with_flush_ms"})
+  for (const char* writeOnly :
+       {"mb_per_s_with_flush", "file_flush_ms", "volume_flush_ns", "elapsed_with_flush_ms"})
     EXPECT_FALSE(r["runs"][0].contains(writeOnly)) << writeOnly;
 }
 
 TEST(CliRuns, TypingErrorsAreUsageErrorsAndLostOutputIsAFailure) {
   TempDir dir;
   const std::string f = " --file " + dir.File("t");
-  for (const char* bad : {"write --block-sectors abc", "write --block-sectors 1.5", "read --block-sectors 0",
-                          "write --block-sectors 4194304", "create-delete --files 5", "create-delete --files 12abc",
-                          "write --flush-file=false", "create-delete --files 10001"})
+  for (const char* bad :
+       {"write --block-sectors abc", "write --block-sectors 1.5", "read --block-sectors 0",
+        "write --block-sectors 4194304", "create-delete --files 5", "create-delete --files 12abc",
+        "write --flush-file=false", "create-delete --files 10001"})
     EXPECT_EQ(RunCommand(kCli + " " + bad + f + " 2>/dev/null").status, 2) << bad;
   EXPECT_FALSE(fs::exists(dir.File("t")));
 
   const auto full = RunCommand(kCli + " write --size 0.01" + f + " 2>&1 >/dev/full");
   EXPECT_EQ(full.status, 1);
-  EXPECT_NE(full.out.find("cannot write the output: No space left on device"), std::string::npos) << full.out;
+  EXPECT_NE(full.out.find("cannot write the output: No space left on device"), std::string::npos)
+      << full.out;
 
   // A file-size limit fails the write with its reason instead of killing it.
   const auto limited = RunCommand("ulimit -f 1024; " + kCli + " write --size 3" + f + " 2>&1");
@@ -140,13 +150,18 @@ TEST(CliRuns, LookupFailuresNameTheSystemsReason) {
   const std::string longName = dir.File(std::string(300, 'n'));
   const auto read = RunCommand(kCli + " read --file " + longName + " 2>&1");
   EXPECT_EQ(read.status, 1);
-  EXPECT_NE(read.out.find("File not found: " + longName + ": File name too long."), std::string::npos) << read.out;
+  EXPECT_NE(read.out.find("File not found: " + longName + ": File name too long."),
+            std::string::npos)
+      << read.out;
   fs::create_symlink("loop", dir.File("loop"));
-  const auto status = RunCommand(kCli + " status --json --file " + dir.File("loop") + " 2>/dev/null");
+  const auto status =
+      RunCommand(kCli + " status --json --file " + dir.File("loop") + " 2>/dev/null");
   EXPECT_EQ(status.status, 1);
   const auto j = nlohmann::json::parse(status.out);
   EXPECT_EQ(j["ok"], false);
-  EXPECT_NE(j["reason"].get<std::string>().find("Too many levels of symbolic links"), std::string::npos) << j;
+  EXPECT_NE(j["reason"].get<std::string>().find("Too many levels of symbolic links"),
+            std::string::npos)
+      << j;
 }
 
 // Several reasons share one Windows code; each is named as the system names it.
@@ -187,18 +202,22 @@ TEST(CliRuns, RefusedFilesNameTheSystemsOwnReason) {
 // (no quota is needed for the quota's errno); "" when strace cannot.
 std::string WithInjected(const std::string& injection, const std::string& args) {
   if (RunCommand("strace -qq -o /dev/null true 2>&1").status != 0) return "";
-  return RunCommand("strace -qq -f -o /dev/null -e inject=" + injection + " " + kCli + " " + args + " --json 2>/dev/null").out;
+  return RunCommand("strace -qq -f -o /dev/null -e inject=" + injection + " " + kCli + " " + args +
+                    " --json 2>/dev/null")
+      .out;
 }
 
 TEST(CliRuns, ErrnosThatShareACodeKeepTheirOwnTextAndTheirMeaning) {
   TempDir dir;
   const std::string f = dir.File("t.bin");
-  const auto quota = WithInjected("write,pwrite64:error=EDQUOT:when=1", "write --size 4 --file " + f);
+  const auto quota =
+      WithInjected("write,pwrite64:error=EDQUOT:when=1", "write --size 4 --file " + f);
   if (quota.empty()) GTEST_SKIP() << "strace cannot trace here";
   auto j = nlohmann::json::parse(quota);
   EXPECT_EQ(j["ok"], false);
   EXPECT_EQ(j["reason"], f + ": Disk quota exceeded.");
-  const auto full = nlohmann::json::parse(WithInjected("write,pwrite64:error=ENOSPC:when=1", "write --size 4 --file " + f));
+  const auto full = nlohmann::json::parse(
+      WithInjected("write,pwrite64:error=ENOSPC:when=1", "write --size 4 --file " + f));
   EXPECT_EQ(full["reason"], f + ": No space left on device.");
 
   // A flush the file refuses (EPERM, as EACCES) was never made: no data is
@@ -215,12 +234,15 @@ TEST(CliRuns, ErrnosThatShareACodeKeepTheirOwnTextAndTheirMeaning) {
 TEST(CliRuns, AFileShortenedDuringAReadIsNamedAsTheCause) {
   TempDir dir;
   const std::string f = dir.File("t");
-  ASSERT_EQ(RunCommand(kCli + " write --size 400 --no-flush-file --no-flush-volume --file " + f).status, 0);
+  ASSERT_EQ(
+      RunCommand(kCli + " write --size 400 --no-flush-file --no-flush-volume --file " + f).status,
+      0);
   const auto r = RunCommand("(sleep 0.2; truncate -s 1000000 " + f + ") & " + kCli +
                             " read --json --block-sectors 1 --file " + f + " 2>/dev/null; wait");
   const auto j = nlohmann::json::parse(r.out.substr(0, r.out.rfind('}') + 1));
   if (j["ok"] == true) GTEST_SKIP() << "the read ended before the file was shortened";
-  EXPECT_NE(j["reason"].get<std::string>().find("the file ended after"), std::string::npos) << j["reason"];
+  EXPECT_NE(j["reason"].get<std::string>().find("the file ended after"), std::string::npos)
+      << j["reason"];
   EXPECT_EQ(fs::file_size(f), 1000000u) << "the test file was written to";
 }
 
@@ -230,8 +252,8 @@ TEST(Window, AScreenshotNeverReplacesWhatIsNoWritableFile) {
   testing_support::WriteText(kept, "keep");
   fs::permissions(kept, fs::perms::owner_read);
   for (const std::string& target : {kept, std::string("/proc/self/comm"), dir.path().string()}) {
-    const auto r = RunCommand(std::string("QT_QPA_PLATFORM=offscreen timeout 20 ") + ORVANDEL_WINDOW +
-                              " --screenshot " + target + " 2>&1");
+    const auto r = RunCommand(std::string("QT_QPA_PLATFORM=offscreen timeout 20 ") +
+                              ORVANDEL_WINDOW + " --screenshot " + target + " 2>&1");
     EXPECT_EQ(r.status, 1) << target;
     EXPECT_NE(r.out.find("no screenshot is saved there"), std::string::npos) << r.out;
   }
@@ -259,8 +281,9 @@ TEST(CliRuns, StopRequestsEndTheWorkCleanlyWithTheSignalsStatus) {
   SlowDisk slow;
   if (!slow.why.empty()) GTEST_SKIP() << slow.why;
   // SIGTERM during the creations: the files made so far are deleted again.
-  auto r = RunCommand("timeout --preserve-status -s TERM 1 " + kCli + " create-delete --json --files 10000 --file " + slow.mount +
-                      "/p 2>/dev/null");
+  auto r =
+      RunCommand("timeout --preserve-status -s TERM 1 " + kCli +
+                 " create-delete --json --files 10000 --file " + slow.mount + "/p 2>/dev/null");
   EXPECT_EQ(r.status, 143) << r.out;
   EXPECT_EQ(nlohmann::json::parse(r.out)["ok"], false);
   EXPECT_GT(nlohmann::json::parse(r.out)["created"].get<int>(), 0) << "stopped before it began";
@@ -269,16 +292,17 @@ TEST(CliRuns, StopRequestsEndTheWorkCleanlyWithTheSignalsStatus) {
   EXPECT_EQ(left, 1u) << "only lost+found may remain";
 
   // A closed terminal's SIGHUP is a stop too.
-  r = RunCommand("timeout --preserve-status -s HUP 1 " + kCli + " create-delete --files 10000 --file " + slow.mount +
-                 "/h 2>/dev/null");
+  r = RunCommand("timeout --preserve-status -s HUP 1 " + kCli +
+                 " create-delete --files 10000 --file " + slow.mount + "/h 2>/dev/null");
   EXPECT_EQ(r.status, 129) << r.out;
   left = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(slow.mount)) ++left;
   EXPECT_EQ(left, 1u);
 
   // SIGINT during a write that flushes every block.
-  r = RunCommand("timeout --preserve-status -s INT 1 " + kCli + " write --flush-every-block --size 50 --block-sectors 1 --file " +
-                 slow.mount + "/t.bin 2>&1");
+  r = RunCommand("timeout --preserve-status -s INT 1 " + kCli +
+                 " write --flush-every-block --size 50 --block-sectors 1 --file " + slow.mount +
+                 "/t.bin 2>&1");
   EXPECT_EQ(r.status, 130) << r.out;
   EXPECT_EQ(r.out.find("Written with"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Stopped by SIGINT"), std::string::npos) << r.out;

@@ -26,7 +26,9 @@ class File64Test : public ::testing::Test {
     seam::Reset();
     EXPECT_EQ(seam::OpenHandles(), handlesBefore) << "a handle was left open";
   }
-  static std::span<const std::byte> Bytes(const std::string& s) { return std::as_bytes(std::span(s)); }
+  static std::span<const std::byte> Bytes(const std::string& s) {
+    return std::as_bytes(std::span(s));
+  }
 
   TempDir dir;
   std::size_t handlesBefore = 0;
@@ -156,7 +158,8 @@ TEST_F(File64Test, SeekRelativeRaisesTheSystemErrorInThreeLines) {
     EXPECT_EQ(e.Source(), "Win32File Object");
     // The system's own number: 87 on Linux, ERROR_NEGATIVE_SEEK (131) on Windows.
     const std::string d = e.Description();
-    EXPECT_TRUE(d == "Seek Error.\r\nError 87.\r\n87" || d == "Seek Error.\r\nError 131.\r\n131") << d;
+    EXPECT_TRUE(d == "Seek Error.\r\nError 87.\r\n87" || d == "Seek Error.\r\nError 131.\r\n131")
+        << d;
   }
   // The failure value with error 0 is a valid position, not an error.
   seam::FailNext(seam::Op::SetFilePointer, 0);

@@ -3,10 +3,10 @@
 
 #include <filesystem>
 
+#include "fileio/basFiles.h"
 #include "form/HeadlessForm.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
-#include "fileio/basFiles.h"
 #include "platform/paths.h"
 #include "platform/seam.h"
 #include "tests/support.h"
@@ -22,7 +22,8 @@ class TestFileField : public ::testing::Test {
 
 // The window tests check the buttons; these check what the fields show.
 TEST_F(TestFileField, SizeFieldShowsWholeMegabytesOfExistingFiles) {
-  const std::pair<std::size_t, const char*> sizes[] = {{1677722, "2"}, {300 * 1024, ""}};  // 1.6 MB, 300 KB
+  const std::pair<std::size_t, const char*> sizes[] = {{1677722, "2"},
+                                                       {300 * 1024, ""}};  // 1.6 MB, 300 KB
   for (const auto& [bytes, text] : sizes) {
     const auto path = dir.File(std::to_string(bytes));
     testing_support::WriteText(path, std::string(bytes, 'b'));
@@ -56,8 +57,9 @@ TEST_F(TestFileField, AKeptFileIsClosedWhenThePathChanges) {
 
 TEST_F(TestFileField, BlockSizeLabelShowsBytesKilobytesOrMegabytes) {
   const std::pair<const char*, const char*> cases[] = {
-      {"2048", "1 MB"},    {"1", "512 Bytes"},       {"2", "1 KB"},   {"3", "1.5 KB"},     {"1000", "500 KB"},
-      {"3000", "1.464844 MB"}, {"4096", "2 MB"},     {"", "0 Bytes"}, {"abc", "0 Bytes"},  {"-2", "-1024 Bytes"},
+      {"2048", "1 MB"},   {"1", "512 Bytes"},      {"2", "1 KB"},    {"3", "1.5 KB"},
+      {"1000", "500 KB"}, {"3000", "1.464844 MB"}, {"4096", "2 MB"}, {"", "0 Bytes"},
+      {"abc", "0 Bytes"}, {"-2", "-1024 Bytes"},
   };
   for (char sep : {'.', ','}) {
     form.SetDecimalSeparator(sep);
@@ -74,7 +76,10 @@ TEST_F(TestFileField, SizeFieldTakesTheUnitOfTheByteCount) {
     std::int64_t bytes;
     const char *text, *unit;
   };
-  const Case cases[] = {{1023, "1023", "By"}, {1024, "1", "KB"}, {1536, "1.5", "KB"}, {1048576, "1", "MB"},
+  const Case cases[] = {{1023, "1023", "By"},
+                        {1024, "1", "KB"},
+                        {1536, "1.5", "KB"},
+                        {1048576, "1", "MB"},
                         {209715200, "200", "MB"}};
   for (const auto& c : cases) {
     window.SetTxtSize(c.bytes);
@@ -100,7 +105,8 @@ TEST(InitialTestFile, DriveLettersOnWindowsDirectoriesOnLinux) {
   EXPECT_EQ(WindowsInitialTestFile("d:", "C:\\work"), "d:\\_Orvandel.$$$");
   EXPECT_EQ(WindowsInitialTestFile("E", "C:\\work"), "E:\\_Orvandel.$$$");
   EXPECT_EQ(WindowsInitialTestFile("5", "C:\\work"), "5:\\_Orvandel.$$$");
-  for (const char* other : {"1:", "ab", ""}) EXPECT_EQ(WindowsInitialTestFile(other, "D:\\work"), "D:\\_Orvandel.$$$");
+  for (const char* other : {"1:", "ab", ""})
+    EXPECT_EQ(WindowsInitialTestFile(other, "D:\\work"), "D:\\_Orvandel.$$$");
   EXPECT_EQ(WindowsInitialTestFile("", "\\\\server\\share"), "\\\\s_Orvandel.$$$");
 
   using os::rules::PosixInitialTestFile;
@@ -133,7 +139,8 @@ TEST_F(TestFileField, CloseAndDeleteFileButtons) {
   window.cmdFileOp_Click(1);
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].prompt, "Error deleting the file");
-  EXPECT_EQ(form.Messages()[0].detail.rfind(dir.path().string() + ": ", 0), 0u) << form.Messages()[0].detail;
+  EXPECT_EQ(form.Messages()[0].detail.rfind(dir.path().string() + ": ", 0), 0u)
+      << form.Messages()[0].detail;
   EXPECT_TRUE(form.Enabled(Ctl::cmdFileOp, 1));
 
   // A file deleted by someone else meanwhile: the box names it and why.

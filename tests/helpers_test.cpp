@@ -109,7 +109,7 @@ TEST(FileExists, AFolderThatCannotBeReadIsNeverLeft) {
   if (child == 0) {
     int failures = 0;
     if (chdir(gone.c_str()) != 0 || rmdir(gone.c_str()) != 0) _exit(100);
-    failures += FileExists("cat") ? 1 : 0;             // a program's bare name
+    failures += FileExists("cat") ? 1 : 0;  // a program's bare name
     failures += FileExists("orvandel-new.bin") ? 2 : 0;
     // Still in the deleted folder: a relative name resolves there, not in
     // the system's folder.
@@ -140,7 +140,8 @@ TEST(KeepStandardStreams, ClosedStandardStreamsBecomeTheNullDevice) {
     for (int fd : {0, 2}) {
       const std::string self = "/proc/self/fd/" + std::to_string(fd);
       const ssize_t n = readlink(self.c_str(), target, sizeof target - 1);
-      if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != "/dev/null") failures |= 1 << fd;
+      if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != "/dev/null")
+        failures |= 1 << fd;
     }
     _exit(failures);
   }

@@ -13,9 +13,9 @@
 
 #include "platform/os.h"
 #include "platform/seam.h"
-#include "throughput/TimelineRecorder.h"
 #include "tests/LoopDisk.h"
 #include "tests/support.h"
+#include "throughput/TimelineRecorder.h"
 
 using namespace os;
 using testing_support::TempDir;
@@ -34,7 +34,8 @@ class OsTest : public ::testing::Test {
     EXPECT_EQ(seam::OpenHandles(), handlesBefore) << "a handle was left open";
   }
   HANDLE OpenRW(const std::string& path, DWORD flags = 0) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 7, OPEN_ALWAYS, flags | FILE_ATTRIBUTE_NORMAL);
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 7, OPEN_ALWAYS,
+                       flags | FILE_ATTRIBUTE_NORMAL);
   }
   std::span<const std::byte> Bytes(const std::string& s) { return std::as_bytes(std::span(s)); }
 
@@ -65,7 +66,8 @@ TEST_F(OsTest, OpenAlwaysCreatesMissingFilesAndNeverTruncates) {
 }
 
 TEST_F(OsTest, OpenExistingFailsOnMissingNames) {
-  EXPECT_EQ(CreateFileA(dir.File("missing"), GENERIC_READ, 3, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CreateFileA(dir.File("missing"), GENERIC_READ, 3, OPEN_EXISTING, 0),
+            INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(fs::exists(dir.File("missing")));
   EXPECT_EQ(OpenRW(dir.File("no/such/dir/f")), INVALID_HANDLE_VALUE);
@@ -92,7 +94,8 @@ TEST_F(OsTest, DevicesFifosAndLinksToThemAreNotOpenedForTransfers) {
 TEST_F(OsTest, DirectoriesOpenOnlyWhenAskedAndRefuseTransfers) {
   EXPECT_EQ(OpenRW(dir.path().string()), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(CreateFileA(dir.path().string(), 0, 7, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE) << "not even to query";
+  EXPECT_EQ(CreateFileA(dir.path().string(), 0, 7, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE)
+      << "not even to query";
   HANDLE h = OpenRW(dir.path().string(), FILE_FLAG_BACKUP_SEMANTICS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD n = 7;
@@ -170,7 +173,8 @@ void Positions::ShareOnePosition(const std::string& path) {
   // A handle number given out again starts at the file's beginning.
   CloseHandle(h);
   std::vector<HANDLE> opened;
-  while (opened.size() < 8 && (opened.empty() || opened.back() != h)) opened.push_back(OpenRW(path));
+  while (opened.size() < 8 && (opened.empty() || opened.back() != h))
+    opened.push_back(OpenRW(path));
   ASSERT_EQ(opened.back(), h) << "the number never came back";
   ASSERT_EQ(ReadFile(h, got, &n), TRUE);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.data()), n), data.substr(0, 10));
@@ -218,7 +222,8 @@ TEST_F(Positions, TransfersAndPointerMovesAgreeWithATableSharedOrNot) {
   ShareOnePosition(dir.File("alone.bin"));
   {
     OtherThread separate(true);
-    EXPECT_TRUE(KernelPositionMoves(dir.File("separate"))) << "a thread with a table of its own shares nothing";
+    EXPECT_TRUE(KernelPositionMoves(dir.File("separate")))
+        << "a thread with a table of its own shares nothing";
   }
   OtherThread sharing(false);
   EXPECT_FALSE(KernelPositionMoves(dir.File("shared")));
@@ -232,7 +237,8 @@ TEST_F(OsTest, OpenFlagsReachTheKernel) {
   };
   const HANDLE plain = OpenRW(dir.File("plain"));
   const HANDLE direct = OpenRW(dir.File("direct"), FILE_FLAG_NO_BUFFERING);
-  const HANDLE dsync = OpenRW(dir.File("dsync"), FILE_FLAG_WRITE_THROUGH | FILE_FLAG_SEQUENTIAL_SCAN);
+  const HANDLE dsync =
+      OpenRW(dir.File("dsync"), FILE_FLAG_WRITE_THROUGH | FILE_FLAG_SEQUENTIAL_SCAN);
   ASSERT_NE(direct, INVALID_HANDLE_VALUE);
   EXPECT_EQ(kernelFlags(plain) & (O_DIRECT | O_DSYNC), 0u);
   EXPECT_EQ(kernelFlags(direct) & (O_DIRECT | O_DSYNC), unsigned{O_DIRECT});
@@ -262,8 +268,10 @@ TEST_F(OsTest, VolumeNamesOpenAHandleThatSyncsTheWholeVolume) {
   CloseHandle(h);
 
   EXPECT_EQ(GetVolumePathNameA("", point), FALSE);
-  EXPECT_EQ(GetVolumeNameForVolumeMountPointA(dir.path().string() + "/", name), FALSE) << "not a mount point";
-  EXPECT_EQ(CreateFileA("\\\\?\\Volume{4095:4095}", GENERIC_READ, 3, OPEN_ALWAYS, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetVolumeNameForVolumeMountPointA(dir.path().string() + "/", name), FALSE)
+      << "not a mount point";
+  EXPECT_EQ(CreateFileA("\\\\?\\Volume{4095:4095}", GENERIC_READ, 3, OPEN_ALWAYS, 0),
+            INVALID_HANDLE_VALUE);
   std::array<char, 1> tiny{};
   EXPECT_EQ(GetVolumePathNameA(dir.path().string(), tiny), FALSE);
 }
@@ -358,7 +366,8 @@ TEST_F(OsTest, ReadOnlyAndPseudoFilesAreNeverOpenedForWritingRootIncluded) {
 
   // Files of the running system, not of a disk: each exists and is writable
   // by root, so only the file system's kind can refuse them.
-  for (const char* p : {"/proc/sys/kernel/hostname", "/sys/kernel/uevent_helper", "/proc/self/comm"}) {
+  for (const char* p :
+       {"/proc/sys/kernel/hostname", "/sys/kernel/uevent_helper", "/proc/self/comm"}) {
     if (!fs::exists(p)) continue;
     SCOPED_TRACE(p);
     const std::string before = testing_support::ReadText(p);
@@ -452,7 +461,8 @@ TEST_F(OsTest, VolumeHandlesAreOnTheNamedMountOnly) {
   if (testing_support::RunCommand("id -u").out != "0\n") GTEST_SKIP() << "needs root to mount";
   ScratchMounts mounts;
   const std::string a = dir.File("a"), b = dir.File("b");
-  if (!mounts.Mount("-t tmpfs -o size=1M orvandel-a", a)) GTEST_SKIP() << "tmpfs cannot be mounted here";
+  if (!mounts.Mount("-t tmpfs -o size=1M orvandel-a", a))
+    GTEST_SKIP() << "tmpfs cannot be mounted here";
   ASSERT_TRUE(mounts.Mount("--bind " + a, b));
   std::array<char, 260> point{};
   ASSERT_EQ(GetVolumePathNameA(b + "/file", point), TRUE);
@@ -460,7 +470,8 @@ TEST_F(OsTest, VolumeHandlesAreOnTheNamedMountOnly) {
   for (const std::string& p : {a, b}) {
     const HANDLE h = VolumeHandleOf(p);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << p;
-    EXPECT_EQ(fs::read_symlink(FdPath(h)).string(), p) << "the handle of " << p << " is on another mount";
+    EXPECT_EQ(fs::read_symlink(FdPath(h)).string(), p)
+        << "the handle of " << p << " is on another mount";
     EXPECT_EQ(FlushFileBuffers(h), TRUE);
     CloseHandle(h);
   }
@@ -471,7 +482,8 @@ TEST_F(OsTest, VolumeHandlesAreOnTheNamedMountOnly) {
   CloseHandle(before);
   ASSERT_TRUE(mounts.Mount("-t tmpfs -o size=1M orvandel-over", a));
   testing_support::WriteText(a + "/on-top", "");
-  EXPECT_EQ(CreateFileA(hiddenName, GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0), INVALID_HANDLE_VALUE)
+  EXPECT_EQ(CreateFileA(hiddenName, GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0),
+            INVALID_HANDLE_VALUE)
       << "the hidden mount cannot be reached; the one over it is not its volume";
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   const HANDLE top = VolumeHandleOf(a);
@@ -497,11 +509,12 @@ TEST(CacheFigures, WrittenDataShowsAsDirtyOrUnderWriteback) {
   std::uint64_t dirtyAfter = 0, writebackAfter = 0;
   ASSERT_TRUE(runtime::CacheFigures(&dirtyAfter, &writebackAfter));
   CloseHandle(h);
-  const std::string type = testing_support::RunCommand("stat -f -c %T '" + dir.path().string() + "'").out;
+  const std::string type =
+      testing_support::RunCommand("stat -f -c %T '" + dir.path().string() + "'").out;
   if (type.rfind("tmpfs", 0) == 0 || type.rfind("ramfs", 0) == 0)
     GTEST_SKIP() << "the temporary folder is in memory: its pages are never dirty";
-  EXPECT_GE(dirtyAfter + writebackAfter, 16u * 1024) << "32 MiB written: dirty " << dirtyAfter << " KiB, writeback "
-                                                      << writebackAfter << " KiB";
+  EXPECT_GE(dirtyAfter + writebackAfter, 16u * 1024)
+      << "32 MiB written: dirty " << dirtyAfter << " KiB, writeback " << writebackAfter << " KiB";
 }
 
 // Once the sampler's start returns, a file the run has open is referred to
@@ -521,7 +534,8 @@ TEST(CacheSamplerThread, HoldsNoFileOfTheRunOnceStarted) {
       ++others;
       std::error_code ec;
       const auto link = fs::read_symlink(task.path() / "fd" / std::to_string(h), ec);
-      EXPECT_TRUE(ec) << "thread " << task.path().filename() << " still holds " << link << " in round " << round;
+      EXPECT_TRUE(ec) << "thread " << task.path().filename() << " still holds " << link
+                      << " in round " << round;
     }
     EXPECT_EQ(others, 1);
     sampler.Stop();

@@ -37,18 +37,35 @@ class WindowsOsTest : public ::testing::Test {
     seam::Reset();
     handlesBefore = seam::OpenHandles();
   }
-  void TearDown() override { EXPECT_EQ(seam::OpenHandles(), handlesBefore) << "a handle was left open"; }
+  void TearDown() override {
+    EXPECT_EQ(seam::OpenHandles(), handlesBefore) << "a handle was left open";
+  }
   TempDir dir;
   std::size_t handlesBefore = 0;
 };
 
 TEST_F(WindowsOsTest, DeviceNamesAreRefusedForWritingFilesAreNot) {
   const std::string folder = dir.path().string();
-  const std::string devices[] = {
-      "\\\\.\\PhysicalDrive0", "\\\\.\\C:", "\\\\.\\Z:", "//./PhysicalDrive0", "\\\\?\\C:", "\\\\.\\COM1",
-      "\\\\?\\GLOBALROOT\\Device\\Null", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x",
-      "\\\\?\\Volume{00000000-0000-0000-0000-000000000000}", "\\\\.\\pipe\\orvandel", "\\??\\C:",
-      "CON", "nul", "LPT1", "Com9", "nul.txt", "CONOUT$", folder + "\\COM1.log", folder + "\\aux ", folder + "\\NUL"};
+  const std::string devices[] = {"\\\\.\\PhysicalDrive0",
+                                 "\\\\.\\C:",
+                                 "\\\\.\\Z:",
+                                 "//./PhysicalDrive0",
+                                 "\\\\?\\C:",
+                                 "\\\\.\\COM1",
+                                 "\\\\?\\GLOBALROOT\\Device\\Null",
+                                 "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x",
+                                 "\\\\?\\Volume{00000000-0000-0000-0000-000000000000}",
+                                 "\\\\.\\pipe\\orvandel",
+                                 "\\??\\C:",
+                                 "CON",
+                                 "nul",
+                                 "LPT1",
+                                 "Com9",
+                                 "nul.txt",
+                                 "CONOUT$",
+                                 folder + "\\COM1.log",
+                                 folder + "\\aux ",
+                                 folder + "\\NUL"};
   for (const auto& name : devices) {
     for (os::DWORD disposition : {os::OPEN_EXISTING, os::OPEN_ALWAYS}) {
       os::SetLastError(0);
@@ -78,7 +95,8 @@ TEST_F(WindowsOsTest, ConsolesAndNullAreNotOpenedEvenForReading) {
 TEST_F(WindowsOsTest, FilesAreNeverCutShortAndReadOnlyFilesAreNotWritten) {
   const std::string path = dir.File("kept");
   testing_support::WriteText(path, "twelve bytes");
-  EXPECT_EQ(os::CreateFileA(path, os::GENERIC_WRITE, 7, os::CREATE_ALWAYS, 0), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::CreateFileA(path, os::GENERIC_WRITE, 7, os::CREATE_ALWAYS, 0),
+            os::INVALID_HANDLE_VALUE);
   EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_PARAMETER);
   const os::HANDLE h = OpenForWriting(path, os::OPEN_ALWAYS);
   ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
@@ -90,10 +108,12 @@ TEST_F(WindowsOsTest, FilesAreNeverCutShortAndReadOnlyFilesAreNotWritten) {
   EXPECT_EQ(os::CloseHandle(h), os::FALSE) << "a handle closes once";
   EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
 
-  constexpr auto kWrite = std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
-                         std::filesystem::perms::others_write;
+  constexpr auto kWrite = std::filesystem::perms::owner_write |
+                          std::filesystem::perms::group_write |
+                          std::filesystem::perms::others_write;
   std::filesystem::permissions(path, kWrite, std::filesystem::perm_options::remove);
-  ASSERT_EQ(os::GetFileAttributesA(path) & os::FILE_ATTRIBUTE_READONLY, os::FILE_ATTRIBUTE_READONLY);
+  ASSERT_EQ(os::GetFileAttributesA(path) & os::FILE_ATTRIBUTE_READONLY,
+            os::FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(OpenForWriting(path), os::INVALID_HANDLE_VALUE);
   EXPECT_EQ(os::GetLastError(), os::ERROR_ACCESS_DENIED);
   EXPECT_EQ(os::DeleteFileA(path), os::FALSE);
@@ -108,8 +128,8 @@ TEST_F(WindowsOsTest, HandlesTheLayerDidNotGiveAreRefused) {
   EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
   EXPECT_EQ(os::FlushFileBuffers(os::INVALID_HANDLE_VALUE), os::FALSE);
   EXPECT_EQ(os::SetPriorityClass(0x1234, os::NORMAL_PRIORITY_CLASS), os::FALSE);
-  const os::HANDLE p = os::OpenProcess(os::PROCESS_SET_INFORMATION | os::PROCESS_QUERY_INFORMATION, os::FALSE,
-                                       os::GetCurrentProcessId());
+  const os::HANDLE p = os::OpenProcess(os::PROCESS_SET_INFORMATION | os::PROCESS_QUERY_INFORMATION,
+                                       os::FALSE, os::GetCurrentProcessId());
   ASSERT_NE(p, 0);
   EXPECT_EQ(os::SetPriorityClass(p, os::NORMAL_PRIORITY_CLASS), os::TRUE);
   EXPECT_EQ(os::ReadFile(p, buf, &n), os::FALSE) << "a process is no file";
@@ -118,9 +138,11 @@ TEST_F(WindowsOsTest, HandlesTheLayerDidNotGiveAreRefused) {
 
 TEST_F(WindowsOsTest, OnlyTheVolumeJustNamedOpensForItsFlush) {
   std::array<char, 260> mountPoint{}, volume{};
-  ASSERT_EQ(os::GetVolumePathNameA(dir.File("x"), mountPoint), os::TRUE) << ErrorText(os::GetLastError());
+  ASSERT_EQ(os::GetVolumePathNameA(dir.File("x"), mountPoint), os::TRUE)
+      << ErrorText(os::GetLastError());
   if (!os::GetVolumeNameForVolumeMountPointA(mountPoint.data(), volume))
-    GTEST_SKIP() << "no volume name for " << mountPoint.data() << ": " << ErrorText(os::GetLastError());
+    GTEST_SKIP() << "no volume name for " << mountPoint.data() << ": "
+                 << ErrorText(os::GetLastError());
   std::string name = volume.data();
   ASSERT_EQ(name.back(), '\\');
   name.pop_back();
@@ -149,20 +171,22 @@ TEST_F(WindowsOsTest, RetrievalPointersOfAWrittenFile) {
   const os::STARTING_VCN_INPUT_BUFFER start{0};
   std::array<std::byte, 16 + 16 * 64> out{};
   os::DWORD returned = 0;
-  const os::BOOL ok = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
-                                          out, &returned);
+  const os::BOOL ok = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS,
+                                          std::as_bytes(std::span(&start, 1)), out, &returned);
   const os::DWORD error = os::GetLastError();
   os::CloseHandle(h);
   if (!ok) GTEST_SKIP() << "FSCTL_GET_RETRIEVAL_POINTERS: " << ErrorText(error);
   os::RETRIEVAL_POINTERS_HEAD head{};
   std::memcpy(&head, out.data(), sizeof head);
-  if (head.ExtentCount == 0) GTEST_SKIP() << "the system reports no runs for a 256 KiB file: retrieval pointers not implemented";
+  if (head.ExtentCount == 0)
+    GTEST_SKIP()
+        << "the system reports no runs for a 256 KiB file: retrieval pointers not implemented";
   os::RETRIEVAL_POINTER first{};
   std::memcpy(&first, out.data() + sizeof head, sizeof first);
   // A run that ends before it starts is a placeholder answer, not a layout.
   if (first.NextVcn <= head.StartingVcn)
-    GTEST_SKIP() << "retrieval pointers not implemented: a placeholder run from VCN " << head.StartingVcn
-                 << " to " << first.NextVcn;
+    GTEST_SKIP() << "retrieval pointers not implemented: a placeholder run from VCN "
+                 << head.StartingVcn << " to " << first.NextVcn;
   EXPECT_EQ(head.StartingVcn, 0);
   EXPECT_GE(returned, 16u + 16u * head.ExtentCount) << head.ExtentCount;
   EXPECT_GT(first.NextVcn, 0) << "the first run covers clusters";
@@ -173,7 +197,8 @@ TEST_F(WindowsOsTest, PartitionOfTheTestFilesDrive) {
   const std::string device = os::runtime::VolumeDevicePath(drive);
   ASSERT_FALSE(device.empty()) << drive;
   const os::HANDLE h = os::CreateFileA(device, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
-  if (h == os::INVALID_HANDLE_VALUE) GTEST_SKIP() << device << " cannot be opened: " << ErrorText(os::GetLastError());
+  if (h == os::INVALID_HANDLE_VALUE)
+    GTEST_SKIP() << device << " cannot be opened: " << ErrorText(os::GetLastError());
   std::array<std::byte, sizeof(os::PARTITION_INFORMATION)> out{};
   os::DWORD returned = 0;
   const os::BOOL ok = os::DeviceIoControl(h, os::IOCTL_DISK_GET_PARTITION_INFO, {}, out, &returned);
@@ -191,17 +216,20 @@ TEST_F(WindowsOsTest, RefusedRetrievalMapsShowNoFragments) {
   const os::STARTING_VCN_INPUT_BUFFER start{0};
   std::array<std::byte, 16 + 16 * 64> out{};
   os::DWORD returned = 0;
-  const bool answered = os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS,
-                                            std::as_bytes(std::span(&start, 1)), out, &returned) == os::TRUE;
+  const bool answered =
+      os::DeviceIoControl(h, os::FSCTL_GET_RETRIEVAL_POINTERS, std::as_bytes(std::span(&start, 1)),
+                          out, &returned) == os::TRUE;
   os::RETRIEVAL_POINTERS_HEAD head{};
   std::memcpy(&head, out.data(), sizeof head);
   std::vector<os::RETRIEVAL_POINTER> runs(std::min<std::size_t>(head.ExtentCount, 64));
-  if (!runs.empty()) std::memcpy(runs.data(), out.data() + sizeof head, runs.size() * sizeof runs[0]);
+  if (!runs.empty())
+    std::memcpy(runs.data(), out.data() + sizeof head, runs.size() * sizeof runs[0]);
   std::int32_t count = -7, minimum = -7, maximum = -7;
   const bool reported = GetFileFragments(os::runtime::DriveOf(path), h, count, minimum, maximum);
   os::CloseHandle(h);
   // The report is given exactly when the system's map could be a file's.
-  EXPECT_EQ(reported, answered && RunsAreSound(head.StartingVcn, runs)) << head.ExtentCount << " runs";
+  EXPECT_EQ(reported, answered && RunsAreSound(head.StartingVcn, runs))
+      << head.ExtentCount << " runs";
   if (reported) {
     EXPECT_EQ(count, static_cast<std::int32_t>(runs.size()));
   } else {
@@ -214,8 +242,8 @@ class WindowsFolderTest : public WindowsOsTest {};
 TEST_F(WindowsFolderTest, FilesAreMadeAndRemovedInTheFolderHeld) {
   const os::HANDLE folder = os::OpenFolder(dir.path().string());
   ASSERT_NE(folder, os::INVALID_HANDLE_VALUE) << ErrorText(os::GetLastError());
-  const os::HANDLE f = os::CreateFileInFolder(folder, "inside", os::GENERIC_READ | os::GENERIC_WRITE, 3,
-                                              os::OPEN_ALWAYS, 0);
+  const os::HANDLE f = os::CreateFileInFolder(
+      folder, "inside", os::GENERIC_READ | os::GENERIC_WRITE, 3, os::OPEN_ALWAYS, 0);
   ASSERT_NE(f, os::INVALID_HANDLE_VALUE) << ErrorText(os::GetLastError());
   EXPECT_EQ(os::GetLastError(), 0u) << "made, not found";
   os::CloseHandle(f);
@@ -223,13 +251,16 @@ TEST_F(WindowsFolderTest, FilesAreMadeAndRemovedInTheFolderHeld) {
   // The same refusals as CreateFileA: never cut short, never a device.
   EXPECT_EQ(os::CreateFileInFolder(folder, "inside", os::GENERIC_WRITE, 3, os::CREATE_ALWAYS, 0),
             os::INVALID_HANDLE_VALUE);
-  EXPECT_EQ(os::CreateFileInFolder(folder, "NUL", os::GENERIC_WRITE, 3, os::OPEN_ALWAYS, 0), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::CreateFileInFolder(folder, "NUL", os::GENERIC_WRITE, 3, os::OPEN_ALWAYS, 0),
+            os::INVALID_HANDLE_VALUE);
   EXPECT_EQ(os::GetLastError(), os::ERROR_ACCESS_DENIED);
 
   std::filesystem::create_directory(dir.path() / "sub");
   testing_support::WriteText(dir.File("sub/deeper"), "x");
-  for (const std::string name : {"sub\\deeper", "sub/deeper", "..", ".", "", "inside:stream", "C:inside"}) {
-    EXPECT_EQ(os::CreateFileInFolder(folder, name, os::GENERIC_READ, 3, os::OPEN_ALWAYS, 0), os::INVALID_HANDLE_VALUE)
+  for (const std::string name :
+       {"sub\\deeper", "sub/deeper", "..", ".", "", "inside:stream", "C:inside"}) {
+    EXPECT_EQ(os::CreateFileInFolder(folder, name, os::GENERIC_READ, 3, os::OPEN_ALWAYS, 0),
+              os::INVALID_HANDLE_VALUE)
         << name;
     EXPECT_EQ(os::DeleteFileInFolder(folder, name), os::FALSE) << name;
     EXPECT_NE(os::GetLastError(), 0u) << name;
@@ -249,7 +280,8 @@ TEST_F(WindowsFolderTest, FilesAreMadeAndRemovedInTheFolderHeld) {
 
 TEST_F(WindowsFolderTest, OnlyFoldersOpen) {
   testing_support::WriteText(dir.File("plain"), "x");
-  for (const std::string& name : {dir.File("plain"), dir.File("missing"), std::string("NUL"), std::string()}) {
+  for (const std::string& name :
+       {dir.File("plain"), dir.File("missing"), std::string("NUL"), std::string()}) {
     const os::HANDLE h = os::OpenFolder(name);
     EXPECT_EQ(h, os::INVALID_HANDLE_VALUE) << name;
     EXPECT_NE(os::GetLastError(), 0u) << name;
@@ -264,9 +296,11 @@ TEST_F(WindowsFolderTest, OnlyFoldersOpen) {
   for (const std::string name : {"\\\\.\\C:", "\\\\?\\C:", "\\\\.\\pipe\\", "NUL\\"}) {
     EXPECT_EQ(os::OpenFolder(name), os::INVALID_HANDLE_VALUE) << name;
   }
-  const os::HANDLE file = os::CreateFileA(dir.File("plain"), os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  const os::HANDLE file =
+      os::CreateFileA(dir.File("plain"), os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
   ASSERT_NE(file, os::INVALID_HANDLE_VALUE);
-  EXPECT_EQ(os::CreateFileInFolder(file, "x", os::GENERIC_READ, 3, os::OPEN_ALWAYS, 0), os::INVALID_HANDLE_VALUE)
+  EXPECT_EQ(os::CreateFileInFolder(file, "x", os::GENERIC_READ, 3, os::OPEN_ALWAYS, 0),
+            os::INVALID_HANDLE_VALUE)
       << "a file handle is no folder";
   EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
   os::CloseHandle(file);
@@ -328,7 +362,8 @@ TEST_F(WindowsOsTest, FreeSpaceInBytes) {
   EXPECT_GT(total, 0u);
   EXPECT_LE(free, total);
   EXPECT_LE(available, total);
-  EXPECT_EQ(os::GetDiskFreeSpaceExA(dir.File("no-such-folder\\below"), &available, &total, &free), os::FALSE);
+  EXPECT_EQ(os::GetDiskFreeSpaceExA(dir.File("no-such-folder\\below"), &available, &total, &free),
+            os::FALSE);
   EXPECT_NE(os::GetLastError(), 0u);
   seam::FailNext(seam::Op::GetDiskFreeSpaceA, os::ERROR_NOT_SUPPORTED);
   EXPECT_EQ(os::GetDiskFreeSpaceExA(dir.path().string(), &available, &total, &free), os::FALSE);
@@ -339,7 +374,8 @@ TEST_F(WindowsOsTest, ARefusedLongNameLeavesNothingBehindButWhatWasThere) {
   // A folder just within MAX_PATH, entered, and a name that takes the full
   // path past it.
   auto deep = dir.path();
-  while (deep.string().size() < 230) deep /= std::string(std::min<std::size_t>(60, 236 - deep.string().size()), 'd');
+  while (deep.string().size() < 230)
+    deep /= std::string(std::min<std::size_t>(60, 236 - deep.string().size()), 'd');
   std::filesystem::create_directories(deep);
   const std::string name = "a-test-file-whose-full-path-passes-MAX_PATH.bin";
   ASSERT_GT(deep.string().size() + 1 + name.size(), 260u);
@@ -354,10 +390,12 @@ TEST_F(WindowsOsTest, ARefusedLongNameLeavesNothingBehindButWhatWasThere) {
   if (again != os::INVALID_HANDLE_VALUE) os::CloseHandle(again);
   EXPECT_TRUE(os::runtime::ChDir(before));
   if (h == os::INVALID_HANDLE_VALUE) {
-    EXPECT_NE(error, os::ERROR_ACCESS_DENIED) << "the cause is the name's length: " << ErrorText(error);
+    EXPECT_NE(error, os::ERROR_ACCESS_DENIED)
+        << "the cause is the name's length: " << ErrorText(error);
     EXPECT_FALSE(made) << "the refused file was left behind";
   }
-  EXPECT_EQ(testing_support::ReadText((deep / name).string()), "kept") << "a file that was there stays";
+  EXPECT_EQ(testing_support::ReadText((deep / name).string()), "kept")
+      << "a file that was there stays";
 }
 
 namespace output = os::runtime::output;
@@ -367,7 +405,8 @@ class WindowsOutputTest : public WindowsOsTest {
   // Every name in the folder: a temporary file left over shows here.
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -381,7 +420,8 @@ TEST_F(WindowsOutputTest, ACommittedOutputReplacesTheTargetWhole) {
   EXPECT_FALSE(w.IsStream());
   ASSERT_TRUE(w.Write("new,"));
   ASSERT_TRUE(w.Write("rows"));
-  EXPECT_EQ(testing_support::ReadText(target), "old contents, longer than the new") << "untouched before the commit";
+  EXPECT_EQ(testing_support::ReadText(target), "old contents, longer than the new")
+      << "untouched before the commit";
   ASSERT_TRUE(w.Commit()) << w.Error();
   EXPECT_FALSE(w.IsOpen());
   EXPECT_EQ(testing_support::ReadText(target), "new,rows");
@@ -422,13 +462,16 @@ TEST_F(WindowsOutputTest, AnAbandonedOrFailedOutputLeavesTheTargetAsItWas) {
   output::Writer w;
   ASSERT_TRUE(w.Open(target, ""));
   ASSERT_TRUE(w.Write("new"));
-  std::filesystem::permissions(target, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
-                                           std::filesystem::perms::others_write,
+  std::filesystem::permissions(target,
+                               std::filesystem::perms::owner_write |
+                                   std::filesystem::perms::group_write |
+                                   std::filesystem::perms::others_write,
                                std::filesystem::perm_options::remove);
   EXPECT_FALSE(w.Commit());
   EXPECT_NE(w.Error().find("timeline.csv"), std::string::npos) << w.Error();
   EXPECT_NE(w.Error().find("read-only"), std::string::npos) << w.Error();
-  std::filesystem::permissions(target, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  std::filesystem::permissions(target, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
   EXPECT_EQ(testing_support::ReadText(target), "kept");
   EXPECT_EQ(Names(), std::vector<std::string>{"timeline.csv"});
 }
@@ -438,8 +481,10 @@ TEST_F(WindowsOutputTest, TargetsThatMustNotBeWrittenAreRefusedWithTheirCause) {
   testing_support::WriteText(testFile, "the test file");
   const std::string readOnly = dir.File("locked.txt");
   testing_support::WriteText(readOnly, "locked");
-  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
-                                             std::filesystem::perms::others_write,
+  std::filesystem::permissions(readOnly,
+                               std::filesystem::perms::owner_write |
+                                   std::filesystem::perms::group_write |
+                                   std::filesystem::perms::others_write,
                                std::filesystem::perm_options::remove);
   std::filesystem::create_directory(dir.path() / "folder");
   struct Case {
@@ -480,7 +525,8 @@ TEST_F(WindowsOutputTest, TargetsThatMustNotBeWrittenAreRefusedWithTheirCause) {
   EXPECT_EQ(testing_support::ReadText(testFile), "the test file");
   EXPECT_EQ(output::Refusal(dir.File("fine.csv"), testFile), "");
   EXPECT_EQ(output::Refusal("-", testFile), "");
-  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
   std::vector<std::string> expected = {"folder", "locked.txt", "test.bin"};
   if (!ec) expected.insert(expected.begin(), "alias.bin");
   if (!linkError) expected.insert(expected.begin() + (ec ? 0 : 1), "dangling");
@@ -506,7 +552,8 @@ TEST(WindowsRuntime, DrivesAreLettersWithTheirRootsAndDevices) {
   EXPECT_EQ(os::runtime::DriveOf(""), "");
   EXPECT_EQ(os::runtime::InitialTestFile("d:"), "d:\\_Orvandel.$$$");
   EXPECT_EQ(os::runtime::InitialTestFile("5"), "5:\\_Orvandel.$$$");
-  EXPECT_EQ(os::runtime::InitialTestFile("ab"), os::runtime::CurDir().substr(0, 3) + "_Orvandel.$$$");
+  EXPECT_EQ(os::runtime::InitialTestFile("ab"),
+            os::runtime::CurDir().substr(0, 3) + "_Orvandel.$$$");
 
   const std::string before = os::runtime::CurDir();
   EXPECT_FALSE(os::runtime::ChDrive("1"));
@@ -531,9 +578,11 @@ TEST(WindowsMessages, TheSystemsOwnTextsEndInALineBreak) {
     EXPECT_EQ(text.find("error "), std::string::npos) << text;
   }
   std::array<char, 8> small{};
-  EXPECT_EQ(os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, os::ERROR_ACCESS_DENIED, 0, small), 0u);
+  EXPECT_EQ(os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, os::ERROR_ACCESS_DENIED, 0, small),
+            0u);
   std::array<char, 256> buf{};
-  EXPECT_EQ(os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, 0x2000FFFFu, 0, buf), 0u) << "no such message";
+  EXPECT_EQ(os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, 0x2000FFFFu, 0, buf), 0u)
+      << "no such message";
 }
 
 TEST(WindowsClock, MultimediaMillisecondsUnlessTheTestSetsThem) {

@@ -79,7 +79,8 @@ TEST(Outputs, WhatIsNoPlainWritableFileIsRefusedWithoutBlocking) {
       const bool opened = w.Open(p, test);
       return std::make_pair(opened, w.Error());
     });
-    ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready) << path << " blocked";
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << path << " blocked";
     const auto [opened, error] = answer.get();
     EXPECT_FALSE(opened) << path;
     EXPECT_EQ(error, path + ": " + why);
@@ -89,7 +90,8 @@ TEST(Outputs, WhatIsNoPlainWritableFileIsRefusedWithoutBlocking) {
   EXPECT_EQ(ReadText(test), "test data");
   EXPECT_EQ(ReadText(readOnly), "keep");
   // A name the run will only create is still the test file.
-  EXPECT_EQ(Refusal(dir.File("new.bin"), dir.File("sub/../new.bin")), "") << "no such folder: another file";
+  EXPECT_EQ(Refusal(dir.File("new.bin"), dir.File("sub/../new.bin")), "")
+      << "no such folder: another file";
   fs::create_directory(dir.File("sub"));
   EXPECT_EQ(Refusal(dir.File("new.bin"), dir.File("sub/../new.bin")), "is the test file");
   EXPECT_EQ(Refusal(dir.File("other.bin"), dir.File("new.bin")), "");
@@ -158,7 +160,8 @@ TEST(Outputs, AReplacedFileKeepsItsOwner) {
 }
 
 TEST(Outputs, AFullFileSystemLeavesTheOldFileAndNoTemporaryOne) {
-  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty())
+    GTEST_SKIP() << why;
   testing_support::ScratchMount small("tmpfs", "size=64k");
   if (!small.Ready()) GTEST_SKIP() << "tmpfs cannot be mounted here";
   const std::string target = small.File("out.csv");
@@ -183,15 +186,17 @@ TEST(Folders, PlainNamesOnlyAndDeletionsStayInTheOpenedFolder) {
   fs::create_directory(dir.File("elsewhere"));
   const os::HANDLE folder = os::OpenFolder(dir.File("a"));
   ASSERT_NE(folder, os::INVALID_HANDLE_VALUE);
-  for (const std::string& bad : std::vector<std::string>{"", ".", "..", "../elsewhere/x", "b/c", std::string("x\0y", 3)}) {
-    EXPECT_EQ(os::CreateFileInFolder(folder, bad, os::GENERIC_READ | os::GENERIC_WRITE, 7, os::OPEN_ALWAYS, 0),
+  for (const std::string& bad :
+       std::vector<std::string>{"", ".", "..", "../elsewhere/x", "b/c", std::string("x\0y", 3)}) {
+    EXPECT_EQ(os::CreateFileInFolder(folder, bad, os::GENERIC_READ | os::GENERIC_WRITE, 7,
+                                     os::OPEN_ALWAYS, 0),
               os::INVALID_HANDLE_VALUE)
         << bad;
     EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_PARAMETER) << bad;
     EXPECT_FALSE(os::DeleteFileInFolder(folder, bad)) << bad;
   }
-  const os::HANDLE f =
-      os::CreateFileInFolder(folder, "x", os::GENERIC_READ | os::GENERIC_WRITE, 7, os::OPEN_ALWAYS, 0);
+  const os::HANDLE f = os::CreateFileInFolder(folder, "x", os::GENERIC_READ | os::GENERIC_WRITE, 7,
+                                              os::OPEN_ALWAYS, 0);
   ASSERT_NE(f, os::INVALID_HANDLE_VALUE);
   os::CloseHandle(f);
   // The folder moves; a new one takes its name, with a file of that name.
@@ -204,7 +209,8 @@ TEST(Folders, PlainNamesOnlyAndDeletionsStayInTheOpenedFolder) {
   EXPECT_FALSE(os::DeleteFileInFolder(folder, "x"));
   EXPECT_EQ(os::GetLastError(), os::ERROR_FILE_NOT_FOUND);
   // Only a folder handle will do.
-  const os::HANDLE file = os::CreateFileA(dir.File("a/x"), os::GENERIC_READ, 7, os::OPEN_EXISTING, 0);
+  const os::HANDLE file =
+      os::CreateFileA(dir.File("a/x"), os::GENERIC_READ, 7, os::OPEN_EXISTING, 0);
   EXPECT_FALSE(os::DeleteFileInFolder(file, "x"));
   EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE);
   os::CloseHandle(file);
@@ -216,14 +222,16 @@ TEST(Folders, PlainNamesOnlyAndDeletionsStayInTheOpenedFolder) {
 // A file with no name left, reached through /dev/fd: its volume is the one
 // it lies on, not the one its path text would suggest.
 TEST(Folders, TheVolumeOfAHandleIsTheFilesOwnEvenWithoutAName) {
-  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty())
+    GTEST_SKIP() << why;
   testing_support::ScratchMount mem("tmpfs", "size=1M");
   if (!mem.Ready()) GTEST_SKIP() << "tmpfs cannot be mounted here";
   const int fd = open(mem.File("gone").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(unlink(mem.File("gone").c_str()), 0);
   const os::HANDLE h =
-      os::CreateFileA("/dev/fd/" + std::to_string(fd), os::GENERIC_READ | os::GENERIC_WRITE, 7, os::OPEN_EXISTING, 0);
+      os::CreateFileA("/dev/fd/" + std::to_string(fd), os::GENERIC_READ | os::GENERIC_WRITE, 7,
+                      os::OPEN_EXISTING, 0);
   ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
   const os::HANDLE volume = os::OpenVolumeOfHandle(h);
   ASSERT_NE(volume, os::INVALID_HANDLE_VALUE);
@@ -284,11 +292,14 @@ TEST(Outputs, AppendOnlyAndImmutableAreRefusedBeforeAnythingIsWritten) {
   testing_support::RunCommand("chattr +i '" + dir.File("frozen.csv") + "'");
   Writer a, b, c;
   EXPECT_FALSE(a.Open(dir.File("log/k.csv"), ""));
-  EXPECT_EQ(a.Error(), dir.File("log/k.csv") + ": is in an append-only or immutable folder, where no file can be replaced");
+  EXPECT_EQ(a.Error(),
+            dir.File("log/k.csv") +
+                ": is in an append-only or immutable folder, where no file can be replaced");
   EXPECT_FALSE(b.Open(dir.File("log/new.csv"), ""));
   EXPECT_FALSE(c.Open(dir.File("frozen.csv"), ""));
   EXPECT_EQ(c.Error(), dir.File("frozen.csv") + ": is immutable");
-  testing_support::RunCommand("chattr -a '" + dir.File("log") + "'; chattr -i '" + dir.File("frozen.csv") + "'");
+  testing_support::RunCommand("chattr -a '" + dir.File("log") + "'; chattr -i '" +
+                              dir.File("frozen.csv") + "'");
   EXPECT_EQ(ReadText(dir.File("log/k.csv")), "kept");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.File("log")), fs::directory_iterator()), 1);
 }

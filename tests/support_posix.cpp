@@ -15,7 +15,9 @@ std::string ScratchMount::Unavailable() {
 
 ScratchMount::ScratchMount(const std::string& type, const std::string& options) {
   const std::string opts = options.empty() ? "" : " -o " + options;
-  mounted_ = RunCommand("mount -t " + type + opts + " orvandel-test " + dir_.path().string() + " 2>&1").status == 0;
+  mounted_ =
+      RunCommand("mount -t " + type + opts + " orvandel-test " + dir_.path().string() + " 2>&1")
+          .status == 0;
 }
 
 ScratchMount::~ScratchMount() {

@@ -17,11 +17,14 @@ double Rnd() {
 }
 
 void FillRandomWords(std::span<std::byte> buffer, std::int64_t byteCount) {
-  for (std::int64_t at = 0; at + 4 <= byteCount && at + 4 <= static_cast<std::int64_t>(buffer.size()); at += 4) {
+  for (std::int64_t at = 0;
+       at + 4 <= byteCount && at + 4 <= static_cast<std::int64_t>(buffer.size()); at += 4) {
     // Rounded half to even, as the default rounding mode does.
-    const auto word = static_cast<std::int64_t>(std::nearbyint(Rnd() * 4294967295.0 * 10000.0)) + 40000;
+    const auto word =
+        static_cast<std::int64_t>(std::nearbyint(Rnd() * 4294967295.0 * 10000.0)) + 40000;
     const auto low = static_cast<std::uint32_t>(word);
-    const std::byte bytes[4] = {std::byte(low), std::byte(low >> 8), std::byte(low >> 16), std::byte(low >> 24)};
+    const std::byte bytes[4] = {std::byte(low), std::byte(low >> 8), std::byte(low >> 16),
+                                std::byte(low >> 24)};
     std::memcpy(buffer.data() + at, bytes, 4);
   }
 }

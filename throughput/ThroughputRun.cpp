@@ -8,11 +8,11 @@
 #include <limits>
 #include <span>
 
-#include "form/basBase.h"
-#include "form/frmMain.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
+#include "form/basBase.h"
+#include "form/frmMain.h"
 #include "platform/paths.h"
 #include "throughput/Rnd.h"
 #include "throughput/TimelineRecorder.h"
@@ -47,7 +47,8 @@ std::string Throughput(std::int64_t testSize, std::int64_t ns, char sep) {
 std::int64_t BytesWritten(std::int64_t testSize, std::int32_t blockSize, std::size_t bufferSize) {
   const std::int64_t blockFixed = static_cast<std::int64_t>(blockSize) * kFixed;
   const std::int64_t whole = testSize / blockFixed * blockSize;
-  const std::int64_t rest = std::min<std::int64_t>(RoundFixed(testSize - whole * kFixed), bufferSize);
+  const std::int64_t rest =
+      std::min<std::int64_t>(RoundFixed(testSize - whole * kFixed), bufferSize);
   return whole + (rest + kPage - 1) / kPage * kPage;
 }
 
@@ -62,9 +63,10 @@ bool IsDefaultTestFile(const std::string& path) {
   const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
   const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
   const std::string expected = os::rules::kTestFileName;
-  return std::equal(name.begin(), name.end(), expected.begin(), expected.end(),
-                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
-                                                std::tolower(static_cast<unsigned char>(b)); });
+  return std::equal(name.begin(), name.end(), expected.begin(), expected.end(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  });
 }
 
 // Ends a run that met an exception; the guard releases everything even when
@@ -82,8 +84,9 @@ void EndWithError(Exit& exit, const std::string& detail) {
 std::int64_t Min(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
 std::int32_t frmMain::GetNextAlign(std::int32_t v, std::int32_t base) {
-  return static_cast<std::int32_t>((static_cast<std::uint32_t>(v) + static_cast<std::uint32_t>(base) - 1u) &
-                                   ~(static_cast<std::uint32_t>(base) - 1u));
+  return static_cast<std::int32_t>(
+      (static_cast<std::uint32_t>(v) + static_cast<std::uint32_t>(base) - 1u) &
+      ~(static_cast<std::uint32_t>(base) - 1u));
 }
 
 void frmMain::cmdFileReadWrite_Click(int Index) {
@@ -158,96 +161,107 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
   };
 
   try {
-  if (!blockBytes || *blockBytes < 0) return refuse("The block size must be a number of sectors from 1 to 4194303.");
-  const std::int32_t BlockSize = *blockBytes;
-  rec.blockSize = BlockSize;
+    if (!blockBytes || *blockBytes < 0)
+      return refuse("The block size must be a number of sectors from 1 to 4194303.");
+    const std::int32_t BlockSize = *blockBytes;
+    rec.blockSize = BlockSize;
 
-  // One page more than a block, so that the final transfer rounded up to a
-  // whole page still fits.
-  bufferSize = static_cast<std::size_t>((static_cast<std::int64_t>(BlockSize) + kPage) & ~std::int64_t{kPage - 1});
-  const std::string noBuffer = "Cannot reserve a buffer of " + std::to_string(bufferSize) + " bytes for the blocks.";
-  // The system promises more than it has: a buffer beyond half of what this
-  // process can really use would be met by the out-of-memory killer, not by
-  // a failed reservation.
-  const std::uint64_t memory = os::runtime::PhysicalMemory();
-  if (memory != 0 && bufferSize > memory / 2) return refuse(noBuffer);
-  pBuffer = os::VirtualAlloc(nullptr, bufferSize, os::MEM_COMMIT, os::PAGE_READWRITE);
-  if (!pBuffer) return refuse(noBuffer);
-  const std::span<std::byte> buffer(static_cast<std::byte*>(pBuffer), bufferSize);
-  if (os::VirtualLock(pBuffer, bufferSize) != os::TRUE) {
-    // Pages not locked come in on first touch: not inside the timed blocks.
-    for (std::size_t at = 0; at < bufferSize; at += kPage) buffer[at] = std::byte{0};
-  }
-  if (form_.Value(Ctl::optDataType, 1)) FillRandomWords(buffer, BlockSize);
-
-  const std::int32_t FileFlags = CheckedFileFlags(form_);
-  rec.fileFlags = FileFlags;
-  sTestFile = form_.Text(Ctl::txtTestFile);
-  // The path and the system's reason, for the message's detail.
-  // A link whose target is gone is named as such: the name itself exists.
-  auto reason = [&](os::DWORD code) {
-    if (code == os::ERROR_FILE_NOT_FOUND || code == os::ERROR_PATH_NOT_FOUND)
-      if (const std::string target = os::runtime::MissingLinkTarget(sTestFile); !target.empty())
-        return sTestFile + ": the link's target is missing: " + target;
-    return sTestFile + ": " + SystemReason(code);
-  };
-
-  if (writing) {
-    const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep);
-    bool negative = false;
-    if (!mb && numtext::IsNumber(form_.Text(Ctl::txtSize), sep, &negative))
-      return refuse(negative ? "The file size must not be negative." : "The file size is too large.");
-    if (!mb) return refuse("The file size must be a number of MB.");
-    if (*mb < 0) return refuse("The file size must not be negative.");
-    if (*mb > std::numeric_limits<std::int64_t>::max() / kMB) return refuse("The file size is too large.");
-    TestSize = *mb * kMB;
-    // A run that would fill its file system is refused before it writes:
-    // the system and its other programs need the space too.
-    const std::int64_t current = GetFileSize64(sTestFile);
-    // What the file occupies, not its length: the holes of a sparse file
-    // take space when written.
-    os::DWORD high = 0;
-    const os::DWORD low = os::GetCompressedFileSizeA(sTestFile, &high);
-    const std::int64_t allocated =
-        low == os::INVALID_FILE_SIZE && os::GetLastError() != 0 ? 0 : static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
-    const std::int64_t growth = BytesWritten(TestSize, BlockSize, bufferSize) - allocated;
-    std::uint64_t available = 0;
-    if (growth > 0 && (os::GetDiskFreeSpaceExA(sTestFile, &available, nullptr, nullptr) == os::TRUE ||
-                       os::GetDiskFreeSpaceExA(FolderOf(sTestFile), &available, nullptr, nullptr) == os::TRUE) &&
-        static_cast<std::uint64_t>(growth) > available) {
-      const std::string where = os::runtime::DriveOf(sTestFile);
-      return refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) + " MB needed, " +
-                    std::to_string(available / kMB) + " MB free" + (where.empty() ? "" : " on " + where));
+    // One page more than a block, so that the final transfer rounded up to a
+    // whole page still fits.
+    bufferSize = static_cast<std::size_t>((static_cast<std::int64_t>(BlockSize) + kPage) &
+                                          ~std::int64_t{kPage - 1});
+    const std::string noBuffer =
+        "Cannot reserve a buffer of " + std::to_string(bufferSize) + " bytes for the blocks.";
+    // The system promises more than it has: a buffer beyond half of what this
+    // process can really use would be met by the out-of-memory killer, not by
+    // a failed reservation.
+    const std::uint64_t memory = os::runtime::PhysicalMemory();
+    if (memory != 0 && bufferSize > memory / 2) return refuse(noBuffer);
+    pBuffer = os::VirtualAlloc(nullptr, bufferSize, os::MEM_COMMIT, os::PAGE_READWRITE);
+    if (!pBuffer) return refuse(noBuffer);
+    const std::span<std::byte> buffer(static_cast<std::byte*>(pBuffer), bufferSize);
+    if (os::VirtualLock(pBuffer, bufferSize) != os::TRUE) {
+      // Pages not locked come in on first touch: not inside the timed blocks.
+      for (std::size_t at = 0; at < bufferSize; at += kPage) buffer[at] = std::byte{0};
     }
-    // Contents of the user's own are replaced only when the user agrees.
-    if (askBeforeReplacing && current > 0 && !IsDefaultTestFile(sTestFile) &&
-        !os::runtime::WrittenByProgram(sTestFile) &&
-        form_.MsgBox("This file was not written by this program. Replace its contents?", vbYesNo | vbQuestion,
-                     sTestFile) != vbYes)
-      return exitB();
-  } else {
-    if (!FileExists(sTestFile, "")) {
-      // The text stays the window's; the detail is the system's own reason
-      // (a name too long, a loop of links, a folder that may not be entered).
-      const os::DWORD why = os::GetFileAttributesA(sTestFile) == os::INVALID_FILE_ATTRIBUTES
-                                ? os::GetLastError()
-                                : os::ERROR_FILE_NOT_FOUND;
-      fail("File not found", reason(why));
-      form_.MsgBox("File not found", vbCritical, rec.detail);
-      return exitB();
+    if (form_.Value(Ctl::optDataType, 1)) FillRandomWords(buffer, BlockSize);
+
+    const std::int32_t FileFlags = CheckedFileFlags(form_);
+    rec.fileFlags = FileFlags;
+    sTestFile = form_.Text(Ctl::txtTestFile);
+    // The path and the system's reason, for the message's detail.
+    // A link whose target is gone is named as such: the name itself exists.
+    auto reason = [&](os::DWORD code) {
+      if (code == os::ERROR_FILE_NOT_FOUND || code == os::ERROR_PATH_NOT_FOUND)
+        if (const std::string target = os::runtime::MissingLinkTarget(sTestFile); !target.empty())
+          return sTestFile + ": the link's target is missing: " + target;
+      return sTestFile + ": " + SystemReason(code);
+    };
+
+    if (writing) {
+      const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep);
+      bool negative = false;
+      if (!mb && numtext::IsNumber(form_.Text(Ctl::txtSize), sep, &negative))
+        return refuse(negative ? "The file size must not be negative."
+                               : "The file size is too large.");
+      if (!mb) return refuse("The file size must be a number of MB.");
+      if (*mb < 0) return refuse("The file size must not be negative.");
+      if (*mb > std::numeric_limits<std::int64_t>::max() / kMB)
+        return refuse("The file size is too large.");
+      TestSize = *mb * kMB;
+      // A run that would fill its file system is refused before it writes:
+      // the system and its other programs need the space too.
+      const std::int64_t current = GetFileSize64(sTestFile);
+      // What the file occupies, not its length: the holes of a sparse file
+      // take space when written.
+      os::DWORD high = 0;
+      const os::DWORD low = os::GetCompressedFileSizeA(sTestFile, &high);
+      const std::int64_t allocated =
+          low == os::INVALID_FILE_SIZE && os::GetLastError() != 0
+              ? 0
+              : static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
+      const std::int64_t growth = BytesWritten(TestSize, BlockSize, bufferSize) - allocated;
+      std::uint64_t available = 0;
+      if (growth > 0 &&
+          (os::GetDiskFreeSpaceExA(sTestFile, &available, nullptr, nullptr) == os::TRUE ||
+           os::GetDiskFreeSpaceExA(FolderOf(sTestFile), &available, nullptr, nullptr) ==
+               os::TRUE) &&
+          static_cast<std::uint64_t>(growth) > available) {
+        const std::string where = os::runtime::DriveOf(sTestFile);
+        return refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) +
+                      " MB needed, " + std::to_string(available / kMB) + " MB free" +
+                      (where.empty() ? "" : " on " + where));
+      }
+      // Contents of the user's own are replaced only when the user agrees.
+      if (askBeforeReplacing && current > 0 && !IsDefaultTestFile(sTestFile) &&
+          !os::runtime::WrittenByProgram(sTestFile) &&
+          form_.MsgBox("This file was not written by this program. Replace its contents?",
+                       vbYesNo | vbQuestion, sTestFile) != vbYes)
+        return exitB();
+    } else {
+      if (!FileExists(sTestFile, "")) {
+        // The text stays the window's; the detail is the system's own reason
+        // (a name too long, a loop of links, a folder that may not be entered).
+        const os::DWORD why = os::GetFileAttributesA(sTestFile) == os::INVALID_FILE_ATTRIBUTES
+                                  ? os::GetLastError()
+                                  : os::ERROR_FILE_NOT_FOUND;
+        fail("File not found", reason(why));
+        form_.MsgBox("File not found", vbCritical, rec.detail);
+        return exitB();
+      }
+      const std::int64_t size = GetFileSize64(sTestFile);
+      SetTxtSize(size);
+      const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep).value_or(0);
+      const std::int64_t fieldSize = mb > std::numeric_limits<std::int64_t>::max() / kMB
+                                         ? std::numeric_limits<std::int64_t>::max()
+                                         : mb * kMB;
+      const std::int64_t fileSize = size > std::numeric_limits<std::int64_t>::max() / kFixed
+                                        ? std::numeric_limits<std::int64_t>::max()
+                                        : size * kFixed;
+      TestSize = Min(fileSize, fieldSize);
     }
-    const std::int64_t size = GetFileSize64(sTestFile);
-    SetTxtSize(size);
-    const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep).value_or(0);
-    const std::int64_t fieldSize =
-        mb > std::numeric_limits<std::int64_t>::max() / kMB ? std::numeric_limits<std::int64_t>::max() : mb * kMB;
-    const std::int64_t fileSize = size > std::numeric_limits<std::int64_t>::max() / kFixed
-                                      ? std::numeric_limits<std::int64_t>::max()
-                                      : size * kFixed;
-    TestSize = Min(fileSize, fieldSize);
-  }
-  rec.testSize = TestSize;
-  os::Sleep(10);
+    rec.testSize = TestSize;
+    os::Sleep(10);
 
     if (oTestFile && oTestFile->IsOpen()) {
       oTestFile->SeekAbsolute(0, 0);
@@ -292,7 +306,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     // What preparing the run changed is painted before the clock starts, so
     // that the repaint at "0%" costs the run one caption.
     form_.RefreshForm();
-    if (recordTimeline) timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
+    if (recordTimeline)
+      timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
     const os::DWORD t0 = os::timeGetTime();
     const std::int64_t ns0 = os::runtime::ClockNs();
     timeline.Start(ns0);
@@ -313,7 +328,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     auto transferFailure = [&] {
       if (!oTestFile->IsOpen()) return sTestFile + ": the file was closed during the run.";
       if (!writing && oTestFile->LastError() == 0)
-        return sTestFile + ": the file ended after " + std::to_string(rec.transferred + rec.finalResult) +
+        return sTestFile + ": the file ended after " +
+               std::to_string(rec.transferred + rec.finalResult) +
                " bytes, before the end of the run.";
       return reason(oTestFile->LastError());
     };
@@ -334,7 +350,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       rec.transferred = total;
       timeline.Block(i + 1, total);
       if (i >= nextPercentAt) {
-        const auto percent = static_cast<std::int64_t>(std::floor(static_cast<double>(i) / blocksInFile * 100));
+        const auto percent =
+            static_cast<std::int64_t>(std::floor(static_cast<double>(i) / blocksInFile * 100));
         if (percent != shownPercent) {
           shownPercent = percent;
           form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
@@ -343,7 +360,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
           form_.Refresh(Ctl::lblReadStatus, 0);
         }
         // One block of margin against the rounding of the division.
-        nextPercentAt = std::max(i + 1, static_cast<std::int64_t>((percent + 1) * blocksInFile / 100) - 1);
+        nextPercentAt =
+            std::max(i + 1, static_cast<std::int64_t>((percent + 1) * blocksInFile / 100) - 1);
       }
       if (writing) form_.DoEvents();
       if (os::runtime::StopRequested() != 0 && stopped()) return;
@@ -352,7 +370,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     // Short transfers can leave more than a block; the final transfer never
     // runs past the buffer.
     if (!oTestFile->IsOpen()) return exitC(transferFailure());
-    const std::int64_t remainder = std::min<std::int64_t>(RoundFixed(TestSize - total * kFixed), bufferSize);
+    const std::int64_t remainder =
+        std::min<std::int64_t>(RoundFixed(TestSize - total * kFixed), bufferSize);
     const std::int32_t finalCount = GetNextAlign(static_cast<std::int32_t>(remainder), kPage);
     rec.finalCount = finalCount;
     rec.finalResult = transfer(finalCount);
@@ -398,7 +417,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       rec.fileFlushNs = os::runtime::ClockNs() - nsf;
       timeline.Flush(FlushMark::File, nsf, nsf + rec.fileFlushNs);
       if (flushed) {
-        form_.SetText(Ctl::lblReadStatus, 1, "file flush time: " + std::to_string(rec.fileFlushMs) + " ms");
+        form_.SetText(Ctl::lblReadStatus, 1,
+                      "file flush time: " + std::to_string(rec.fileFlushMs) + " ms");
       } else {
         rec.fileFlushFailed = true;
         flushFailure = "flushing " + reason(error);
@@ -420,7 +440,8 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
       rec.volumeFlushNs = os::runtime::ClockNs() - nsf;
       timeline.Flush(FlushMark::Volume, nsf, nsf + rec.volumeFlushNs);
       if (flushed) {
-        form_.SetText(Ctl::lblReadStatus, line, "volume flush time: " + std::to_string(rec.volumeFlushMs) + " ms");
+        form_.SetText(Ctl::lblReadStatus, line,
+                      "volume flush time: " + std::to_string(rec.volumeFlushMs) + " ms");
       } else {
         rec.volumeFlushFailed = true;
         if (flushFailure.empty()) flushFailure = "flushing the volume of " + reason(error);
@@ -439,8 +460,9 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     }
     markWritten();
     if (oTestFile->IsOpen()) oTestFile->CloseFile();
-    const os::HANDLE h = os::CreateFileA(sTestFile, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
-                                         os::OPEN_EXISTING, 0);
+    const os::HANDLE h =
+        os::CreateFileA(sTestFile, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
+                        os::OPEN_EXISTING, 0);
     if (h != os::INVALID_HANDLE_VALUE) {
       SetFragmentLabel(h);
       SetCompressedLabel(sTestFile);
@@ -457,12 +479,15 @@ void frmMain::cmdFileReadWrite_Click(int Index) {
     if (rec.elapsedNs <= 0) {
       form_.SetText(Ctl::lblReadStatus, 0, "---");
     } else if (!twoLines) {
-      form_.SetText(Ctl::lblReadStatus, 0, word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
+      form_.SetText(Ctl::lblReadStatus, 0,
+                    word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
     } else {
-      form_.SetText(Ctl::lblReadStatus, 0, "without flush: " + word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
+      form_.SetText(Ctl::lblReadStatus, 0,
+                    "without flush: " + word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
       if (flushFailure.empty())
-        form_.SetText(Ctl::lblReadStatus, line,
-                      "with flush: " + word + " with " + Throughput(TestSize, rec.elapsedWithFlushNs, sep));
+        form_.SetText(
+            Ctl::lblReadStatus, line,
+            "with flush: " + word + " with " + Throughput(TestSize, rec.elapsedWithFlushNs, sep));
     }
     form_.RefreshForm();
     if (!flushFailure.empty()) {

@@ -20,7 +20,8 @@ std::uint64_t CacheSampler::Pack(std::uint64_t dirtyKiB, std::uint64_t writeback
   return (std::min(dirtyKiB, kHalf - 1) << 32) | std::min(writebackKiB, kHalf - 1);
 }
 
-void CacheSampler::Unpack(std::uint64_t packed, std::int64_t* dirtyKiB, std::int64_t* writebackKiB) {
+void CacheSampler::Unpack(std::uint64_t packed, std::int64_t* dirtyKiB,
+                          std::int64_t* writebackKiB) {
   if (packed == kNone) {
     *dirtyKiB = *writebackKiB = kNoFigure;
     return;
@@ -112,7 +113,8 @@ void TimelineRecorder::End(std::int64_t offset, std::int64_t clockNs) {
   auto& slices = timeline_.slices;
   // The final partial transfer is a slice of its own where slices are
   // blocks; otherwise the last slice ends where the run's clock stopped.
-  const bool ownSlice = slices.empty() || (wholeBlocks_ < kSlices && offset != slices.back().offset);
+  const bool ownSlice =
+      slices.empty() || (wholeBlocks_ < kSlices && offset != slices.back().offset);
   TimelineSlice& s = ownSlice ? slices.emplace_back() : slices.back();
   s.offset = offset;
   s.tNs = clockNs - baseNs_;
@@ -125,7 +127,8 @@ void TimelineRecorder::Pause(std::int64_t fromClockNs, std::int64_t toClockNs) {
   pauseNs_ = toClockNs - fromClockNs;
 }
 
-void TimelineRecorder::Flush(FlushMark::Kind kind, std::int64_t startClockNs, std::int64_t endClockNs) {
+void TimelineRecorder::Flush(FlushMark::Kind kind, std::int64_t startClockNs,
+                             std::int64_t endClockNs) {
   if (!prepared_) return;
   timeline_.flushes.push_back({kind, RunNs(startClockNs), RunNs(endClockNs)});
 }

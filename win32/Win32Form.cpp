@@ -7,7 +7,9 @@
 #include "form/frmMain.h"
 
 // Last: its macros would rename the layer's own constants.
+// windows.h first: the others build on it.
 #include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
 
@@ -69,7 +71,8 @@ struct LinePlace {
   int x, y, w, h;
   bool vertical;
 };
-constexpr LinePlace kLines[] = {{8, 101, 130, 1, false}, {8, 140, 130, 1, false}, {310, 34, 1, 120, true}};
+constexpr LinePlace kLines[] = {
+    {8, 101, 130, 1, false}, {8, 140, 130, 1, false}, {310, 34, 1, 120, true}};
 
 const Place& PlaceOf(Ctl ctl, int index) {
   for (const auto& p : kPlaces)
@@ -172,8 +175,9 @@ Win32Form::Win32Form() {
   AdjustWindowRectEx(&r, kStyle, FALSE, WS_EX_CONTROLPARENT);
   // Handle() stays null until the window exists, so creation messages go
   // to the default procedure.
-  HWND hwnd = CreateWindowExA(WS_EX_CONTROLPARENT, kClassName, "", kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                              r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleA(nullptr), this);
+  HWND hwnd = CreateWindowExA(WS_EX_CONTROLPARENT, kClassName, "", kStyle, CW_USEDEFAULT,
+                              CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr,
+                              GetModuleHandleA(nullptr), this);
   if (!hwnd) throw std::runtime_error("cannot create the window");
   hwnd_ = hwnd;
   Build();
@@ -232,9 +236,11 @@ void Win32Form::Build() {
         break;
     }
     // The control after the option buttons closes their group.
-    if (i > 0 && table[i - 1].kind == CtlKind::OptionButton && d.kind != CtlKind::OptionButton) style |= WS_GROUP;
-    HWND c = CreateWindowExA(exStyle, cls, d.text, style, u.X(p.x), u.Y(p.y), u.X(p.w), u.Y(p.h), H(hwnd_),
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstId + i)), instance, nullptr);
+    if (i > 0 && table[i - 1].kind == CtlKind::OptionButton && d.kind != CtlKind::OptionButton)
+      style |= WS_GROUP;
+    HWND c = CreateWindowExA(exStyle, cls, d.text, style, u.X(p.x), u.Y(p.y), u.X(p.w), u.Y(p.h),
+                             H(hwnd_), reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstId + i)),
+                             instance, nullptr);
     if (!c) throw std::runtime_error("cannot create a control");
     SendMessageA(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton)
@@ -243,15 +249,20 @@ void Win32Form::Build() {
     byId_.push_back(&d);
   }
   // The picture box and the frame lie behind the controls on them.
-  SetWindowPos(H(Control(Ctl::picDataType)), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  SetWindowPos(H(Control(Ctl::fraWrite)), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(H(Control(Ctl::picDataType)), HWND_BOTTOM, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(H(Control(Ctl::fraWrite)), HWND_BOTTOM, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   for (const auto& l : kLines) {
-    HWND line = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | (l.vertical ? SS_ETCHEDVERT : SS_ETCHEDHORZ),
-                                u.X(l.x), u.Y(l.y), l.vertical ? 2 : u.X(l.w), l.vertical ? u.Y(l.h) : 2, H(hwnd_),
-                                nullptr, instance, nullptr);
+    HWND line = CreateWindowExA(
+        0, "STATIC", "",
+        WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | (l.vertical ? SS_ETCHEDVERT : SS_ETCHEDHORZ),
+        u.X(l.x), u.Y(l.y), l.vertical ? 2 : u.X(l.w), l.vertical ? u.Y(l.h) : 2, H(hwnd_), nullptr,
+        instance, nullptr);
     SetWindowPos(line, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
-  SetWindowPos(H(Control(Ctl::fraWrite)), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(H(Control(Ctl::fraWrite)), HWND_BOTTOM, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 Win32Form::Window Win32Form::Control(Ctl ctl, int index) const { return At(ctl, index).hwnd; }
@@ -262,7 +273,9 @@ Win32Form::Entry& Win32Form::At(Ctl ctl, int index) {
   return it->second;
 }
 
-const Win32Form::Entry& Win32Form::At(Ctl ctl, int index) const { return const_cast<Win32Form*>(this)->At(ctl, index); }
+const Win32Form::Entry& Win32Form::At(Ctl ctl, int index) const {
+  return const_cast<Win32Form*>(this)->At(ctl, index);
+}
 
 std::intptr_t Win32Form::WndProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
   HWND hwnd = H(hwnd_);
@@ -344,19 +357,26 @@ void Win32Form::SetValue(Ctl ctl, int index, int value) {
   if (events_ && (on || e.design->kind == CtlKind::CheckBox)) events_->Click(ctl, index);
 }
 
-bool Win32Form::Enabled(Ctl ctl, int index) const { return IsWindowEnabled(H(At(ctl, index).hwnd)) != 0; }
+bool Win32Form::Enabled(Ctl ctl, int index) const {
+  return IsWindowEnabled(H(At(ctl, index).hwnd)) != 0;
+}
 
-void Win32Form::SetEnabled(Ctl ctl, int index, bool enabled) { EnableWindow(H(At(ctl, index).hwnd), enabled); }
+void Win32Form::SetEnabled(Ctl ctl, int index, bool enabled) {
+  EnableWindow(H(At(ctl, index).hwnd), enabled);
+}
 
 std::string Win32Form::Tag(Ctl ctl, int index) const { return At(ctl, index).design->tag; }
 
 void Win32Form::SetSelection(Ctl ctl, int index, int start, int length) {
-  SendMessageA(H(At(ctl, index).hwnd), EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(start + length));
+  SendMessageA(H(At(ctl, index).hwnd), EM_SETSEL, static_cast<WPARAM>(start),
+               static_cast<LPARAM>(start + length));
 }
 
 std::string Win32Form::Caption() const { return hwnd_ ? WindowText(H(hwnd_)) : std::string(); }
 
-void Win32Form::SetCaption(const std::string& caption) { SetWindowTextA(H(hwnd_), caption.c_str()); }
+void Win32Form::SetCaption(const std::string& caption) {
+  SetWindowTextA(H(hwnd_), caption.c_str());
+}
 
 bool Win32Form::FrameDue(std::chrono::steady_clock::time_point& last) {
   const auto now = std::chrono::steady_clock::now();
@@ -367,15 +387,19 @@ bool Win32Form::FrameDue(std::chrono::steady_clock::time_point& last) {
 
 void Win32Form::Refresh(Ctl ctl, int index) {
   if (!FrameDue(lastPaint_)) return;  // the control's own repaint shows it later
-  RedrawWindow(H(At(ctl, index).hwnd), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  RedrawWindow(H(At(ctl, index).hwnd), nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 
 void Win32Form::RefreshForm() {
-  RedrawWindow(H(hwnd_), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RedrawWindow(H(hwnd_), nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   lastPaint_ = std::chrono::steady_clock::now();
 }
 
-bool Win32Form::PreTranslate(void* msg) { return hwnd_ && IsDialogMessageA(H(hwnd_), static_cast<MSG*>(msg)); }
+bool Win32Form::PreTranslate(void* msg) {
+  return hwnd_ && IsDialogMessageA(H(hwnd_), static_cast<MSG*>(msg));
+}
 
 void Win32Form::DoEvents() {
   if (!FrameDue(lastEvents_)) return;
@@ -417,8 +441,10 @@ int Win32Form::MsgBox(const std::string& prompt, int style, const std::string& d
 }
 
 void Win32Form::SetMousePointer(int pointer) {
-  if (pointer == vbHourglass) waitCursor_ = true;
-  else if (pointer == vbDefault) waitCursor_ = false;
+  if (pointer == vbHourglass)
+    waitCursor_ = true;
+  else if (pointer == vbDefault)
+    waitCursor_ = false;
   SetCursor(LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(waitCursor_ ? IDC_WAIT : IDC_ARROW)));
 }
 
@@ -450,7 +476,8 @@ std::optional<std::string> Win32Form::FileDialog(const FileDialogRequest& reques
   request.defaultName.copy(file, sizeof file - 1);
   // "*.*" names no extension to add.
   std::string defExt;
-  if (request.defaultExtension.rfind("*.", 0) == 0 && request.defaultExtension.find('*', 1) == std::string::npos)
+  if (request.defaultExtension.rfind("*.", 0) == 0 &&
+      request.defaultExtension.find('*', 1) == std::string::npos)
     defExt = request.defaultExtension.substr(2);
 
   OPENFILENAMEA ofn{};

@@ -97,7 +97,8 @@ int detail::FdOfLarge(HANDLE h) {
 bool Remove(HANDLE h) {
   if (Small(h)) {
     slots[static_cast<std::size_t>(h)].position.store(kPositionUnknown, std::memory_order_relaxed);
-    if (slots[static_cast<std::size_t>(h)].state.exchange(0, std::memory_order_acq_rel) == 0) return false;
+    if (slots[static_cast<std::size_t>(h)].state.exchange(0, std::memory_order_acq_rel) == 0)
+      return false;
     --count;
     return true;
   }

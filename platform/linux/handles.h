@@ -51,7 +51,8 @@ int FdOfLarge(HANDLE h);
 inline constexpr std::int64_t kPositionUnknown = -1;  // choose at the next transfer
 inline constexpr std::int64_t kPositionKernel = -2;   // chosen: the kernel's
 inline std::atomic<std::int64_t>* KeptPosition(int fd) {
-  return fd >= 0 && fd < detail::kSlots ? &detail::slots[static_cast<std::size_t>(fd)].position : nullptr;
+  return fd >= 0 && fd < detail::kSlots ? &detail::slots[static_cast<std::size_t>(fd)].position
+                                        : nullptr;
 }
 // Hands a kept position back to the kernel, before anything that reads or
 // moves the kernel's. Returns false, with errno, when the kernel refuses it.
@@ -62,7 +63,8 @@ bool FileTableShared();
 // The descriptor of a file or directory handle, -1 for anything else.
 inline int Fd(HANDLE h) {
   if (h < 0 || h >= detail::kSlots) return detail::FdOfLarge(h);
-  const std::uint32_t state = detail::slots[static_cast<std::size_t>(h)].state.load(std::memory_order_acquire);
+  const std::uint32_t state =
+      detail::slots[static_cast<std::size_t>(h)].state.load(std::memory_order_acquire);
   return state != 0 && static_cast<Kind>(state & 0xFF) != Kind::Process ? static_cast<int>(h) : -1;
 }
 

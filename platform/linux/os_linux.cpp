@@ -15,18 +15,18 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <sched.h>
 #include <algorithm>
 #include <atomic>
-#include <csignal>
-#include <fstream>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <mutex>
-#include <sched.h>
 
 #include "platform/linux/handles.h"
 #include "platform/linux/internal.h"
@@ -69,15 +69,24 @@ struct ErrnoMapping {
 };
 // The first entry for a code gives its text when no errno is known for it.
 constexpr ErrnoMapping kErrnoMap[] = {
-    {ENOENT, ERROR_FILE_NOT_FOUND}, {ENOTDIR, ERROR_PATH_NOT_FOUND},
-    {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
-    {EACCES, ERROR_ACCESS_DENIED}, {EPERM, ERROR_ACCESS_DENIED},
-    {EISDIR, ERROR_ACCESS_DENIED}, {EBADF, ERROR_INVALID_HANDLE},
-    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}, {EROFS, ERROR_WRITE_PROTECT},
-    {EOPNOTSUPP, ERROR_NOT_SUPPORTED}, {EEXIST, ERROR_FILE_EXISTS},
-    {EINVAL, ERROR_INVALID_PARAMETER}, {ENOSPC, ERROR_DISK_FULL},
-    {EDQUOT, ERROR_DISK_FULL}, {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
-    {EBUSY, ERROR_BUSY}, {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {ENOENT, ERROR_FILE_NOT_FOUND},
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED},
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED},
+    {EBADF, ERROR_INVALID_HANDLE},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+    {EROFS, ERROR_WRITE_PROTECT},
+    {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
+    {EEXIST, ERROR_FILE_EXISTS},
+    {EINVAL, ERROR_INVALID_PARAMETER},
+    {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL},
+    {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
+    {EBUSY, ERROR_BUSY},
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
     {EIO, ERROR_IO_DEVICE},
 };
 
@@ -133,7 +142,8 @@ bool MayWrite(int fd, const struct stat& st) {
 // that looking at what it is has no side effect; only regular files and
 // directories are opened for reading and writing, block devices for reading
 // only, and nothing else at all.
-int OpenExisting(int probe, int accessFlags, int extraFlags, bool directories, handles::Kind* kind) {
+int OpenExisting(int probe, int accessFlags, int extraFlags, bool directories,
+                 handles::Kind* kind) {
   struct stat st {};
   if (fstat(probe, &st) != 0) return -1;
   if (S_ISDIR(st.st_mode) && !directories) {
@@ -169,7 +179,8 @@ int OpenExisting(int probe, int accessFlags, int extraFlags, bool directories, h
 // with it, so that a refusal leaves nothing behind.
 int CreateNew(int dirfd, const std::string& name, int accessFlags, int extraFlags) {
   const int created =
-      openat(dirfd, name.c_str(), accessFlags | (extraFlags & ~O_DIRECT) | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      openat(dirfd, name.c_str(),
+             accessFlags | (extraFlags & ~O_DIRECT) | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (created < 0) return -1;
   const bool pseudo = OnPseudoFileSystem(created);
   int fd = created;
@@ -186,7 +197,8 @@ int CreateNew(int dirfd, const std::string& name, int accessFlags, int extraFlag
   }
   const int saved = errno;
   // Remove the name only while it is still the file made here.
-  struct stat mine {}, now {};
+  struct stat mine {
+  }, now{};
   if (fstat(created, &mine) == 0 && fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
       mine.st_dev == now.st_dev && mine.st_ino == now.st_ino)
     unlinkat(dirfd, name.c_str(), 0);
@@ -196,8 +208,8 @@ int CreateNew(int dirfd, const std::string& name, int accessFlags, int extraFlag
 }
 
 // CreateFileA relative to an open folder (AT_FDCWD: the current one).
-HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess, DWORD creationDisposition,
-                DWORD flagsAndAttributes);
+HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess,
+                DWORD creationDisposition, DWORD flagsAndAttributes);
 
 }  // namespace
 
@@ -209,17 +221,29 @@ bool OnPseudoFileSystem(int fd) {
   struct statfs fs {};
   if (fstatfs(fd, &fs) != 0) return false;
   switch (static_cast<unsigned long>(fs.f_type)) {
-    case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEBUGFS_MAGIC: case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC: case 0x62656570 /* configfs */:
-    case EFIVARFS_MAGIC: case BPF_FS_MAGIC: case PSTOREFS_MAGIC: case BINFMTFS_MAGIC:
-    case SELINUX_MAGIC: case SMACK_MAGIC: case 0x65735543 /* fusectl */: case NSFS_MAGIC:
-    case DEVPTS_SUPER_MAGIC: case 0x19800202 /* mqueue */:
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case 0x62656570 /* configfs */:
+    case EFIVARFS_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case BINFMTFS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case 0x65735543 /* fusectl */:
+    case NSFS_MAGIC:
+    case DEVPTS_SUPER_MAGIC:
+    case 0x19800202 /* mqueue */:
       return true;
     default:
       return false;
   }
 }
-
 
 DWORD FromErrno(int err) {
   for (const auto& m : kErrnoMap)
@@ -252,15 +276,16 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD /*sha
                    DWORD creationDisposition, DWORD flagsAndAttributes) {
   seam::NoteCreateFlags(flagsAndAttributes);
   if (Faulted(seam::Op::CreateFileA)) return INVALID_HANDLE_VALUE;
-  if (!fileName.empty() && fileName.find('\0') == std::string::npos && detail::IsVolumeName(fileName))
+  if (!fileName.empty() && fileName.find('\0') == std::string::npos &&
+      detail::IsVolumeName(fileName))
     return detail::OpenVolume(fileName);
   return CreateAt(AT_FDCWD, fileName, desiredAccess, creationDisposition, flagsAndAttributes);
 }
 
 namespace {
 
-HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess, DWORD creationDisposition,
-                DWORD flagsAndAttributes) {
+HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess,
+                DWORD creationDisposition, DWORD flagsAndAttributes) {
   if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
     lastError = ERROR_INVALID_PARAMETER;
     return INVALID_HANDLE_VALUE;
@@ -290,7 +315,8 @@ HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess, DWO
     const int probe = openat(dirfd, fileName.c_str(), O_PATH | O_CLOEXEC);
     if (probe >= 0) {
       existed = true;
-      fd = OpenExisting(probe, access, extra, flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS, &kind);
+      fd = OpenExisting(probe, access, extra, flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS,
+                        &kind);
       const int saved = errno;
       close(probe);
       errno = saved;
@@ -303,8 +329,7 @@ HANDLE CreateAt(int dirfd, const std::string& fileName, DWORD desiredAccess, DWO
     return INVALID_HANDLE_VALUE;
   }
   if (kind == handles::Kind::File && access != O_PATH) {
-    if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS)
-      posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN)
       posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
@@ -351,8 +376,9 @@ HANDLE OpenFolder(const std::string& folderName) {
   return fd;
 }
 
-HANDLE CreateFileInFolder(HANDLE folder, const std::string& name, DWORD desiredAccess, DWORD /*shareMode*/,
-                          DWORD creationDisposition, DWORD flagsAndAttributes) {
+HANDLE CreateFileInFolder(HANDLE folder, const std::string& name, DWORD desiredAccess,
+                          DWORD /*shareMode*/, DWORD creationDisposition,
+                          DWORD flagsAndAttributes) {
   seam::NoteCreateFlags(flagsAndAttributes);
   if (Faulted(seam::Op::CreateFileA)) return INVALID_HANDLE_VALUE;
   const int dirfd = FolderFd(folder);
@@ -383,8 +409,10 @@ HANDLE OpenVolumeOfHandle(HANDLE h) {
   // elsewhere. A descriptor opened without access cannot be synced: the
   // folder it names is opened for reading first.
   int volume = -1;
-  if ((fcntl(fd, F_GETFL) & O_PATH) != O_PATH) volume = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  else if ((volume = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) volume = Reopen(fd, O_RDONLY);
+  if ((fcntl(fd, F_GETFL) & O_PATH) != O_PATH)
+    volume = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  else if ((volume = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+    volume = Reopen(fd, O_RDONLY);
   if (volume < 0) {
     FailWithErrno();
     return INVALID_HANDLE_VALUE;
@@ -404,7 +432,8 @@ namespace {
 template <bool kWrite, bool kAt>
 inline long TransferCall(int fd, const void* data, std::size_t size, std::int64_t offset) {
 #if defined(__x86_64__)
-  constexpr long number = kAt ? (kWrite ? SYS_pwrite64 : SYS_pread64) : (kWrite ? SYS_write : SYS_read);
+  constexpr long number =
+      kAt ? (kWrite ? SYS_pwrite64 : SYS_pread64) : (kWrite ? SYS_write : SYS_read);
   long result;
   register long at asm("r10") = offset;
   asm volatile("syscall"
@@ -415,8 +444,10 @@ inline long TransferCall(int fd, const void* data, std::size_t size, std::int64_
 #else
   void* const to = const_cast<void*>(data);
   ssize_t result;
-  if constexpr (kAt) result = kWrite ? pwrite64(fd, data, size, offset) : pread64(fd, to, size, offset);
-  else result = kWrite ? write(fd, data, size) : read(fd, to, size);
+  if constexpr (kAt)
+    result = kWrite ? pwrite64(fd, data, size, offset) : pread64(fd, to, size, offset);
+  else
+    result = kWrite ? write(fd, data, size) : read(fd, to, size);
   return result < 0 ? -errno : result;
 #endif
 }
@@ -530,8 +561,10 @@ DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh
         static_cast<std::uint32_t>(distanceToMove));
   }
   int whence = SEEK_SET;
-  if (moveMethod == FILE_CURRENT) whence = SEEK_CUR;
-  else if (moveMethod == FILE_END) whence = SEEK_END;
+  if (moveMethod == FILE_CURRENT)
+    whence = SEEK_CUR;
+  else if (moveMethod == FILE_END)
+    whence = SEEK_END;
   else if (moveMethod != FILE_BEGIN) {
     lastError = ERROR_INVALID_PARAMETER;
     return INVALID_SET_FILE_POINTER;
@@ -560,7 +593,8 @@ DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh
     FailWithErrno();
     return INVALID_SET_FILE_POINTER;
   }
-  if (distanceToMoveHigh) *distanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(pos) >> 32);
+  if (distanceToMoveHigh)
+    *distanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(pos) >> 32);
   lastError = 0;
   return static_cast<DWORD>(pos);
 }
@@ -595,8 +629,10 @@ DWORD GetFileSize(HANDLE hFile, DWORD* fileSizeHigh) {
   const int fd = handles::Fd(hFile);
   struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0) {
-    if (fd < 0) lastError = ERROR_INVALID_HANDLE;
-    else FailWithErrno();
+    if (fd < 0)
+      lastError = ERROR_INVALID_HANDLE;
+    else
+      FailWithErrno();
     return INVALID_FILE_SIZE;
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -637,8 +673,10 @@ DWORD GetFileAttributesA(const std::string& fileName) {
 DWORD GetCompressedFileSizeA(const std::string& fileName, DWORD* fileSizeHigh) {
   struct stat st {};
   if (fileName.find('\0') != std::string::npos || stat(fileName.c_str(), &st) != 0) {
-    if (fileName.find('\0') != std::string::npos) lastError = ERROR_INVALID_PARAMETER;
-    else FailWithErrno();
+    if (fileName.find('\0') != std::string::npos)
+      lastError = ERROR_INVALID_PARAMETER;
+    else
+      FailWithErrno();
     return INVALID_FILE_SIZE;
   }
   const auto bytes = static_cast<std::uint64_t>(st.st_blocks) * 512u;
@@ -755,8 +793,10 @@ BOOL SetPriorityClass(HANDLE hProcess, DWORD priorityClass) {
     return FALSE;
   }
   int nice = 0;
-  if (priorityClass == HIGH_PRIORITY_CLASS) nice = -10;
-  else if (priorityClass == NORMAL_PRIORITY_CLASS) nice = entry->pid == getpid() ? startNice : 0;
+  if (priorityClass == HIGH_PRIORITY_CLASS)
+    nice = -10;
+  else if (priorityClass == NORMAL_PRIORITY_CLASS)
+    nice = entry->pid == getpid() ? startNice : 0;
   else {
     lastError = ERROR_INVALID_PARAMETER;
     return FALSE;
@@ -853,7 +893,7 @@ UINT GetWindowsDirectoryA(std::span<char> buffer) {
 
 std::intptr_t FindExecutableA(const std::string& file, const std::string& directory,
                               std::span<char> result) {
-  constexpr std::intptr_t kFound = 42;  // anything above 32 means success
+  constexpr std::intptr_t kFound = 42;    // anything above 32 means success
   constexpr std::intptr_t kNotFound = 2;  // SE_ERR_FNF
   if (!result.empty()) result[0] = '\0';
   if (Faulted(seam::Op::FindExecutableA)) return kNotFound;
@@ -861,7 +901,8 @@ std::intptr_t FindExecutableA(const std::string& file, const std::string& direct
   // As named, or inside the given directory; the file itself stands for the
   // program that would open it. Nothing is searched along PATH.
   std::string found;
-  if (IsRegularFile(file)) found = file;
+  if (IsRegularFile(file))
+    found = file;
   else if (file[0] != '/' && !directory.empty() && IsRegularFile(directory + "/" + file))
     found = directory + "/" + file;
   if (found.empty() || found.size() + 1 > result.size()) return kNotFound;
@@ -922,7 +963,8 @@ std::uint64_t ReadLimit(const std::string& file, const char* key = nullptr) {
 std::string GroupFolder(const mounts::Mount& m, const std::string& group) {
   if (m.root == "/") return m.mountPoint + (group == "/" ? "" : group);
   if (group == m.root) return m.mountPoint;
-  if (group.compare(0, m.root.size() + 1, m.root + "/") == 0) return m.mountPoint + group.substr(m.root.size());
+  if (group.compare(0, m.root.size() + 1, m.root + "/") == 0)
+    return m.mountPoint + group.substr(m.root.size());
   return "";
 }
 
@@ -941,8 +983,10 @@ std::uint64_t CgroupMemoryLimit() {
     const auto second = line.find(':', first + 1);
     if (first == std::string::npos || second == std::string::npos) continue;
     const std::string controllers = line.substr(first + 1, second - first - 1);
-    if (line.compare(0, first, "0") == 0 && controllers.empty()) v2Group = line.substr(second + 1);
-    else if (HasOption(controllers, "memory")) v1Group = line.substr(second + 1);
+    if (line.compare(0, first, "0") == 0 && controllers.empty())
+      v2Group = line.substr(second + 1);
+    else if (HasOption(controllers, "memory"))
+      v1Group = line.substr(second + 1);
   }
   std::uint64_t limit = 0;
   auto lower = [&](std::uint64_t v) {
@@ -991,12 +1035,14 @@ bool MarkWrittenByProgram(HANDLE file) {
 
 bool WrittenByProgram(const std::string& path) {
   char value[8];
-  return path.find('\0') == std::string::npos && getxattr(path.c_str(), kWrittenMark, value, sizeof value) >= 0;
+  return path.find('\0') == std::string::npos &&
+         getxattr(path.c_str(), kWrittenMark, value, sizeof value) >= 0;
 }
 
 std::string MissingLinkTarget(const std::string& path) {
   struct stat st {};
-  if (path.find('\0') != std::string::npos || lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return "";
+  if (path.find('\0') != std::string::npos || lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+    return "";
   if (stat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return "";
   char target[4096];
   const ssize_t n = readlink(path.c_str(), target, sizeof target);
@@ -1014,7 +1060,8 @@ bool Connects(int domain, const sockaddr* address, socklen_t length, int timeout
     pollfd p{fd, POLLOUT, 0};
     int err = 0;
     socklen_t len = sizeof err;
-    ok = poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    ok = poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+         err == 0;
   }
   close(fd);
   return ok;
@@ -1027,7 +1074,8 @@ bool DisplayReachable(const std::string& display) {
   std::string host = display.substr(0, colon);
   const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
   if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
-  if (host.find('/') != std::string::npos) return true;  // a launcher's socket path: not ours to judge
+  if (host.find('/') != std::string::npos)
+    return true;  // a launcher's socket path: not ours to judge
   if (host.empty() || host == "unix") {
     const std::string socketPath = "/tmp/.X11-unix/X" + number;
     // The abstract name first, as Xlib tries it.
@@ -1037,8 +1085,8 @@ bool DisplayReachable(const std::string& display) {
       const std::size_t offset = abstract ? 1 : 0;
       if (socketPath.size() + offset >= sizeof a.sun_path) return false;
       std::memcpy(a.sun_path + offset, socketPath.data(), socketPath.size());
-      const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + socketPath.size() +
-                                                 (abstract ? 0 : 1));
+      const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset +
+                                                 socketPath.size() + (abstract ? 0 : 1));
       if (Connects(AF_UNIX, reinterpret_cast<const sockaddr*>(&a), length, 2000)) return true;
     }
     if (!host.empty()) return false;
@@ -1050,7 +1098,8 @@ bool DisplayReachable(const std::string& display) {
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
   bool ok = false;
-  for (addrinfo* a = found; a && !ok; a = a->ai_next) ok = Connects(a->ai_family, a->ai_addr, a->ai_addrlen, 2000);
+  for (addrinfo* a = found; a && !ok; a = a->ai_next)
+    ok = Connects(a->ai_family, a->ai_addr, a->ai_addrlen, 2000);
   freeaddrinfo(found);
   return ok;
 }
@@ -1067,7 +1116,8 @@ bool CacheFigures(std::uint64_t* dirtyKiB, std::uint64_t* writebackKiB) {
   if (fd < 0) return false;
   char buf[8192];
   std::size_t used = 0;
-  for (ssize_t n; used < sizeof buf - 1 && (n = read(fd, buf + used, sizeof buf - 1 - used)) != 0;) {
+  for (ssize_t n;
+       used < sizeof buf - 1 && (n = read(fd, buf + used, sizeof buf - 1 - used)) != 0;) {
     if (n < 0) {
       if (errno == EINTR) continue;
       close(fd);
@@ -1080,7 +1130,7 @@ bool CacheFigures(std::uint64_t* dirtyKiB, std::uint64_t* writebackKiB) {
   // "Writeback:" must not be taken for "WritebackTmp:": the name ends at the colon.
   auto figure = [&](const char* name, std::uint64_t* out) {
     const std::size_t len = std::strlen(name);
-    for (const char* line = buf; *line; ) {
+    for (const char* line = buf; *line;) {
       if (std::strncmp(line, name, len) == 0) {
         char* end = nullptr;
         const unsigned long long v = std::strtoull(line + len, &end, 10);
@@ -1106,7 +1156,8 @@ bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 std::uint64_t FrameClockMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 void CatchStopRequests() {

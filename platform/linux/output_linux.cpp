@@ -30,7 +30,8 @@ int StreamOf(const std::string& path, const struct stat* target) {
   if (path == "-") return STDOUT_FILENO;
   for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
     struct stat st {};
-    if (target && fstat(fd, &st) == 0 && st.st_dev == target->st_dev && st.st_ino == target->st_ino) return fd;
+    if (target && fstat(fd, &st) == 0 && st.st_dev == target->st_dev && st.st_ino == target->st_ino)
+      return fd;
   }
   return -1;
 }
@@ -46,13 +47,16 @@ std::string KindOf(mode_t mode) {
 
 bool SameFile(const struct stat& a, const std::string& other) {
   struct stat b {};
-  return !other.empty() && stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  return !other.empty() && stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 // The path with its folder resolved, for names that do not exist yet.
 std::string Resolved(const std::string& path) {
   const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   char* real = realpath(folder.c_str(), nullptr);
   if (!real) return {};
   std::string out = real;
@@ -73,7 +77,8 @@ bool SameNewName(const std::string& path, const std::string& protectedFile) {
 // The file system's attribute flags (chattr) of a folder or regular file; 0
 // where it keeps none or they cannot be read.
 int AttributeFlags(const std::string& path, bool folder) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+  const int fd = open(path.c_str(),
+                      O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
   if (fd < 0) return 0;
   int flags = 0;
   if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) flags = 0;
@@ -105,7 +110,8 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
   if ((plan.stream = StreamOf(path, found ? &st : nullptr)) >= 0) {
     // The stream itself may be the test file, also when named "-".
     struct stat stream {};
-    if (fstat(plan.stream, &stream) == 0 && SameFile(stream, protectedFile)) plan.refusal = "is the test file";
+    if (fstat(plan.stream, &stream) == 0 && SameFile(stream, protectedFile))
+      plan.refusal = "is the test file";
     return plan;
   }
   std::string target = path;
@@ -166,22 +172,25 @@ Plan Check(const std::string& path, const std::string& protectedFile) {
   } else {
     // Writing there would change the running system, not a disk.
     const int fd = open(plan.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0 && detail::OnPseudoFileSystem(fd)) plan.refusal = "is a file of the running system, not of a disk";
+    if (fd >= 0 && detail::OnPseudoFileSystem(fd))
+      plan.refusal = "is a file of the running system, not of a disk";
     if (fd >= 0) close(fd);
   }
   // Replacing takes a rename in the folder: neither an append-only or
   // immutable folder nor such a file allows it, and a run must not be
   // wasted to find that out at its end.
-  if (plan.refusal.empty() && (AttributeFlags(plan.folder, true) & (FS_APPEND_FL | FS_IMMUTABLE_FL)))
+  if (plan.refusal.empty() &&
+      (AttributeFlags(plan.folder, true) & (FS_APPEND_FL | FS_IMMUTABLE_FL)))
     plan.refusal = "is in an append-only or immutable folder, where no file can be replaced";
   else if (plan.refusal.empty() && plan.exists) {
     const int flags = AttributeFlags(plan.folder + "/" + plan.name, false);
-    if (flags & FS_IMMUTABLE_FL) plan.refusal = "is immutable";
-    else if (flags & FS_APPEND_FL) plan.refusal = "is append-only";
+    if (flags & FS_IMMUTABLE_FL)
+      plan.refusal = "is immutable";
+    else if (flags & FS_APPEND_FL)
+      plan.refusal = "is append-only";
   }
   return plan;
 }
-
 
 // The owner and mode of the file it replaces, not the umask's and the
 // caller's; the owner first, as changing it may clear set-ID bits.
@@ -229,7 +238,8 @@ bool Writer::Open(const std::string& path, const std::string& protectedFile) {
   if (dirfd < 0) return Fail(Reason(errno));
   // A file without a name until the commit: a process killed meanwhile
   // leaves nothing behind.
-  const int unnamed = openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, plan.exists ? plan.mode : 0666);
+  const int unnamed =
+      openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, plan.exists ? plan.mode : 0666);
   if (unnamed >= 0) {
     TakeOwnerAndMode(unnamed, plan);
     handle_ = unnamed;
@@ -300,8 +310,10 @@ bool Writer::Commit() {
   for (int attempt = 0; temp_.empty() && attempt < 16; ++attempt) {
     const std::string name = TemporaryName(target_);
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, self.c_str(), dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) temp_ = name;
-    else if (errno != EEXIST) break;
+    if (linkat(AT_FDCWD, self.c_str(), dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      temp_ = name;
+    else if (errno != EEXIST)
+      break;
   }
   if (temp_.empty()) {
     Fail(errno == EEXIST ? "no temporary name is free in its folder" : Reason(errno));

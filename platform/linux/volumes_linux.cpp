@@ -75,7 +75,7 @@ struct Sequence {
   std::int64_t startingVcn = 0;
   std::shared_ptr<const Layout> layout;
   std::uint64_t cluster = 1, base = 0;
-  int shift = -1;  // log2 of cluster when it is a power of two
+  int shift = -1;         // log2 of cluster when it is a power of two
   std::size_t first = 0;  // the first run answered
   std::int64_t firstVcn = 0;
   const std::byte* out = nullptr;
@@ -246,7 +246,8 @@ BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster, DW
   return TRUE;
 }
 
-BOOL GetDiskFreeSpaceExA(const std::string& directoryName, std::uint64_t* freeBytesAvailableToCaller,
+BOOL GetDiskFreeSpaceExA(const std::string& directoryName,
+                         std::uint64_t* freeBytesAvailableToCaller,
                          std::uint64_t* totalNumberOfBytes, std::uint64_t* totalNumberOfFreeBytes) {
   if (directoryName.find('\0') != std::string::npos) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -301,8 +302,8 @@ BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeNa
 
 namespace {
 
-BOOL IoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in, std::span<std::byte> out,
-               DWORD* bytesReturned) {
+BOOL IoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
+               std::span<std::byte> out, DWORD* bytesReturned) {
   if (Faulted(seam::Op::DeviceIoControl)) return FALSE;
   const int fd = handles::Fd(hDevice);
   if (fd < 0) {

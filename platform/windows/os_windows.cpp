@@ -50,7 +50,8 @@ DWORD RefusedAfterOpen(::HANDLE h, DWORD access) {
   if (s.empty()) {
     // Wine cannot tell the path of a file whose full name passes MAX_PATH.
     const DWORD error = ::GetLastError();
-    return error == ERROR_MORE_DATA || error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_FILENAME_EXCED_RANGE
+    return error == ERROR_MORE_DATA || error == ERROR_INSUFFICIENT_BUFFER ||
+                   error == ERROR_FILENAME_EXCED_RANGE
                ? ERROR_FILENAME_EXCED_RANGE
                : ERROR_ACCESS_DENIED;
   }
@@ -95,13 +96,14 @@ HANDLE CreateFileA(const std::string& fileName, DWORD desiredAccess, DWORD share
     ::SetLastError(ERROR_ACCESS_DENIED);
     return kInvalid;
   }
-  ::HANDLE h = ::CreateFileA(fileName.c_str(), desiredAccess, shareMode, nullptr, creationDisposition,
-                             flagsAndAttributes, nullptr);
+  ::HANDLE h = ::CreateFileA(fileName.c_str(), desiredAccess, shareMode, nullptr,
+                             creationDisposition, flagsAndAttributes, nullptr);
   if (Ours(h) == kInvalid) return kInvalid;
   const DWORD opened = ::GetLastError();  // ERROR_ALREADY_EXISTS for OPEN_ALWAYS
   if (const DWORD refused = RefusedAfterOpen(h, desiredAccess)) {
     // A file this open made is not left behind by its refusal.
-    if (creationDisposition == OPEN_ALWAYS && opened != ERROR_ALREADY_EXISTS) detail::DeleteThroughHandle(h);
+    if (creationDisposition == OPEN_ALWAYS && opened != ERROR_ALREADY_EXISTS)
+      detail::DeleteThroughHandle(h);
     ::CloseHandle(h);
     ::SetLastError(refused);
     return kInvalid;
@@ -143,22 +145,26 @@ BOOL Transfer(seam::Op op, os::HANDLE hFile, std::span<Byte> buffer, os::DWORD* 
 
 BOOL ReadFile(HANDLE hFile, std::span<std::byte> buffer, DWORD* bytesRead) {
   return Transfer(seam::Op::ReadFile, hFile, buffer, bytesRead,
-                  [](::HANDLE h, std::byte* p, ::DWORD size, ::DWORD* n) { return ::ReadFile(h, p, size, n, nullptr); });
+                  [](::HANDLE h, std::byte* p, ::DWORD size, ::DWORD* n) {
+                    return ::ReadFile(h, p, size, n, nullptr);
+                  });
 }
 
 BOOL WriteFile(HANDLE hFile, std::span<const std::byte> buffer, DWORD* bytesWritten) {
-  return Transfer(seam::Op::WriteFile, hFile, buffer, bytesWritten, [](::HANDLE h, const std::byte* p, ::DWORD size, ::DWORD* n) {
-    const BOOL ok = ::WriteFile(h, p, size, n, nullptr);
-    // A disk that takes less than it was given is full.
-    if (ok && *n < size) {
-      ::SetLastError(ERROR_DISK_FULL);
-      return FALSE;
-    }
-    return ok;
-  });
+  return Transfer(seam::Op::WriteFile, hFile, buffer, bytesWritten,
+                  [](::HANDLE h, const std::byte* p, ::DWORD size, ::DWORD* n) {
+                    const BOOL ok = ::WriteFile(h, p, size, n, nullptr);
+                    // A disk that takes less than it was given is full.
+                    if (ok && *n < size) {
+                      ::SetLastError(ERROR_DISK_FULL);
+                      return FALSE;
+                    }
+                    return ok;
+                  });
 }
 
-DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod) {
+DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh,
+                     DWORD moveMethod) {
   if (Faulted(seam::Op::SetFilePointer)) return INVALID_SET_FILE_POINTER;
   if (!IsFileHandle(hFile)) {
     ::SetLastError(ERROR_INVALID_HANDLE);
@@ -166,7 +172,8 @@ DWORD SetFilePointer(HANDLE hFile, LONG distanceToMove, LONG* distanceToMoveHigh
   }
   ::LONG high = distanceToMoveHigh ? *distanceToMoveHigh : 0;
   ::SetLastError(0);
-  const DWORD low = ::SetFilePointer(Native(hFile), distanceToMove, distanceToMoveHigh ? &high : nullptr, moveMethod);
+  const DWORD low = ::SetFilePointer(Native(hFile), distanceToMove,
+                                     distanceToMoveHigh ? &high : nullptr, moveMethod);
   if (distanceToMoveHigh) *distanceToMoveHigh = high;
   return low;
 }
@@ -306,8 +313,9 @@ DWORD FormatMessageA(DWORD flags, DWORD messageId, DWORD languageId, std::span<c
     return 0;
   }
   // The system's texts may hold %1-style inserts; no arguments are given.
-  return ::FormatMessageA(flags | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, messageId, languageId, buffer.data(),
-                          static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 0xFFFF)), nullptr);
+  return ::FormatMessageA(
+      flags | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, messageId, languageId, buffer.data(),
+      static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 0xFFFF)), nullptr);
 }
 
 UINT GetWindowsDirectoryA(std::span<char> buffer) {
@@ -315,11 +323,13 @@ UINT GetWindowsDirectoryA(std::span<char> buffer) {
   return ::GetWindowsDirectoryA(buffer.data(), static_cast<UINT>(buffer.size()));
 }
 
-std::intptr_t FindExecutableA(const std::string& file, const std::string& directory, std::span<char> result) {
+std::intptr_t FindExecutableA(const std::string& file, const std::string& directory,
+                              std::span<char> result) {
   constexpr std::intptr_t kNotFound = 2;  // SE_ERR_FNF
   if (!result.empty()) result[0] = '\0';
   if (Faulted(seam::Op::FindExecutableA)) return kNotFound;
-  if (file.empty() || file.find('\0') != std::string::npos || directory.find('\0') != std::string::npos)
+  if (file.empty() || file.find('\0') != std::string::npos ||
+      directory.find('\0') != std::string::npos)
     return kNotFound;
   // The system writes up to MAX_PATH characters, whatever the buffer's size.
   char found[MAX_PATH] = {};

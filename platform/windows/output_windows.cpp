@@ -14,7 +14,8 @@ using os::detail::Ours;
 
 std::string FolderOf(const std::string& path) {
   const auto cut = path.find_last_of("\\/");
-  if (cut == std::string::npos) return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) + "." : ".";
+  if (cut == std::string::npos)
+    return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) + "." : ".";
   // "C:\name" lives in "C:\", "\\?\C:\name" in "\\?\C:\": never in the drive's device.
   if (cut == 0 || path[cut - 1] == ':') return path.substr(0, cut + 1);
   return path.substr(0, cut);
@@ -29,8 +30,9 @@ std::string BaseOf(const std::string& path) {
 
 // An existing file opened for nothing but questions; following links.
 ::HANDLE OpenToAsk(const std::string& path) {
-  return ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // Volume serial and file index. Wine forgets the serial (0) of a file
@@ -44,21 +46,23 @@ bool SameFile(::HANDLE a, ::HANDLE b) {
     const std::string q = os::detail::FinalPath(b, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     return !p.empty() && ::lstrcmpiA(p.c_str(), q.c_str()) == 0;
   }
-  const bool sameVolume = x.dwVolumeSerialNumber == y.dwVolumeSerialNumber || x.dwVolumeSerialNumber == 0 ||
-                          y.dwVolumeSerialNumber == 0;
+  const bool sameVolume = x.dwVolumeSerialNumber == y.dwVolumeSerialNumber ||
+                          x.dwVolumeSerialNumber == 0 || y.dwVolumeSerialNumber == 0;
   return sameVolume && x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
 bool Inside(const std::string& path, const std::string& folder) {
   if (folder.empty() || path.size() <= folder.size()) return false;
-  return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, path.c_str(), static_cast<int>(folder.size()),
-                          folder.c_str(), static_cast<int>(folder.size())) == CSTR_EQUAL &&
+  return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, path.c_str(),
+                          static_cast<int>(folder.size()), folder.c_str(),
+                          static_cast<int>(folder.size())) == CSTR_EQUAL &&
          (path[folder.size()] == '\\' || folder.back() == '\\');
 }
 
 // The file an existing target really is (through links), "" with the last
 // error set when it cannot be opened.
-std::string ExistingTarget(const std::string& path, const std::string& protectedFile, std::string& refusal) {
+std::string ExistingTarget(const std::string& path, const std::string& protectedFile,
+                           std::string& refusal) {
   ::HANDLE h = OpenToAsk(path);
   if (os::detail::Invalid(h)) {
     const ::DWORD error = ::GetLastError();
@@ -201,15 +205,17 @@ bool Writer::Open(const std::string& path, const std::string& protectedFile) {
   const auto cut = target_.find_last_of('\\');
   const std::string folder = target_.substr(0, cut);
   folder_ = os::OpenFolder(cut == 0 || target_[cut - 1] == ':' ? folder + "\\" : folder);
-  if (folder_ == INVALID_HANDLE_VALUE) return Fail("its folder cannot be opened: " + os::detail::SystemText(::GetLastError()));
-  const std::string stem = *os::detail::FolderPath(folder_) + "\\." + target_.substr(cut + 1, 40) + ".";
+  if (folder_ == INVALID_HANDLE_VALUE)
+    return Fail("its folder cannot be opened: " + os::detail::SystemText(::GetLastError()));
+  const std::string stem =
+      *os::detail::FolderPath(folder_) + "\\." + target_.substr(cut + 1, 40) + ".";
   const std::string pid = std::to_string(::GetCurrentProcessId());
   for (int tries = 0; tries < 100; ++tries) {
     const std::string temp = stem + pid + "-" + std::to_string(tempCounter++) + ".tmp";
     // DELETE, so that an abandoned file goes through this very handle;
     // shared for deletion, so that it can be renamed while held.
-    ::HANDLE h = ::CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    ::HANDLE h = ::CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!os::detail::Invalid(h)) {
       handle_ = Ours(h);
       os::detail::AddHandle(handle_, os::detail::Kind::File);
@@ -245,7 +251,8 @@ bool Writer::Commit() {
   }
   if (stream_) {
     // A pipe's flush would wait for its reader; only a file is flushed.
-    const bool ok = ::GetFileType(Native(handle_)) != FILE_TYPE_DISK || ::FlushFileBuffers(Native(handle_));
+    const bool ok =
+        ::GetFileType(Native(handle_)) != FILE_TYPE_DISK || ::FlushFileBuffers(Native(handle_));
     const ::DWORD error = ::GetLastError();
     handle_ = INVALID_HANDLE_VALUE;
     stream_ = false;
@@ -256,7 +263,8 @@ bool Writer::Commit() {
   std::string refusal;
   const std::string target = Check(target_, "", refusal);
   if (target.empty()) return Fail(refusal);
-  if (!::MoveFileExA(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (!::MoveFileExA(temp_.c_str(), target_.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return Fail(os::detail::SystemText(::GetLastError()));
   os::detail::RemoveHandle(handle_);
   ::CloseHandle(Native(handle_));
@@ -274,7 +282,8 @@ void Writer::Abandon() {
   }
   if (handle_ != INVALID_HANDLE_VALUE) {
     FILE_DISPOSITION_INFO disposition{TRUE};
-    ::SetFileInformationByHandle(Native(handle_), FileDispositionInfo, &disposition, sizeof disposition);
+    ::SetFileInformationByHandle(Native(handle_), FileDispositionInfo, &disposition,
+                                 sizeof disposition);
     os::detail::RemoveHandle(handle_);
     ::CloseHandle(Native(handle_));
     handle_ = INVALID_HANDLE_VALUE;

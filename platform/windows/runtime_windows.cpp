@@ -64,7 +64,9 @@ std::string VolumeDevicePath(const std::string& drive) {
   // A volume mounted in a folder has a volume name instead of a letter; a
   // network share has no device here.
   char name[MAX_PATH];
-  if (drive.empty() || !::GetVolumeNameForVolumeMountPointA(DriveRoot(drive).c_str(), name, sizeof name)) return "";
+  if (drive.empty() ||
+      !::GetVolumeNameForVolumeMountPointA(DriveRoot(drive).c_str(), name, sizeof name))
+    return "";
   std::string device = name;
   if (!device.empty() && device.back() == '\\') device.pop_back();
   return device;
@@ -86,12 +88,13 @@ constexpr const char* kWrittenMark = ":orvandel";
 
 bool MarkWrittenByProgram(HANDLE file) {
   char path[MAX_PATH * 4];
-  const ::DWORD n = GetFinalPathNameByHandleA(detail::Native(file), path, sizeof path, FILE_NAME_NORMALIZED);
+  const ::DWORD n =
+      GetFinalPathNameByHandleA(detail::Native(file), path, sizeof path, FILE_NAME_NORMALIZED);
   if (n == 0 || n >= sizeof path) return false;
   // FAT and other file systems without named streams refuse it.
   const ::HANDLE mark = ::CreateFileA((std::string(path, n) + kWrittenMark).c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (detail::Ours(mark) == -1) return false;  // INVALID_HANDLE_VALUE
   ::CloseHandle(mark);
   return true;

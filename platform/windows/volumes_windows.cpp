@@ -29,7 +29,8 @@ bool IsLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0;
 bool IsReservedDosName(std::string_view part) {
   std::string base = Upper(part.substr(0, part.find_first_of(".:")));
   while (!base.empty() && base.back() == ' ') base.pop_back();
-  static constexpr std::string_view kFixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+  static constexpr std::string_view kFixed[] = {"CON",    "PRN",     "AUX",   "NUL",
+                                                "CONIN$", "CONOUT$", "CLOCK$"};
   for (auto name : kFixed)
     if (base == name) return true;
   // COM0..COM9, LPT0..LPT9, and with a superscript digit in code page 1252.
@@ -48,11 +49,12 @@ bool NamesDevice(const std::string& rawName) {
   // \\.\ and \\?\ lead into the device namespace. Only a drive path
   // (\\?\C:\dir\file), a UNC share (\\?\UNC\server\share\...) or a file on a
   // named volume (\\?\Volume{...}\file) below it is a file.
-  if (name.size() >= 4 && name[0] == '\\' && name[1] == '\\' && (name[2] == '.' || name[2] == '?') &&
-      name[3] == '\\') {
+  if (name.size() >= 4 && name[0] == '\\' && name[1] == '\\' &&
+      (name[2] == '.' || name[2] == '?') && name[3] == '\\') {
     const std::string rest = name.substr(4);
     const std::string upper = Upper(rest);
-    const bool drivePath = rest.size() > 3 && IsLetter(rest[0]) && rest[1] == ':' && rest[2] == '\\';
+    const bool drivePath =
+        rest.size() > 3 && IsLetter(rest[0]) && rest[1] == ':' && rest[2] == '\\';
     const bool unc = upper.starts_with("UNC\\") && rest.size() > 4;
     bool volumeFile = false;
     if (upper.starts_with("VOLUME{")) {
@@ -87,8 +89,9 @@ BOOL GetDiskFreeSpaceA(const std::string& rootPath, DWORD* sectorsPerCluster, DW
   return TRUE;
 }
 
-BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeName, DWORD* volumeSerialNumber,
-                           DWORD* maximumComponentLength, DWORD* fileSystemFlags, std::span<char> fileSystemName) {
+BOOL GetVolumeInformationA(const std::string& rootPath, std::span<char> volumeName,
+                           DWORD* volumeSerialNumber, DWORD* maximumComponentLength,
+                           DWORD* fileSystemFlags, std::span<char> fileSystemName) {
   if (Faulted(seam::Op::GetVolumeInformationA)) return FALSE;
   ::DWORD serial = 0, component = 0, flags = 0;
   if (!::GetVolumeInformationA(rootPath.c_str(), volumeName.empty() ? nullptr : volumeName.data(),
@@ -108,12 +111,14 @@ BOOL GetVolumePathNameA(const std::string& fileName, std::span<char> volumePathN
     ::SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  return ::GetVolumePathNameA(fileName.c_str(), volumePathName.data(), static_cast<::DWORD>(volumePathName.size()))
+  return ::GetVolumePathNameA(fileName.c_str(), volumePathName.data(),
+                              static_cast<::DWORD>(volumePathName.size()))
              ? TRUE
              : FALSE;
 }
 
-BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint, std::span<char> volumeName) {
+BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint,
+                                       std::span<char> volumeName) {
   if (Faulted(seam::Op::GetVolumeNameForVolumeMountPointA)) return FALSE;
   const std::string point = volumeMountPoint.substr(0, volumeMountPoint.find('\0'));
   if (point.empty() || volumeName.empty()) {
@@ -130,8 +135,8 @@ BOOL GetVolumeNameForVolumeMountPointA(const std::string& volumeMountPoint, std:
   return TRUE;
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in, std::span<std::byte> out,
-                     DWORD* bytesReturned) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::byte> in,
+                     std::span<std::byte> out, DWORD* bytesReturned) {
   if (bytesReturned) *bytesReturned = 0;
   if (Faulted(seam::Op::DeviceIoControl)) return FALSE;
   if (!detail::FindHandle(hDevice) || detail::FindHandle(hDevice) == detail::Kind::Process) {
@@ -139,14 +144,15 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD ioControlCode, std::span<const std::b
     return FALSE;
   }
   // Only the two queries the program asks; nothing that changes a disk.
-  if (ioControlCode != FSCTL_GET_RETRIEVAL_POINTERS && ioControlCode != IOCTL_DISK_GET_PARTITION_INFO) {
+  if (ioControlCode != FSCTL_GET_RETRIEVAL_POINTERS &&
+      ioControlCode != IOCTL_DISK_GET_PARTITION_INFO) {
     ::SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
   }
   ::DWORD n = 0;
-  const BOOL ok = ::DeviceIoControl(Native(hDevice), ioControlCode, const_cast<std::byte*>(in.data()),
-                                    static_cast<::DWORD>(in.size()), out.data(), static_cast<::DWORD>(out.size()),
-                                    &n, nullptr);
+  const BOOL ok = ::DeviceIoControl(
+      Native(hDevice), ioControlCode, const_cast<std::byte*>(in.data()),
+      static_cast<::DWORD>(in.size()), out.data(), static_cast<::DWORD>(out.size()), &n, nullptr);
   if (bytesReturned) *bytesReturned = n;
   return ok ? TRUE : FALSE;
 }
