@@ -1,0 +1,101 @@
+#include "cli/Common.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <utility>
+
+#include "cli/JsonText.h"
+#include "fileio/basStrings.h"
+#include "form/basBase.h"
+#include "platform/os.h"
+
+namespace {
+
+// When the command started, ISO 8601 with the local offset.
+std::string StartedAt() {
+  static const std::string text = [] {
+    const std::time_t now = std::time(nullptr);
+    std::tm local = *std::localtime(&now);
+    std::tm utc = *std::gmtime(&now);
+    utc.tm_isdst = local.tm_isdst;
+    const long offset = static_cast<long>(std::difftime(now, std::mktime(&utc)));
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+                  std::labs(offset) / 3600, std::labs(offset) % 3600 / 60);
+    return std::string(stamp) + zone;
+  }();
+  return text;
+}
+
+}  // namespace
+
+nlohmann::json Header(const std::string& command, const std::string& path) {
+  const auto v = gTitle.find(" V");
+  std::string version = v == std::string::npos ? gTitle : gTitle.substr(v + 2);
+  if (const auto ide = version.find(' '); ide != std::string::npos) version.resize(ide);
+  return {{"command", command},
+          {"file", JsonText(path)},
+          {"version", version},
+          {"started_at", StartedAt()}};
+}
+
+std::string Dump(const nlohmann::json& j) {
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::json FlagNames(std::int32_t flags) {
+  static constexpr std::pair<std::uint32_t, const char*> kNames[] = {
+      {os::FILE_FLAG_RANDOM_ACCESS, "FILE_FLAG_RANDOM_ACCESS"},
+      {os::FILE_FLAG_NO_BUFFERING, "FILE_FLAG_NO_BUFFERING"},
+      {os::FILE_FLAG_WRITE_THROUGH, "FILE_FLAG_WRITE_THROUGH"},
+      {os::FILE_FLAG_SEQUENTIAL_SCAN, "FILE_FLAG_SEQUENTIAL_SCAN"},
+  };
+  nlohmann::json names = nlohmann::json::array();
+  for (const auto& [bit, name] : kNames)
+    if (static_cast<std::uint32_t>(flags) & bit) names.push_back(name);
+  return names;
+}
+
+std::string FlagsHex(std::int32_t flags) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(flags));
+  return hex;
+}
+
+Ending EndingOf(const std::string& message, const std::string& detail, int stoppedBy) {
+  Ending e;
+  if (stoppedBy != 0) {
+    const char* names[] = {"", "SIGHUP", "SIGINT", "SIGQUIT"};
+    const std::string by = stoppedBy == 15 ? "SIGTERM"
+                           : stoppedBy > 0 && stoppedBy <= 3
+                               ? names[stoppedBy]
+                               : "signal " + std::to_string(stoppedBy);
+    e = {false, 128 + stoppedBy, "Stopped by " + by, detail};
+  } else if (!message.empty()) {
+    e = {false, kCannotInspect, message, detail};
+  }
+  return e;
+}
+
+void Report(const Ending& e) {
+  if (e.ok) return;
+  std::string text = e.message;
+  ReplaceString(text, "\r\n", ": ");
+  std::cerr << "orvandel-cli: " << text;
+  if (!e.reason.empty()) std::cerr << (text.empty() ? "" : ": ") << e.reason;
+  std::cerr << "\n";
+}
+
+void AddEnding(nlohmann::json& out, const Ending& e) {
+  out["ok"] = e.ok;
+  if (!e.ok) {
+    std::string message = e.message;
+    ReplaceString(message, "\r\n", ": ");
+    out["message"] = message;
+    out["reason"] = e.reason;
+  }
+}
