@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   form->SetText(Ctl::txtBlockSizeSectors, 0, argv[4]);
   form->SetValue(Ctl::chkFlushAtFinish, 0, argc > 7 ? 1 : 0);
   form->SetValue(Ctl::chkFlushAtFinish, 1, argc > 7 ? 1 : 0);
-  auto rate = [&](const RunRecord& r) {
+  auto rate = [&](const ThroughputRecord& r) {
     return static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9);
   };
   if (const int rounds = std::atoi(argv[6]); rounds > 0) {
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   window.cmdFileReadWrite_Click(writing ? 1 : 0);
-  const RunRecord& r = window.LastRun();
+  const ThroughputRecord& r = window.LastRun();
   if (!r.finished || r.elapsedNs <= 0) return 1;
   if (qt && argc > 7) {
     QApplication::processEvents();

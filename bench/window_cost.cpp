@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     form.SetValue(Ctl::chkFlushAtFinish, 0, 0);
     form.SetValue(Ctl::chkFlushAtFinish, 1, 0);
     window.cmdFileReadWrite_Click(writing ? 1 : 0);
-    const RunRecord& r = window.LastRun();
+    const ThroughputRecord& r = window.LastRun();
     if (!r.finished || r.elapsedNs <= 0) return 1;
     std::printf("{\"mb_per_s\": %.3f}\n",
                 static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9));

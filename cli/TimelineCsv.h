@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "form/Timeline.h"
+#include "throughput/Timeline.h"
 #include "platform/os.h"
 
 inline constexpr const char* kTimelineCsvHeader =

@@ -13,34 +13,34 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <limits>
+#include <map>
 #include <optional>
 #include <vector>
 
 #include "cli/Common.h"
 #include "cli/JsonText.h"
 #include "cli/TimelineCsv.h"
+#include "createdelete/CreateDeleteTest.h"
+#include "engine/Median.h"
+#include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
-#include "form/HeadlessForm.h"
+#include "form/ResultLines.h"
 #include "form/basBase.h"
-#include "form/frmMain.h"
-#include "placement/FragmentReport.h"
+#include "placement/FileInspection.h"
 #include "platform/os.h"
+#include "throughput/ThroughputRun.h"
 
 namespace {
 
-// The system's reason for the last error, without its full stop.
-std::string LastErrorText() {
-  std::string text = SystemReason(os::GetLastError());
+// The system's reason, without its full stop.
+std::string ReasonText(os::DWORD code) {
+  std::string text = SystemReason(code);
   if (!text.empty() && text.back() == '.') text.pop_back();
   return text;
 }
-
-// The middle of sorted figures (the mean of the two middle ones).
-double Median(const std::vector<double>& sorted) {
-  const std::size_t m = sorted.size();
-  return m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2;
-}
+std::string LastErrorText() { return ReasonText(os::GetLastError()); }
 
 int Fail(const std::string& path, const std::string& reason) {
   std::cerr << "orvandel-cli: " << path << ": " << reason << "\n";
@@ -80,6 +80,23 @@ std::string NotAFile(const std::string& path) {
   }
 }
 
+// The file status line of path and what it was made from; nullopt, with
+// the system's error set, when the file cannot be opened.
+std::optional<FileInspection> Inspect(const std::string& path, bool withRuns) {
+  const os::HANDLE h = os::CreateFileA(
+      path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, os::OPEN_EXISTING, 0);
+  if (h == os::INVALID_HANDLE_VALUE) return std::nullopt;
+  FileInspection f = InspectFile(path, h, withRuns);
+  os::CloseHandle(h);
+  return f;
+}
+
+// The status line of the file as a run left it; "" when there is none.
+std::string StatusLineOf(const std::string& path) {
+  const auto f = Inspect(path, false);
+  return f ? StatusLine(*f) : "";
+}
+
 // The file status line for path, as the window shows it after the path is
 // typed into its test-file field.
 int Status(const std::string& path, bool json) {
@@ -94,89 +111,78 @@ int Status(const std::string& path, bool json) {
     return ::Fail(file, why);
   };
   if (const std::string why = NotAFile(path); !why.empty()) return Fail(path, why);
-  HeadlessForm form;
-  frmMain window(form);
-  form.SetText(Ctl::txtTestFile, 0, path);
-  const std::string line = form.Text(Ctl::lblReadStatus, 4);
-
-  const std::int64_t size = GetFileSize64(path);
-  // The window's line is the report; the runs behind it are asked for again
-  // only when they are to be shown, or to tell why the line stayed empty.
-  if (!json && (!line.empty() || size == 0)) {
-    std::cout << line << "\n";
-    return 0;
-  }
-  const os::HANDLE h = os::CreateFileA(
-      path, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, os::OPEN_EXISTING, 0);
-  if (h == os::INVALID_HANDLE_VALUE) return Fail(path, "cannot open: " + LastErrorText());
-  std::int32_t count = 0, minimum = 0, maximum = 0;
-  FragmentDetails details;
-  bool reported = true;
-  if (size != 0)
-    reported = GetFileFragments(os::runtime::DriveOf(path), h, count, minimum, maximum, &details);
-  const std::string why = reported ? "" : LastErrorText();
-  os::CloseHandle(h);
-  if (!reported)
-    return Fail(path, "the file system does not tell where the file lies (" + why + ")");
-
+  const auto f = Inspect(path, json);
+  if (!f) return Fail(path, "cannot open: " + LastErrorText());
+  if (f->size != 0 && !f->placed)
+    return Fail(path,
+                "the file system does not tell where the file lies (" + ReasonText(f->error) + ")");
+  const std::string line = StatusLine(*f);
   if (!json) {
     std::cout << line << "\n";
     return 0;
   }
   nlohmann::json runs = nlohmann::json::array();
-  for (const auto& r : details.runs) runs.push_back({{"lcn", r.lcn}, {"length", r.length}});
-  const os::DWORD attributes = os::GetFileAttributesA(path);
-  const bool alignment = details.alignmentComputed && !(minimum == 0x7FFFFFFF && maximum == 0);
+  for (const auto& r : f->details.runs) runs.push_back({{"lcn", r.lcn}, {"length", r.length}});
+  const bool aligned = f->size != 0 && f->Aligned();
   nlohmann::json out = Header("status", path);
   out.update(nlohmann::json{
       {"ok", true},
       {"line", line},
-      {"size", size},
-      {"fragments", count},
-      {"min_alignment", alignment ? nlohmann::json(minimum) : nlohmann::json(nullptr)},
-      {"max_alignment", alignment ? nlohmann::json(maximum) : nlohmann::json(nullptr)},
-      {"file_system", JsonText(details.fileSystem)},
-      {"cluster_size", details.clusterSize},
-      {"partition_offset", details.partitionOffset},
-      {"data_area_offset", details.dataAreaOffset},
-      {"compressed",
-       attributes != os::INVALID_FILE_ATTRIBUTES && (attributes & os::FILE_ATTRIBUTE_COMPRESSED)},
+      {"size", f->size},
+      {"fragments", f->fragments},
+      {"min_alignment", aligned ? nlohmann::json(f->minAlignment) : nlohmann::json(nullptr)},
+      {"max_alignment", aligned ? nlohmann::json(f->maxAlignment) : nlohmann::json(nullptr)},
+      {"file_system", JsonText(f->details.fileSystem)},
+      {"cluster_size", f->details.clusterSize},
+      {"partition_offset", f->details.partitionOffset},
+      {"data_area_offset", f->details.dataAreaOffset},
+      {"compressed", f->compressed},
       {"runs", runs},
   });
   std::cout << out.dump(2) << "\n";
   return 0;
 }
 
-// The headless window of the command line: the runs' progress goes to a
-// terminal's stderr, at most ten times a second.
-class CliForm : public HeadlessForm {
+// A run's progress on a terminal's stderr, at most ten times a second.
+class ProgressLine {
  public:
-  explicit CliForm(bool progress) : progress_(progress) {}
-  void Refresh(Ctl ctl, int index) override {
-    HeadlessForm::Refresh(ctl, index);
-    if (!progress_ || ctl != Ctl::lblReadStatus || index != 0) return;
+  explicit ProgressLine(bool shown) : shown_(shown) {}
+  ~ProgressLine() { End(); }
+  void Show(const std::string& text) {
+    if (!shown_) return;
     const auto now = std::chrono::steady_clock::now();
     if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
-    std::cerr << "\r" << Text(Ctl::lblReadStatus, 0) << "   " << std::flush;
+    std::cerr << "\r" << text << "   " << std::flush;
     drawn_ = true;
   }
-  void EndProgress() {
+  void End() {
     if (drawn_) std::cerr << "\r\033[K" << std::flush;
     drawn_ = false;
   }
 
  private:
-  bool progress_;
+  bool shown_;
   bool drawn_ = false;
   std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+class CliRun : public ThroughputObserver {
+ public:
+  CliRun(ProgressLine& progress, FinishChoices choices) : progress_(progress), choices_(choices) {}
+  void Progress(int percent) override { progress_.Show(" " + std::to_string(percent) + "%"); }
+  FinishChoices AtFinish() override { return choices_; }
+
+ private:
+  ProgressLine& progress_;
+  FinishChoices choices_;
 };
 
 struct RunOptions {
   std::string file;
   std::string size = "200";
-  std::string blockSectors = "2048";
-  std::string files = "160";
+  std::int32_t blockSectors = 2048;
+  std::int32_t files = 160;
   bool random = false;
   bool flags[4] = {};  // in the order of the window's flag boxes
   bool flushEveryBlock = false;
@@ -187,50 +193,31 @@ struct RunOptions {
   std::optional<std::string> timeline;  // --timeline FILE
 };
 
-void SetUp(HeadlessForm& form, const RunOptions& o, bool withSize) {
-  form.SetText(Ctl::txtTestFile, 0, o.file);
-  if (withSize) form.SetText(Ctl::txtSize, 0, o.size);
-  form.SetText(Ctl::txtBlockSizeSectors, 0, o.blockSectors);
-  form.SetText(Ctl::txtNumberOfFiles, 0, o.files);
-  for (int i = 0; i < 4; ++i) form.SetValue(Ctl::chkFileFlags, i, o.flags[i] ? 1 : 0);
-  form.SetValue(Ctl::chkFlushAllBlocks, 0, o.flushEveryBlock ? 1 : 0);
-  form.SetValue(Ctl::chkFlushAtFinish, 0, o.flushFile ? 1 : 0);
-  form.SetValue(Ctl::chkFlushAtFinish, 1, o.flushVolume ? 1 : 0);
-  form.SetValue(Ctl::optDataType, o.random ? 1 : 0, 1);
+std::int32_t Flags(const RunOptions& o) {
+  static constexpr std::uint32_t kBits[] = {os::FILE_FLAG_RANDOM_ACCESS, os::FILE_FLAG_NO_BUFFERING,
+                                            os::FILE_FLAG_WRITE_THROUGH,
+                                            os::FILE_FLAG_SEQUENTIAL_SCAN};
+  std::uint32_t flags = 0;
+  for (int i = 0; i < 4; ++i)
+    if (o.flags[i]) flags |= kBits[i];
+  return static_cast<std::int32_t>(flags);
 }
 
-std::vector<std::string> Lines(const FormView& form) {
-  std::vector<std::string> lines;
-  for (int i = 0; i <= 3; ++i) lines.push_back(form.Text(Ctl::lblReadStatus, i));
-  return lines;
-}
-
-void PrintLines(const FormView& form) {
-  for (int i = 0; i <= 4; ++i)
-    if (!form.Text(Ctl::lblReadStatus, i).empty())
-      std::cout << form.Text(Ctl::lblReadStatus, i) << "\n";
-}
-
-double MBps(const RunRecord& r) {
-  return r.elapsedNs > 0 ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedNs / 1e9)
-                         : 0;
-}
-double MBpsWithFlush(const RunRecord& r) {
-  return r.elapsedWithFlushNs > 0
-             ? static_cast<double>(r.testSize) / 10000 / 1048576 / (r.elapsedWithFlushNs / 1e9)
-             : 0;
+void PrintLines(const ResultLines& lines, const std::string& statusLine) {
+  for (const std::string& line : lines)
+    if (!line.empty()) std::cout << line << "\n";
+  if (!statusLine.empty()) std::cout << statusLine << "\n";
 }
 
 // One run's figures; a Read run has no flushes, so none of their fields.
-nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
+nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine) {
   auto optional = [](std::int64_t v) {
     return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v);
   };
-  const bool flushFailed = r.fileFlushFailed || r.volumeFlushFailed;
   nlohmann::json out = {
-      {"lines", Lines(form)},
-      {"status_line", form.Text(Ctl::lblReadStatus, 4)},
-      {"test_size", static_cast<double>(r.testSize) / 10000},
+      {"lines", ThroughputLines(r, '.')},
+      {"status_line", statusLine},
+      {"test_size", static_cast<double>(r.testSize) / kFixed},
       {"block_size", r.blockSize},
       {"flags", FlagsHex(r.fileFlags)},
       {"flag_names", FlagNames(r.fileFlags)},
@@ -240,134 +227,190 @@ nlohmann::json RunJson(const FormView& form, const RunRecord& r, bool writing) {
       {"final_transferred", r.finalResult},
       {"elapsed_ms", r.elapsedMs},
       {"elapsed_ns", r.elapsedNs},
-      {"mb_per_s", MBps(r)},
+      {"mb_per_s", MBps(r.testSize, r.elapsedNs)},
       {"timeline", TimelineJson(r.timeline)},
       {"flushes", FlushesJson(r.timeline)},
   };
-  if (!writing) return out;
+  if (!r.writing) return out;
   out["elapsed_with_flush_ms"] = r.elapsedWithFlushMs;
   out["file_flush_ms"] = optional(r.fileFlushMs);
   out["volume_flush_ms"] = optional(r.volumeFlushMs);
   out["elapsed_with_flush_ns"] = r.elapsedWithFlushNs;
   out["file_flush_ns"] = optional(r.fileFlushNs);
   out["volume_flush_ns"] = optional(r.volumeFlushNs);
-  out["mb_per_s_with_flush"] =
-      flushFailed ? nlohmann::json(nullptr) : nlohmann::json(MBpsWithFlush(r));
+  out["mb_per_s_with_flush"] = r.FlushFailed()
+                                   ? nlohmann::json(nullptr)
+                                   : nlohmann::json(MBps(r.testSize, r.elapsedWithFlushNs));
   out["file_flush_failed"] = r.fileFlushFailed;
   out["volume_flush_failed"] = r.volumeFlushFailed;
   return out;
 }
 
-// A Write (index 1) or Read (0) run, as the window's button runs it.
-int Throughput(const RunOptions& o, int index) {
-  const bool progress = !o.json && os::runtime::StderrIsTerminal();
-  const char* command = index == 1 ? "write" : "read";
-  // An output that cannot take the rows ends the command before anything runs.
-  std::optional<TimelineCsvFile> csv;
-  if (o.timeline && (!csv.emplace(*o.timeline, o.file).IsOpen() || (o.json && csv->IsStream()))) {
-    // One JSON object is all --json prints: the rows need a file of their own.
-    const Ending refused =
-        csv->IsOpen() ? Ending{false, kUsageError, "--timeline",
-                               *o.timeline + ": is standard output, where --json prints its object"}
-                      : Ending{false, kCannotInspect, "--timeline", csv->Error()};
+// The figures the lines of repeated runs show, each as min / median / max.
+class Summary {
+ public:
+  void Add(const ThroughputRecord& r) {
+    ++runs_;
+    figures_["mb_per_s"].push_back(MBps(r.testSize, r.elapsedNs));
+    if (!r.writing) return;
+    if (r.fileFlushMs >= 0 || r.volumeFlushMs >= 0)
+      figures_["mb_per_s_with_flush"].push_back(MBps(r.testSize, r.elapsedWithFlushNs));
+    if (r.fileFlushMs >= 0) figures_["file_flush_ms"].push_back(r.fileFlushMs);
+    if (r.volumeFlushMs >= 0) figures_["volume_flush_ms"].push_back(r.volumeFlushMs);
+  }
+  nlohmann::json Json() const {
+    nlohmann::json out = {{"runs", runs_}};
+    for (const auto& [name, values] : figures_)
+      out[name] = {{"min", *std::min_element(values.begin(), values.end())},
+                   {"median", Median(values)},
+                   {"max", *std::max_element(values.begin(), values.end())}};
+    return out;
+  }
+  void Print() const {
+    static const std::pair<const char*, const char*> kShown[] = {
+        {"mb_per_s", "MB/s without flush"},
+        {"mb_per_s_with_flush", "MB/s with flush"},
+        {"file_flush_ms", "ms file flush"},
+        {"volume_flush_ms", "ms volume flush"}};
+    for (const auto& [name, text] : kShown) {
+      const auto it = figures_.find(name);
+      if (it == figures_.end()) continue;
+      const auto& v = it->second;
+      std::printf("min / median / max of %d runs: %.1f / %.1f / %.1f %s\n", runs_,
+                  *std::min_element(v.begin(), v.end()), Median(v),
+                  *std::max_element(v.begin(), v.end()), text);
+    }
+  }
+
+ private:
+  int runs_ = 0;
+  std::map<std::string, std::vector<double>> figures_;
+};
+
+// The size option in MB with four decimals, as the window's field reads it;
+// nullopt when it is no such number.
+std::optional<std::int64_t> SizeOption(const std::string& text) {
+  const auto mb = numtext::ToFixed4(text, '.');
+  if (!mb || *mb <= 0 || *mb > std::numeric_limits<std::int64_t>::max() / 1048576)
+    return std::nullopt;
+  return *mb * 1048576;
+}
+
+// A Write or Read run, as the window's buttons run it.
+int Throughput(const RunOptions& o, bool writing) {
+  const char* command = writing ? "write" : "read";
+  auto end = [&](const Ending& e) {
     if (o.json) {
       nlohmann::json out = Header(command, o.file);
-      AddEnding(out, refused);
+      AddEnding(out, e);
       std::cout << Dump(out) << "\n";
     }
-    Report(refused);
-    return refused.status;
-  }
-  CliForm form(progress);
-  frmMain window(form);
-  window.recordTimeline = o.json || csv.has_value();
-  window.askBeforeReplacing = false;
-  window.Form_Load("");
-  SetUp(form, o, index == 1);
+    Report(e);
+    return e.status;
+  };
+  // An output that cannot take the rows ends the command before anything runs.
+  std::optional<TimelineCsvFile> csv;
+  if (o.timeline && (!csv.emplace(*o.timeline, o.file).IsOpen() || (o.json && csv->IsStream())))
+    // One JSON object is all --json prints: the rows need a file of their own.
+    return end(csv->IsOpen()
+                   ? Ending{false, kUsageError, "--timeline",
+                            *o.timeline + ": is standard output, where --json prints its object"}
+                   : Ending{false, kCannotInspect, "--timeline", csv->Error()});
+
+  ThroughputDescription run;
+  run.file = o.file;
+  run.writing = writing;
+  run.size = std::numeric_limits<std::int64_t>::max();
+  if (writing) run.size = SizeOption(o.size).value_or(0);
+  run.blockSize = o.blockSectors * 512;
+  run.randomData = o.random;
+  run.fileFlags = Flags(o);
+  run.flushEveryBlock = o.flushEveryBlock;
+  run.recordTimeline = o.json || csv.has_value();
+
+  ProgressLine progress(!o.json && os::runtime::StderrIsTerminal());
+  CliRun observer(progress, {writing && o.flushFile, writing && o.flushVolume});
+  clsFile64 file;
   nlohmann::json runs = nlohmann::json::array();
-  std::vector<double> rates;
+  Summary summary;
   Ending ending;
+  ThroughputRecord last;
   for (int n = 0; n < o.repeat && ending.ok; ++n) {
-    window.cmdFileReadWrite_Click(index);
-    form.EndProgress();
-    const RunRecord& r = window.LastRun();
-    ending = EndingOf(r.message, r.detail, r.stoppedBy);
-    if (ending.ok && !r.finished)
-      ending = {false, kCannotInspect, "the block size is 0; nothing was run", ""};
-    if (ending.ok) rates.push_back(MBps(r));
+    last = RunThroughput(run, file, observer);
+    if (file.IsOpen()) file.CloseFile();
+    progress.End();
+    ending = EndingOf(last.message, last.detail, last.stoppedBy);
+    if (ending.ok && !last.finished)
+      ending = {false, kCannotInspect, "Error", o.file + ": the run did not finish"};
+    if (ending.ok) summary.Add(last);
+    const std::string statusLine = StatusLineOf(o.file);
     if (o.json) {
-      nlohmann::json run = RunJson(form, r, index == 1);
-      AddEnding(run, ending);
-      runs.push_back(std::move(run));
-    } else if (ending.ok || r.stoppedBy == 0) {
-      PrintLines(form);
+      nlohmann::json one = RunJson(last, statusLine);
+      AddEnding(one, ending);
+      runs.push_back(std::move(one));
+    } else if (last.stoppedBy == 0) {
+      PrintLines(ThroughputLines(last, '.'), statusLine);
     }
   }
   // The last run's timeline, also of a run that failed part way; rows that
   // did not reach their file fail the command.
   std::cout << std::flush;
-  if (csv && !csv->Write(window.LastRun().timeline) && ending.ok)
+  if (csv && !csv->Write(last.timeline) && ending.ok)
     ending = {false, kCannotInspect, "--timeline", csv->Error()};
-  std::vector<double> sorted = rates;
-  std::sort(sorted.begin(), sorted.end());
-  // The summary is of the figure without flushes, the one every run has.
-  const char* figure = index == 1 ? "without flush" : "read";
   if (o.json) {
     nlohmann::json out = Header(command, o.file);
-    out["flags"] = FlagsHex(CheckedFileFlags(form));
-    out["flag_names"] = FlagNames(CheckedFileFlags(form));
+    out["flags"] = FlagsHex(run.fileFlags);
+    out["flag_names"] = FlagNames(run.fileFlags);
     if (o.repeat == 1)
       out.update(runs[0]);
     else
       out["runs"] = runs;
     AddEnding(out, ending);
-    if (o.repeat > 1 && !sorted.empty())
-      out["summary"] = {{"figure", "mb_per_s"},
-                        {"min", sorted.front()},
-                        {"median", Median(sorted)},
-                        {"max", sorted.back()}};
+    if (o.repeat > 1 && ending.ok) out["summary"] = summary.Json();
     std::cout << Dump(out) << "\n";
   } else if (o.repeat > 1 && ending.ok) {
-    std::printf("%s, min / median / max of %d runs: %.1f / %.1f / %.1f MB/s\n", figure, o.repeat,
-                sorted.front(), Median(sorted), sorted.back());
+    summary.Print();
   }
   Report(ending);
   return ending.status;
 }
 
+class CliCreateDelete : public CreateDeleteObserver {};
+
 int CreateDelete(const RunOptions& o) {
-  HeadlessForm form;
-  frmMain window(form);
-  window.Form_Load("");
-  SetUp(form, o, false);
-  window.cmdCreateAndDeleteFiles_Click();
-  const CreateDeleteRecord& r = window.LastCreateDelete();
+  CreateDeleteDescription test;
+  test.file = o.file;
+  test.files = o.files;
+  test.fileFlags = Flags(o);
+  CliCreateDelete observer;
+  const CreateDeleteRecord r = RunCreateDelete(test, observer);
   const Ending ending = EndingOf(r.message, r.detail, r.stoppedBy);
+  const ResultLines lines = CreateDeleteLines(r, '.');
   if (!o.json) {
-    if (r.stoppedBy == 0) PrintLines(form);
+    if (r.stoppedBy == 0) PrintLines(lines, StatusLineOf(o.file));
     Report(ending);
     return ending.status;
   }
-  auto perFile = [&](std::int64_t total) {
-    return r.created ? nlohmann::json(static_cast<double>(total) / r.created)
-                     : nlohmann::json(nullptr);
+  auto perFile = [&](std::int64_t total, bool timed) {
+    return timed && r.created ? nlohmann::json(static_cast<double>(total) / r.created)
+                              : nlohmann::json(nullptr);
   };
   auto flush = [](std::int64_t v, bool failed) {
-    return failed ? nlohmann::json(nullptr) : nlohmann::json(v);
+    return failed || v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v);
   };
   nlohmann::json out = Header("create-delete", o.file);
   out.update(nlohmann::json{
-      {"flags", FlagsHex(CheckedFileFlags(form))},
-      {"flag_names", FlagNames(CheckedFileFlags(form))},
-      {"lines", Lines(form)},
+      {"flags", FlagsHex(test.fileFlags)},
+      {"flag_names", FlagNames(test.fileFlags)},
+      {"lines", lines},
       {"files", r.files},
       {"created", r.created},
-      {"create_ms_per_file", perFile(r.createMs)},
-      {"delete_ms_per_file", perFile(r.deleteMs)},
+      {"create_ms_per_file", perFile(r.createMs, r.createdAll)},
+      {"delete_ms_per_file", perFile(r.deleteMs, r.deletedAll)},
       {"flush_after_create_ms", flush(r.flushAfterCreateMs, r.flushAfterCreateFailed)},
       {"flush_after_delete_ms", flush(r.flushAfterDeleteMs, r.flushAfterDeleteFailed)},
-      {"create_ns_per_file", perFile(r.createNs)},
-      {"delete_ns_per_file", perFile(r.deleteNs)},
+      {"create_ns_per_file", perFile(r.createNs, r.createdAll)},
+      {"delete_ns_per_file", perFile(r.deleteNs, r.deletedAll)},
       {"flush_after_create_ns", flush(r.flushAfterCreateNs, r.flushAfterCreateFailed)},
       {"flush_after_delete_ns", flush(r.flushAfterDeleteNs, r.flushAfterDeleteFailed)},
       {"volume_flushed", r.volumeOpened},
@@ -428,7 +471,12 @@ void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
 void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
   cmd->add_option("--size", o.size, "File size in MB (1,048,576 bytes)")
       ->type_name("MB")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return SizeOption(text) ? "" : "must be a number of MB above 0, not '" + text + "'";
+          },
+          ""));
   cmd->add_flag("--random", o.random, "Write pseudo-random words instead of zeros");
   cmd->add_flag("--flush-every-block", o.flushEveryBlock, "Flush the file after every block");
   // Both flushes are on as in the window; each pair's two names exclude
@@ -498,15 +546,30 @@ int main(int argc, char** argv) {
     return app.exit(e);  // --help, --version
   } catch (const CLI::ParseError& e) {
     app.exit(e);
+    // With --json every end is one object, a usage error too.
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+      std::string command;
+      for (const std::string& a : args)
+        if (a == "status" || a == "write" || a == "read" || a == "create-delete") {
+          command = a;
+          break;
+        }
+      nlohmann::json out = Header(command, file);
+      out["ok"] = false;
+      out["usage"] = true;
+      out["message"] = e.what();
+      std::cout << Dump(out) << "\n";
+    }
     return kUsageError;
   }
   int status_ = kUsageError;
   if (status->parsed())
     status_ = Status(file, json);
   else if (write->parsed())
-    status_ = Throughput(writeOptions, 1);
+    status_ = Throughput(writeOptions, true);
   else if (read->parsed())
-    status_ = Throughput(readOptions, 0);
+    status_ = Throughput(readOptions, false);
   else if (createDelete->parsed())
     status_ = CreateDelete(createOptions);
   else

@@ -45,13 +45,13 @@ endfunction()
 
 # The window over the system's own controls.
 add_library(orvandel_window STATIC win32/Win32Form.cpp)
-target_link_libraries(orvandel_window PUBLIC orvandel_engine user32 gdi32 comdlg32 comctl32)
+target_link_libraries(orvandel_window PUBLIC orvandel_form user32 gdi32 comdlg32 comctl32)
 add_executable(orvandel WIN32 win32/main.cpp)
 target_link_libraries(orvandel PRIVATE orvandel_window)
 orvandel_resources(orvandel "Orvandel" "${PROJECT_SOURCE_DIR}/data/icons/orvandel.ico")
 
-add_executable(orvandel-cli cli/main.cpp cli/JsonText.cpp cli/TimelineCsv.cpp)
-target_link_libraries(orvandel-cli PRIVATE orvandel_engine orvandel_header_libs)
+add_executable(orvandel-cli cli/main.cpp cli/Common.cpp cli/JsonText.cpp cli/TimelineCsv.cpp)
+target_link_libraries(orvandel-cli PRIVATE orvandel_form orvandel_header_libs)
 orvandel_resources(orvandel-cli "Orvandel command line" "")
 
 # Tests run under Wine in a prefix of their own, without its set-up prompts.

@@ -1,22 +1,16 @@
-// Creates and deletes many empty files beside the test file and times both
-// phases and the volume flush after each.
-#include <algorithm>
-#include <chrono>
+#include "createdelete/CreateDeleteTest.h"
+
 #include <cmath>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "createdelete/basCreateDelete.h"
+#include "engine/Timing.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
-#include "form/frmMain.h"
-
-namespace {
-
-std::int32_t Elapsed(os::DWORD from, os::DWORD to) { return static_cast<std::int32_t>(to - from); }
-
-}  // namespace
+#include "fileio/clsFile64.h"
 
 std::string GetLastErrorText() {
   std::string buffer(1024, ' ');
@@ -34,227 +28,181 @@ std::int32_t NumberOfFiles(const std::string& text) {
   return static_cast<std::int32_t>(n);
 }
 
-// Milliseconds per file: "#0.0" from 0.1 ms up; below that, where "#0.0"
-// would show 0.0 for every run on a current disk, two significant digits
-// of the nanosecond figure.
-std::string PerFile(std::int32_t totalMs, std::int64_t totalNs, std::int32_t files, char sep) {
-  const double ms = static_cast<double>(totalMs) / files;
-  if (ms >= 0.1) return numtext::Format(ms, "#0.0", sep);
-  const double precise = static_cast<double>(totalNs) / files / 1e6;
-  if (precise <= 0) return numtext::Format(0, "#0.0", sep);
-  int decimals = std::max(2, 1 - static_cast<int>(std::floor(std::log10(precise))));
-  std::string text =
-      numtext::Format(precise, "#0." + std::string(static_cast<std::size_t>(decimals), '0'), sep);
-  // 0.0996 rounds up to 0.100: one decimal fewer keeps two digits (0.10).
-  if (decimals > 2 && text.size() - text.find_first_not_of(std::string("0") + sep) > 2)
-    text = numtext::Format(precise,
-                           "#0." + std::string(static_cast<std::size_t>(decimals - 1), '0'), sep);
-  return text;
+std::string NumberedName(const std::string& path, std::int32_t i) {
+  return path + "." + numtext::Format(i, "0000", '.');
 }
 
-void frmMain::cmdCreateAndDeleteFiles_Click() {
-  CreateDeleteRecord rec;
-  // The folder is opened once; every file is made and deleted in it, so a
-  // folder renamed or replaced meanwhile never sends a deletion elsewhere.
-  const PathParts parts = SplitPath(form_.Text(Ctl::txtTestFile));
-  const os::HANDLE folder = os::OpenFolder(parts.folder);
-  const os::DWORD folderError = os::GetLastError();
-  auto fileName = [&](std::int32_t i) {
-    return parts.name + "." + numtext::Format(i, "0000", '.');
-  };
-  // The name the user reads: as the test file's path was typed.
-  auto shownName = [&](std::int32_t i) {
-    return form_.Text(Ctl::txtTestFile) + "." + numtext::Format(i, "0000", '.');
-  };
+namespace {
 
-  bool volumeFound = false;
-  const os::HANDLE H = OpenVolumeOf(folder, volumeFound);
-  rec.volumeOpened = volumeFound;
-  // Without a volume there is nothing to flush; the times show 0.
-  auto flushVolume = [&] {
-    return !volumeFound || os::FlushFileBuffers(H) == os::TRUE ||
-           !FlushDroppedData(os::GetLastError());
-  };
+// One test from its description to its record. The folder is opened once;
+// every file is made and deleted in it, so a folder renamed or replaced
+// meanwhile never sends a deletion elsewhere.
+class Test {
+ public:
+  Test(const CreateDeleteDescription& d, CreateDeleteObserver& observer)
+      : d_(d), observer_(observer), parts_(SplitPath(d.file)) {
+    rec_.files = d.files;
+    folder_ = os::OpenFolder(parts_.folder);
+    folderError_ = os::GetLastError();
+    bool found = false;
+    volume_ = OpenVolumeOf(folder_, found);
+    rec_.volumeOpened = found;
+  }
+  ~Test() {
+    // Exactly the files this test created are deleted again, whatever ends it.
+    DeleteCreated();
+    if (volume_ != os::INVALID_HANDLE_VALUE) os::CloseHandle(volume_);
+    if (folder_ != os::INVALID_HANDLE_VALUE) os::CloseHandle(folder_);
+  }
+  Test(const Test&) = delete;
+  Test& operator=(const Test&) = delete;
 
-  std::int32_t C = 0;
-  bool deleted = false;
+  CreateDeleteRecord Execute() {
+    try {
+      FlushVolume(volume_);
+      if (Create() && Flush(0) && Delete() && Flush(1)) Conclude();
+    } catch (const std::exception& e) {
+      rec_.message = "Error";
+      rec_.detail = d_.file + ": " + e.what();
+    }
+    DeleteCreated();
+    if (rec_.notDeleted > 0 && rec_.detail.empty()) rec_.detail = LeftBehind();
+    return std::move(rec_);
+  }
+
+ private:
+  std::string FileName(std::int32_t i) const { return NumberedName(parts_.name, i); }
+
   // A deletion that fails leaves a file behind: counted and named, never
   // passed over.
-  std::string firstLeft;
-  auto kill = [&](std::int32_t j) {
-    if (os::DeleteFileInFolder(folder, fileName(j))) return;
-    if (rec.notDeleted++ == 0) firstLeft = shownName(j) + ": " + SystemReason(os::GetLastError());
-  };
-  // Exactly the files this run created are deleted again, whatever ends it.
-  auto deleteCreated = [&] {
-    if (deleted) return;
-    deleted = true;
-    for (std::int32_t j = 0; j < C; ++j) kill(j);
-  };
-  auto leftBehind = [&] {
-    return std::to_string(rec.notDeleted) + " of " + std::to_string(C) +
-           " files could not be deleted and are still there; the first: " + firstLeft;
-  };
-  auto finish = [&] {
-    deleteCreated();
-    if (H != os::INVALID_HANDLE_VALUE) os::CloseHandle(H);
-    if (folder != os::INVALID_HANDLE_VALUE) os::CloseHandle(folder);
-    form_.SetMousePointer(vbDefault);
-    lastCreateDelete_ = rec;
-  };
-  bool finished = false;
-  struct Guard {
-    decltype(finish)& f;
-    bool& done;
-    ~Guard() {
-      if (!done) {
-        done = true;
-        try {
-          f();
-        } catch (...) {
-        }
-      }
+  void Kill(std::int32_t j) {
+    if (os::DeleteFileInFolder(folder_, FileName(j))) return;
+    if (rec_.notDeleted++ == 0)
+      firstLeft_ = NumberedName(d_.file, j) + ": " + SystemReason(os::GetLastError());
+  }
+  void DeleteCreated() {
+    if (deleted_) return;
+    deleted_ = true;
+    for (std::int32_t j = 0; j < rec_.created; ++j) Kill(j);
+  }
+  std::string LeftBehind() const {
+    return std::to_string(rec_.notDeleted) + " of " + std::to_string(rec_.created) +
+           " files could not be deleted and are still there; the first: " + firstLeft_;
+  }
+
+  // A stop request deletes what was made and ends the test.
+  bool Stopped() {
+    rec_.stoppedBy = observer_.StopRequested();
+    if (rec_.stoppedBy == 0) return false;
+    DeleteCreated();
+    return true;
+  }
+
+  // Creates file i; false, with the system's error set, when it was not.
+  bool CreateOne(std::int32_t i) {
+    if (folder_ == os::INVALID_HANDLE_VALUE) {
+      os::SetLastError(folderError_);
+      return false;
     }
-  } guard{finish, finished};
-  auto end = [&] {
-    finished = true;
-    finish();
-  };
+    clsFile64 file;
+    if (!file.OpenFileIn(folder_, FileName(i), d_.fileFlags)) return false;
+    // A name someone else owns is never counted as ours, so never deleted.
+    const bool existed = os::GetLastError() == os::ERROR_ALREADY_EXISTS;
+    file.CloseFile();
+    if (existed) os::SetLastError(os::ERROR_FILE_EXISTS);
+    return !existed;
+  }
 
-  try {
-    flushVolume();
-    const std::int32_t F = CheckedFileFlags(form_);
-    const std::int32_t N = NumberOfFiles(form_.Text(Ctl::txtNumberOfFiles));
-    form_.SetText(Ctl::txtNumberOfFiles, 0, std::to_string(N));
-    rec.files = N;
-
-    std::string flushFailure;
-    // One volume flush with its caption in status line `line`.
-    auto TimedFlush = [&](int line, std::int32_t& ms, std::int64_t& ns, bool& failed) {
-      form_.SetText(Ctl::lblReadStatus, line, "flushing...");
-      form_.Refresh(Ctl::lblReadStatus, line);
-      os::Sleep(0);
-      const os::DWORD before = os::timeGetTime();
-      const std::int64_t nsBefore = os::runtime::ClockNs();
-      failed = !flushVolume();
-      const os::DWORD error = os::GetLastError();
-      const os::DWORD after = os::timeGetTime();
-      ns = os::runtime::ClockNs() - nsBefore;
-      ms = Elapsed(before, after);
-      if (failed) {
-        form_.SetText(Ctl::lblReadStatus, line, "flush failed: " + SystemReason(error));
-        if (flushFailure.empty())
-          flushFailure =
-              "flushing the volume of " + form_.Text(Ctl::txtTestFile) + ": " + SystemReason(error);
-      } else {
-        form_.SetText(Ctl::lblReadStatus, line, std::to_string(ms) + " ms flush time");
-      }
-      form_.Refresh(Ctl::lblReadStatus, line);
-    };
-    // A stop request deletes what was made and ends without lines.
-    auto stopped = [&] {
-      rec.stoppedBy = os::runtime::StopRequested();
-      if (rec.stoppedBy == 0) return false;
-      rec.created = C;
-      deleteCreated();
-      if (rec.notDeleted > 0) rec.detail = leftBehind();
-      ClearReadStatus();
-      return true;
-    };
-
-    std::vector<std::unique_ptr<clsFile64>> files;
-    files.reserve(static_cast<std::size_t>(N));
-    ClearReadStatus();
-    form_.SetMousePointer(vbHourglass);
-
+  bool Create() {
     os::Sleep(100);
-    const os::DWORD T0 = os::timeGetTime();
-    const std::int64_t ns0 = os::runtime::ClockNs();
-    os::DWORD T1 = T0;
-    std::int64_t ns1 = ns0;
-    bool failedCreation = false;
-    for (std::int32_t i = 0; i < N; ++i) {
-      if (stopped()) return end();
-      const std::string name = shownName(i);
-      auto& file = files.emplace_back(std::make_unique<clsFile64>());
-      bool created = folder != os::INVALID_HANDLE_VALUE && file->OpenFileIn(folder, fileName(i), F);
-      if (folder == os::INVALID_HANDLE_VALUE) os::SetLastError(folderError);
-      // A name someone else owns is never counted as ours, so never deleted.
-      if (created && os::GetLastError() == os::ERROR_ALREADY_EXISTS) {
-        file->CloseFile();
-        os::SetLastError(os::ERROR_FILE_EXISTS);
-        created = false;
-      }
-      if (!created) {
+    const Stopwatch clock = Stopwatch::Start();
+    Stopwatch::Reading took;
+    bool failed = false;
+    for (std::int32_t i = 0; i < d_.files; ++i) {
+      if (Stopped()) return false;
+      if (!CreateOne(i)) {
         // The clock stops before the message: a box left open is not a
         // creation's time.
-        T1 = os::timeGetTime();
-        ns1 = os::runtime::ClockNs();
-        failedCreation = true;
-        // The message itself names the file and the cause.
-        rec.message = "Error: " + GetLastErrorText() + name;
-        form_.MsgBox(rec.message, vbOKOnly);
-        form_.SetMousePointer(vbDefault);
+        took = clock.Read();
+        failed = true;
+        rec_.message = "Error: " + GetLastErrorText() + NumberedName(d_.file, i);
+        observer_.CreationFailed(rec_.message);
         break;
       }
-      file->CloseFile();
-      ++C;
-      form_.SetText(Ctl::lblReadStatus, 0, std::to_string(i));
-      form_.Refresh(Ctl::lblReadStatus, 0);
+      ++rec_.created;
+      observer_.Created(i);
     }
-    rec.created = C;
-    if (C == 0 || stopped()) return end();
+    if (rec_.created == 0 || Stopped()) return false;
+    if (!failed) took = clock.Read();
+    creationFailed_ = failed;
+    rec_.createMs = took.ms;
+    rec_.createNs = took.ns;
+    rec_.createdAll = true;
+    observer_.PhaseTimed(rec_, 0);
+    return true;
+  }
 
-    const char sep = form_.DecimalSeparator();
-    if (!failedCreation) {
-      T1 = os::timeGetTime();
-      ns1 = os::runtime::ClockNs();
+  bool Flush(int phase) {
+    observer_.FlushStarting(phase);
+    os::Sleep(0);
+    const FlushTiming t = TimedFlush([this] { return FlushVolume(volume_); });
+    auto& ms = phase == 0 ? rec_.flushAfterCreateMs : rec_.flushAfterDeleteMs;
+    auto& ns = phase == 0 ? rec_.flushAfterCreateNs : rec_.flushAfterDeleteNs;
+    ms = t.took.ms;
+    ns = t.took.ns;
+    if (t.error != 0) {
+      (phase == 0 ? rec_.flushAfterCreateFailed : rec_.flushAfterDeleteFailed) = true;
+      (phase == 0 ? rec_.flushAfterCreateReason : rec_.flushAfterDeleteReason) =
+          SystemReason(t.error);
+      if (flushFailure_.empty())
+        flushFailure_ = "flushing the volume of " + d_.file + ": " + SystemReason(t.error);
     }
-    rec.createNs = ns1 - ns0;
-    rec.createMs = Elapsed(T0, T1);
-    form_.SetText(Ctl::lblReadStatus, 0,
-                  PerFile(rec.createMs, rec.createNs, C, sep) + " ms per file creation");
-    form_.Refresh(Ctl::lblReadStatus, 0);
+    observer_.FlushEnded(rec_, phase);
+    return !Stopped();
+  }
 
-    TimedFlush(1, rec.flushAfterCreateMs, rec.flushAfterCreateNs, rec.flushAfterCreateFailed);
-    if (stopped()) return end();
-
+  // Once begun, the deletions run to the end even when a stop is asked.
+  bool Delete() {
     os::Sleep(100);
-    const os::DWORD T4 = os::timeGetTime();
-    const std::int64_t ns4 = os::runtime::ClockNs();
-    // Once begun, the deletions run to the end even when a stop is asked.
-    for (std::int32_t j = 0; j < C; ++j) {
-      kill(j);
-      form_.SetText(Ctl::lblReadStatus, 2, std::to_string(j));
-      form_.Refresh(Ctl::lblReadStatus, 2);
+    const Stopwatch clock = Stopwatch::Start();
+    for (std::int32_t j = 0; j < rec_.created; ++j) {
+      Kill(j);
+      observer_.Deleted(j);
     }
-    deleted = true;
-    const os::DWORD T5 = os::timeGetTime();
-    rec.deleteNs = os::runtime::ClockNs() - ns4;
-    rec.deleteMs = Elapsed(T4, T5);
-    form_.SetText(Ctl::lblReadStatus, 2,
-                  PerFile(rec.deleteMs, rec.deleteNs, C, sep) + " ms per file delete");
-    form_.Refresh(Ctl::lblReadStatus, 2);
+    deleted_ = true;
+    const Stopwatch::Reading took = clock.Read();
+    rec_.deleteMs = took.ms;
+    rec_.deleteNs = took.ns;
+    rec_.deletedAll = true;
+    observer_.PhaseTimed(rec_, 1);
+    return true;
+  }
 
-    TimedFlush(3, rec.flushAfterDeleteMs, rec.flushAfterDeleteNs, rec.flushAfterDeleteFailed);
-    if (stopped()) return end();
-    std::string failure = rec.notDeleted > 0 ? leftBehind() : flushFailure;
-    if (!failure.empty() && rec.message.empty()) {
-      rec.message = "Error";
-      rec.detail = failure;
-      end();
-      form_.MsgBox("Error", vbOKOnly, failure);
+  void Conclude() {
+    const std::string failure = rec_.notDeleted > 0 ? LeftBehind() : flushFailure_;
+    if (!failure.empty() && rec_.message.empty()) {
+      rec_.message = "Error";
+      rec_.detail = failure;
       return;
     }
-    rec.finished = !failedCreation && rec.notDeleted == 0;
-    end();
-  } catch (const std::exception& e) {
-    rec.message = "Error";
-    rec.detail = form_.Text(Ctl::txtTestFile) + ": " + e.what();
-    end();
-    try {
-      form_.MsgBox("Error", vbOKOnly, rec.detail);
-    } catch (...) {
-    }
+    rec_.finished = !creationFailed_ && rec_.notDeleted == 0;
   }
+
+  const CreateDeleteDescription& d_;
+  CreateDeleteObserver& observer_;
+  const PathParts parts_;
+  CreateDeleteRecord rec_;
+  os::HANDLE folder_ = os::INVALID_HANDLE_VALUE;
+  os::DWORD folderError_ = 0;
+  os::HANDLE volume_ = os::INVALID_HANDLE_VALUE;
+  std::string firstLeft_, flushFailure_;
+  bool deleted_ = false;
+  bool creationFailed_ = false;
+};
+
+}  // namespace
+
+CreateDeleteRecord RunCreateDelete(const CreateDeleteDescription& test,
+                                   CreateDeleteObserver& observer) {
+  return Test(test, observer).Execute();
 }

@@ -4,8 +4,9 @@
 #include <span>
 
 #include "fileio/basStrings.h"
-#include "form/basBase.h"
 #include "platform/os.h"
+
+std::uint32_t gShareMode = 3;
 
 namespace {
 
@@ -126,4 +127,10 @@ bool FlushDroppedData(os::DWORD error) {
     default:
       return true;
   }
+}
+
+os::DWORD FlushVolume(os::HANDLE volume) {
+  if (volume == os::INVALID_HANDLE_VALUE || os::FlushFileBuffers(volume) == os::TRUE) return 0;
+  const os::DWORD error = os::GetLastError();
+  return FlushDroppedData(error) ? error : 0;
 }

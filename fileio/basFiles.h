@@ -6,6 +6,10 @@
 
 #include "platform/os.h"
 
+// The share mode the program's own file opens pass; set at start-up from
+// the system the program runs on.
+extern std::uint32_t gShareMode;
+
 // Appends the path separator to a non-empty path that does not end in one.
 void AddBackslash(std::string& path);
 
@@ -49,3 +53,7 @@ std::string SystemReason(os::DWORD code);
 // flush that could not be made at all (no volume handle without the rights
 // to open one, a system that cannot flush a volume) loses nothing.
 bool FlushDroppedData(os::DWORD error);
+
+// Flushes a volume opened by OpenVolumeOf: 0 when it was flushed, when there
+// is none, or when the failure lost nothing; else the system's error.
+os::DWORD FlushVolume(os::HANDLE volume);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "fileio/basFiles.h"
-#include "form/basBase.h"
 
 namespace {
 

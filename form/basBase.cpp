@@ -5,7 +5,6 @@
 
 std::string gAppPath;
 std::string gTitle;
-std::uint32_t gShareMode = 3;
 bool gInIDE = false;
 bool gTestRunning = false;
 

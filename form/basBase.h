@@ -9,8 +9,6 @@
 extern std::string gAppPath;
 // The window caption: "Orvandel V" and the build version.
 extern std::string gTitle;
-// The share mode the program's own file opens pass.
-extern std::uint32_t gShareMode;
 // True in a development (Debug) build.
 extern bool gInIDE;
 // True while a Write or Read run is in progress.

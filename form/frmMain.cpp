@@ -32,20 +32,21 @@ void frmMain::Click(Ctl ctl, int index) {
       break;
     case Ctl::cmdFileReadWrite:
       cmdFileReadWrite_Click(index);
-      // A click let in by a run's event processing returns at once; the run
-      // itself shows the file when it ends.
-      if (!gTestRunning) ShowFileState();
       break;
-    // A click let in by a run's event processing would run the whole test
-    // inside the run's timed loop.
     case Ctl::cmdCreateAndDeleteFiles:
-      if (gTestRunning) break;
       cmdCreateAndDeleteFiles_Click();
-      ShowFileState();
       break;
     default:
       break;
   }
+}
+
+std::int64_t Min(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
+
+std::int32_t frmMain::GetNextAlign(std::int32_t v, std::int32_t base) {
+  return static_cast<std::int32_t>(
+      (static_cast<std::uint32_t>(v) + static_cast<std::uint32_t>(base) - 1u) &
+      ~(static_cast<std::uint32_t>(base) - 1u));
 }
 
 void frmMain::ShowFileState() {

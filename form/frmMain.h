@@ -5,60 +5,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "createdelete/CreateDeleteTest.h"
 #include "fileio/clsFile64.h"
 #include "form/FormView.h"
-#include "form/Timeline.h"
 #include "platform/os.h"
-
-// What the latest Write or Read run measured, for scripts that want more
-// than the window's lines. Times in ms are those the lines came from; the
-// ns figures are the same intervals from a nanosecond clock.
-struct RunRecord {
-  bool finished = false;  // reached the result line, every step succeeded
-  std::string message;    // the message box the run ended with, if any
-  std::string detail;     // its detail: the path and the system's reason
-  int stoppedBy = 0;      // the stop request that ended it
-  bool fileFlushFailed = false;
-  bool volumeFlushFailed = false;
-  int index = -1;             // 1 Write, 0 Read
-  std::int64_t testSize = 0;  // ten-thousandths of a byte
-  std::int32_t blockSize = 0;
-  std::int32_t fileFlags = 0;
-  std::int64_t wholeBlocks = 0;
-  std::int64_t transferred = 0;
-  std::int32_t finalCount = 0;
-  std::int32_t finalResult = 0;
-  std::int32_t elapsedMs = 0;  // without flush
-  std::int32_t elapsedWithFlushMs = 0;
-  std::int32_t fileFlushMs = -1;  // -1: not made
-  std::int32_t volumeFlushMs = -1;
-  std::int64_t elapsedNs = 0;
-  std::int64_t elapsedWithFlushNs = 0;
-  std::int64_t fileFlushNs = -1;
-  std::int64_t volumeFlushNs = -1;
-  std::int64_t sleepNs = 0;  // the settling sleep kept out of both intervals
-  Timeline timeline;
-};
-
-// What the latest create-and-delete test measured.
-struct CreateDeleteRecord {
-  std::int32_t files = 0;                   // N
-  std::int32_t created = 0;                 // C
-  std::int32_t createMs = 0, deleteMs = 0;  // totals over C files
-  std::int32_t flushAfterCreateMs = 0, flushAfterDeleteMs = 0;
-  std::int64_t createNs = 0, deleteNs = 0;
-  std::int64_t flushAfterCreateNs = 0, flushAfterDeleteNs = 0;
-  bool volumeOpened = false;
-  bool flushAfterCreateFailed = false, flushAfterDeleteFailed = false;
-  std::string message;  // the message box the test ended with, if any
-  std::string detail;
-  int stoppedBy = 0;            // the stop request that ended it
-  std::int32_t notDeleted = 0;  // files it created and could not delete
-  bool finished = false;        // both phases ran, every file went, both flushes succeeded
-};
+#include "throughput/ThroughputRun.h"
 
 class frmMain : public FormEvents {
  public:
@@ -118,12 +73,18 @@ class frmMain : public FormEvents {
   // the command line writes what it is told, as dd does, and never asks.
   bool askBeforeReplacing = true;
 
-  const RunRecord& LastRun() const { return lastRun_; }
+  const ThroughputRecord& LastRun() const { return lastRun_; }
   const CreateDeleteRecord& LastCreateDelete() const { return lastCreateDelete_; }
 
  private:
   FormView& form_;
-  RunRecord lastRun_;
+  // The run's settings as its fields give them; nullopt when it must not
+  // run, with lastRun_ saying why.
+  std::optional<ThroughputDescription> ReadRunFields(bool writing);
+  // The lines, the message and the file's state a finished run leaves.
+  void ShowRunEnd();
+
+  ThroughputRecord lastRun_;
   CreateDeleteRecord lastCreateDelete_;
 };
 

@@ -16,7 +16,7 @@
 
 #include <vector>
 
-#include "form/Timeline.h"
+#include "throughput/Timeline.h"
 
 class QPainter;
 

@@ -45,7 +45,8 @@ class TimelinePanel : public ::testing::Test {
     }
     return g;
   }
-  const RunRecord& Write(const std::string& mb, const std::string& sectors, bool flushEveryBlock) {
+  const ThroughputRecord& Write(const std::string& mb, const std::string& sectors,
+                                bool flushEveryBlock) {
     form->SetText(Ctl::txtTestFile, 0, dir.File("t.bin"));
     form->SetText(Ctl::txtSize, 0, mb);
     form->SetText(Ctl::txtBlockSizeSectors, 0, sectors);
@@ -102,7 +103,7 @@ TEST_F(TimelinePanel, AWriteRunDrawsWhileItGoesOnAReadRunShowsWhole) {
   // whatever the disk: each block is flushed, and the run grows until it
   // lasts at least 0.6 s.
   int blocks = 64;
-  const RunRecord* r = nullptr;
+  const ThroughputRecord* r = nullptr;
   for (; blocks <= 16384; blocks *= 2) {
     r = &Write(std::to_string(blocks * 4096.0 / 1048576), "8", true);
     ASSERT_TRUE(r->finished) << r->message << r->detail;

@@ -38,8 +38,8 @@ class TimelineRun : public ::testing::Test {
  protected:
   void SetUp() override { os::seam::Reset(); }
   void TearDown() override { os::seam::Reset(); }
-  const RunRecord& RunWith(int index, const std::string& mb, const std::string& sectors,
-                           bool flushes = false) {
+  const ThroughputRecord& RunWith(int index, const std::string& mb, const std::string& sectors,
+                                  bool flushes = false) {
     form.SetText(Ctl::txtTestFile, 0, file);
     if (index == 1) form.SetText(Ctl::txtSize, 0, mb);
     form.SetText(Ctl::txtBlockSizeSectors, 0, sectors);
@@ -50,7 +50,7 @@ class TimelineRun : public ::testing::Test {
   }
   // Offsets and times rise, and the last slice ends at the file's size and
   // at the run's elapsed time.
-  static void ExpectRisingToTheEnd(const RunRecord& r, std::int64_t fileSize) {
+  static void ExpectRisingToTheEnd(const ThroughputRecord& r, std::int64_t fileSize) {
     const auto& s = r.timeline.slices;
     ASSERT_FALSE(s.empty());
     for (std::size_t i = 1; i < s.size(); ++i) {
@@ -72,7 +72,7 @@ class TimelineRun : public ::testing::Test {
 TEST_F(TimelineRun, FewerThanAThousandBlocksGiveOneSlicePerBlockAndTheFinalTransfer) {
   // 1.01 MB in 4 KiB blocks: 258 whole blocks, then 2,621 bytes rounded up
   // to a page.
-  const RunRecord& r = RunWith(1, "1.01", "8");
+  const ThroughputRecord& r = RunWith(1, "1.01", "8");
   ASSERT_TRUE(r.finished) << r.message << r.detail;
   ASSERT_EQ(r.wholeBlocks, 258);
   const auto size = static_cast<std::int64_t>(fs::file_size(file));
@@ -83,7 +83,7 @@ TEST_F(TimelineRun, FewerThanAThousandBlocksGiveOneSlicePerBlockAndTheFinalTrans
   ExpectRisingToTheEnd(r, size);
 
   // Read back: the same blocks, the file's last page as its own slice.
-  const RunRecord& read = RunWith(0, "", "8");
+  const ThroughputRecord& read = RunWith(0, "", "8");
   ASSERT_TRUE(read.finished) << read.message << read.detail;
   EXPECT_FALSE(read.timeline.writing);
   EXPECT_EQ(read.timeline.slices.size(), 259u);
@@ -93,7 +93,7 @@ TEST_F(TimelineRun, FewerThanAThousandBlocksGiveOneSlicePerBlockAndTheFinalTrans
 
 TEST_F(TimelineRun, AThousandOrMoreBlocksGiveAThousandEvenSlices) {
   // 2,560 blocks of 512 bytes: slices of two or three blocks each.
-  const RunRecord& r = RunWith(1, "1.25", "1");
+  const ThroughputRecord& r = RunWith(1, "1.25", "1");
   ASSERT_TRUE(r.finished) << r.message << r.detail;
   ASSERT_EQ(r.wholeBlocks, 2560);
   ASSERT_EQ(r.timeline.slices.size(), 1000u);
@@ -110,7 +110,7 @@ TEST_F(TimelineRun, AThousandOrMoreBlocksGiveAThousandEvenSlices) {
 }
 
 TEST_F(TimelineRun, FlushesAreMarkedAfterTheSlicesAndTheCacheIsSampledThroughThem) {
-  const RunRecord& r = RunWith(1, "32", "2048", true);
+  const ThroughputRecord& r = RunWith(1, "32", "2048", true);
   ASSERT_TRUE(r.finished) << r.message << r.detail;
   const Timeline& t = r.timeline;
   ASSERT_EQ(t.flushes.size(), 2u);
@@ -155,7 +155,7 @@ TEST_F(TimelineRun, FailedRefusedAndUnrecordedRunsKeepWhatTheyHave) {
   // A block that fails part way: the slices before it stay, the run's end
   // is still told.
   os::seam::FailNext(os::seam::Op::WriteFile, os::ERROR_DISK_FULL, 10);
-  const RunRecord& failed = RunWith(1, "1", "8");
+  const ThroughputRecord& failed = RunWith(1, "1", "8");
   EXPECT_EQ(failed.message, "Error");
   EXPECT_EQ(failed.timeline.slices.size(), 10u);
   EXPECT_TRUE(failed.timeline.finished);
@@ -172,7 +172,7 @@ TEST_F(TimelineRun, FailedRefusedAndUnrecordedRunsKeepWhatTheyHave) {
   EXPECT_EQ(form.calls, calls);
 
   window.recordTimeline = false;
-  const RunRecord& off = RunWith(1, "1", "8");
+  const ThroughputRecord& off = RunWith(1, "1", "8");
   ASSERT_TRUE(off.finished);
   EXPECT_TRUE(off.timeline.slices.empty());
   EXPECT_EQ(form.calls, calls);

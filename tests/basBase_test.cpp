@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "fileio/basFiles.h"
 #include "form/basBase.h"
 #include "platform/os.h"
 

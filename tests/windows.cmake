@@ -19,7 +19,7 @@ add_executable(orvandel_tests
   Timeline_test.cpp
   ${PROJECT_SOURCE_DIR}/cli/TimelineCsv.cpp
 )
-target_link_libraries(orvandel_tests PRIVATE orvandel_engine GTest::gtest_main orvandel_header_libs)
+target_link_libraries(orvandel_tests PRIVATE orvandel_form GTest::gtest_main orvandel_header_libs)
 gtest_discover_tests(orvandel_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 
 # The Win32 window in-process, driven through its controls' messages.

@@ -1,30 +1,21 @@
-// The Write and Read runs: one test file, block by block, timed with the
-// millisecond clock the window shows, and with a nanosecond clock for
-// scripts that want exact figures.
+#include "throughput/ThroughputRun.h"
+
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <span>
 
-#include "fileio/NumberText.h"
+#include "engine/Timing.h"
 #include "fileio/basFiles.h"
-#include "fileio/basStrings.h"
-#include "form/basBase.h"
-#include "form/frmMain.h"
 #include "platform/paths.h"
 #include "throughput/Rnd.h"
 #include "throughput/TimelineRecorder.h"
 
 namespace {
 
-constexpr std::int64_t kFixed = 10000;  // four decimal places
 constexpr std::int64_t kMB = 1048576;
 constexpr std::int32_t kPage = 4096;
-
-// Clock differences are taken modulo 2^32 and read as signed 32-bit values.
-std::int32_t Elapsed(os::DWORD from, os::DWORD to) { return static_cast<std::int32_t>(to - from); }
 
 // Whole bytes of a fixed-point count, halves to even.
 std::int64_t RoundFixed(std::int64_t fixed) {
@@ -34,22 +25,15 @@ std::int64_t RoundFixed(std::int64_t fixed) {
   return whole;
 }
 
-// From the nanosecond interval: a cached run of a few MB takes a
-// millisecond or two, where one tick more or less would change the figure
-// by half.
-std::string Throughput(std::int64_t testSize, std::int64_t ns, char sep) {
-  const double mb = static_cast<double>(testSize) / kFixed / 1024 / 1024;
-  return numtext::Format(mb * 1e9 / static_cast<double>(ns), "#0.0", sep) + " MB/s";
+std::int32_t RoundUpToPage(std::int64_t n) {
+  return static_cast<std::int32_t>((n + kPage - 1) / kPage * kPage);
 }
 
-// The bytes a Write run of testSize puts into the file: whole blocks, then
-// the rest rounded up to a page.
-std::int64_t BytesWritten(std::int64_t testSize, std::int32_t blockSize, std::size_t bufferSize) {
-  const std::int64_t blockFixed = static_cast<std::int64_t>(blockSize) * kFixed;
-  const std::int64_t whole = testSize / blockFixed * blockSize;
-  const std::int64_t rest =
-      std::min<std::int64_t>(RoundFixed(testSize - whole * kFixed), bufferSize);
-  return whole + (rest + kPage - 1) / kPage * kPage;
+// One page more than a block, so that the final transfer rounded up to a
+// whole page still fits.
+std::size_t BufferSize(std::int32_t blockSize) {
+  return static_cast<std::size_t>((static_cast<std::int64_t>(blockSize) + kPage) &
+                                  ~std::int64_t{kPage - 1});
 }
 
 std::string FolderOf(const std::string& path) {
@@ -69,439 +53,357 @@ bool IsDefaultTestFile(const std::string& path) {
   });
 }
 
-// Ends a run that met an exception; the guard releases everything even when
-// showing the end fails as well.
-template <typename Exit>
-void EndWithError(Exit& exit, const std::string& detail) {
-  try {
-    exit(detail);
-  } catch (...) {
-  }
+// What the file occupies, not its length: the holes of a sparse file take
+// space when written.
+std::int64_t AllocatedBytes(const std::string& path) {
+  os::DWORD high = 0;
+  const os::DWORD low = os::GetCompressedFileSizeA(path, &high);
+  if (low == os::INVALID_FILE_SIZE && os::GetLastError() != 0) return 0;
+  return static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
 }
 
-}  // namespace
-
-std::int64_t Min(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
-
-std::int32_t frmMain::GetNextAlign(std::int32_t v, std::int32_t base) {
-  return static_cast<std::int32_t>(
-      (static_cast<std::uint32_t>(v) + static_cast<std::uint32_t>(base) - 1u) &
-      ~(static_cast<std::uint32_t>(base) - 1u));
+// A fixed-point size, saturated instead of overflowing.
+std::int64_t ToFixed(std::int64_t bytes) {
+  return bytes > std::numeric_limits<std::int64_t>::max() / kFixed
+             ? std::numeric_limits<std::int64_t>::max()
+             : bytes * kFixed;
 }
 
-void frmMain::cmdFileReadWrite_Click(int Index) {
-  if (gTestRunning) return;
-  gTestRunning = true;
-  const bool writing = Index == 1;
-  RunRecord rec;
-  rec.index = Index;
-  form_.SetMousePointer(vbHourglass);
-  for (int i = 0; i < 20; ++i) os::Sleep(1);
-  ClearReadStatus();
-
-  const char sep = form_.DecimalSeparator();
-  // The size the label beside the field shows, not another reading of it.
-  const auto blockBytes = numtext::ToInt32(BlockSectors(form_) * 512);
-  if (blockBytes && *blockBytes == 0) {
-    // Exit A: nothing to run.
-    gTestRunning = false;
-    form_.SetMousePointer(vbDefault);
-    form_.SetFocus(Ctl::txtBlockSizeSectors, 0);
-    lastRun_ = rec;
-    return;
+// One run from its description to its record. Each step returns false when
+// the run ends there; the destructor gives back whatever it took.
+class Run {
+ public:
+  Run(const ThroughputDescription& d, clsFile64& file, ThroughputObserver& observer)
+      : d_(d), file_(file), observer_(observer) {
+    rec_.writing = d.writing;
+    rec_.blockSize = d.blockSize;
+    rec_.fileFlags = d.fileFlags;
   }
+  ~Run() { Release(); }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
 
-  void* pBuffer = nullptr;
-  std::size_t bufferSize = 0;
-  os::HANDLE hVolume = os::INVALID_HANDLE_VALUE;
-  bool released = false;
-  TimelineRecorder timeline;
-  // A file that took the run's data is the program's from now on.
-  auto markWritten = [&] {
-    if (writing && rec.transferred + rec.finalResult > 0 && oTestFile && oTestFile->IsOpen())
-      os::runtime::MarkWrittenByProgram(oTestFile->FileHandle());
-  };
-  auto release = [&] {
-    if (released) return;
-    released = true;
-    markWritten();
-    SetHighPriority(false);
-    if (hVolume != os::INVALID_HANDLE_VALUE) os::CloseHandle(hVolume);
-    if (pBuffer) {
-      os::VirtualUnlock(pBuffer, bufferSize);
-      os::VirtualFree(pBuffer, 0, os::MEM_DECOMMIT);
-      os::VirtualFree(pBuffer, 0, os::MEM_RELEASE);
+  ThroughputRecord Execute() {
+    try {
+      if (ReserveBuffer() && SizeTheRun() && OpenTheFile() && SettleAndCheck() && Blocks() &&
+          FinalTransfer() && Flushes())
+        Complete();
+    } catch (const Win32FileError& e) {
+      // A file closed or lost under the run.
+      Fail(d_.file + ": " + e.Description());
+    } catch (const std::exception& e) {
+      Fail(d_.file + ": " + e.what());
     }
-    form_.SetMousePointer(vbDefault);
-    gTestRunning = false;
-    timeline.Finish(rec);
-    lastRun_ = rec;
-  };
-  // Whatever ends the run, its buffer, handles and flag are given back.
-  struct Guard {
-    decltype(release)& f;
-    ~Guard() { f(); }
-  } guard{release};
-  auto fail = [&](const std::string& message, const std::string& detail) {
-    rec.message = message;
-    rec.detail = detail;
-  };
-  auto exitB = [&] { release(); };
-  auto exitC = [&](const std::string& detail) {
-    fail("Error", detail);
-    ClearReadStatus();
-    release();
-    form_.MsgBox("Error", vbOKOnly, detail);
-  };
-  // Input the run cannot use is refused before anything is opened.
-  auto refuse = [&](const std::string& why) {
-    fail(why, "");
-    form_.MsgBox(why, vbExclamation);
-    exitB();
-  };
+    Release();
+    return std::move(rec_);
+  }
 
-  try {
-    if (!blockBytes || *blockBytes < 0)
-      return refuse("The block size must be a number of sectors from 1 to 4194303.");
-    const std::int32_t BlockSize = *blockBytes;
-    rec.blockSize = BlockSize;
+ private:
+  bool Refuse(const std::string& why) {
+    rec_.failure = RunFailure::Refused;
+    rec_.message = why;
+    return false;
+  }
+  bool End(RunFailure failure, const std::string& message, const std::string& detail) {
+    rec_.failure = failure;
+    rec_.message = message;
+    rec_.detail = detail;
+    return false;
+  }
+  bool Fail(const std::string& detail) { return End(RunFailure::Error, "Error", detail); }
 
-    // One page more than a block, so that the final transfer rounded up to a
-    // whole page still fits.
-    bufferSize = static_cast<std::size_t>((static_cast<std::int64_t>(BlockSize) + kPage) &
-                                          ~std::int64_t{kPage - 1});
+  // The path and the system's reason, for the message's detail. A link whose
+  // target is gone is named as such: the name itself exists.
+  std::string Reason(os::DWORD code) const {
+    if (code == os::ERROR_FILE_NOT_FOUND || code == os::ERROR_PATH_NOT_FOUND)
+      if (const std::string target = os::runtime::MissingLinkTarget(d_.file); !target.empty())
+        return d_.file + ": the link's target is missing: " + target;
+    return d_.file + ": " + SystemReason(code);
+  }
+
+  // A stop request ends the run where it is: the file closed, no message.
+  bool Stopped() {
+    rec_.stoppedBy = observer_.StopRequested();
+    if (rec_.stoppedBy == 0) return false;
+    if (file_.IsOpen()) file_.CloseFile();
+    return true;
+  }
+
+  bool ReserveBuffer() {
+    bufferSize_ = BufferSize(d_.blockSize);
     const std::string noBuffer =
-        "Cannot reserve a buffer of " + std::to_string(bufferSize) + " bytes for the blocks.";
+        "Cannot reserve a buffer of " + std::to_string(bufferSize_) + " bytes for the blocks.";
     // The system promises more than it has: a buffer beyond half of what this
     // process can really use would be met by the out-of-memory killer, not by
     // a failed reservation.
     const std::uint64_t memory = os::runtime::PhysicalMemory();
-    if (memory != 0 && bufferSize > memory / 2) return refuse(noBuffer);
-    pBuffer = os::VirtualAlloc(nullptr, bufferSize, os::MEM_COMMIT, os::PAGE_READWRITE);
-    if (!pBuffer) return refuse(noBuffer);
-    const std::span<std::byte> buffer(static_cast<std::byte*>(pBuffer), bufferSize);
-    if (os::VirtualLock(pBuffer, bufferSize) != os::TRUE) {
+    if (memory != 0 && bufferSize_ > memory / 2) return Refuse(noBuffer);
+    buffer_ = os::VirtualAlloc(nullptr, bufferSize_, os::MEM_COMMIT, os::PAGE_READWRITE);
+    if (!buffer_) return Refuse(noBuffer);
+    const std::span<std::byte> bytes(static_cast<std::byte*>(buffer_), bufferSize_);
+    if (os::VirtualLock(buffer_, bufferSize_) != os::TRUE) {
       // Pages not locked come in on first touch: not inside the timed blocks.
-      for (std::size_t at = 0; at < bufferSize; at += kPage) buffer[at] = std::byte{0};
+      for (std::size_t at = 0; at < bufferSize_; at += kPage) bytes[at] = std::byte{0};
     }
-    if (form_.Value(Ctl::optDataType, 1)) FillRandomWords(buffer, BlockSize);
+    if (d_.randomData) FillRandomWords(bytes, d_.blockSize);
+    return true;
+  }
 
-    const std::int32_t FileFlags = CheckedFileFlags(form_);
-    rec.fileFlags = FileFlags;
-    sTestFile = form_.Text(Ctl::txtTestFile);
-    // The path and the system's reason, for the message's detail.
-    // A link whose target is gone is named as such: the name itself exists.
-    auto reason = [&](os::DWORD code) {
-      if (code == os::ERROR_FILE_NOT_FOUND || code == os::ERROR_PATH_NOT_FOUND)
-        if (const std::string target = os::runtime::MissingLinkTarget(sTestFile); !target.empty())
-          return sTestFile + ": the link's target is missing: " + target;
-      return sTestFile + ": " + SystemReason(code);
-    };
-
-    if (writing) {
-      const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep);
-      bool negative = false;
-      if (!mb && numtext::IsNumber(form_.Text(Ctl::txtSize), sep, &negative))
-        return refuse(negative ? "The file size must not be negative."
-                               : "The file size is too large.");
-      if (!mb) return refuse("The file size must be a number of MB.");
-      if (*mb < 0) return refuse("The file size must not be negative.");
-      if (*mb > std::numeric_limits<std::int64_t>::max() / kMB)
-        return refuse("The file size is too large.");
-      TestSize = *mb * kMB;
-      // A run that would fill its file system is refused before it writes:
-      // the system and its other programs need the space too.
-      const std::int64_t current = GetFileSize64(sTestFile);
-      // What the file occupies, not its length: the holes of a sparse file
-      // take space when written.
-      os::DWORD high = 0;
-      const os::DWORD low = os::GetCompressedFileSizeA(sTestFile, &high);
-      const std::int64_t allocated =
-          low == os::INVALID_FILE_SIZE && os::GetLastError() != 0
-              ? 0
-              : static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
-      const std::int64_t growth = BytesWritten(TestSize, BlockSize, bufferSize) - allocated;
-      std::uint64_t available = 0;
-      if (growth > 0 &&
-          (os::GetDiskFreeSpaceExA(sTestFile, &available, nullptr, nullptr) == os::TRUE ||
-           os::GetDiskFreeSpaceExA(FolderOf(sTestFile), &available, nullptr, nullptr) ==
-               os::TRUE) &&
-          static_cast<std::uint64_t>(growth) > available) {
-        const std::string where = os::runtime::DriveOf(sTestFile);
-        return refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) +
-                      " MB needed, " + std::to_string(available / kMB) + " MB free" +
-                      (where.empty() ? "" : " on " + where));
-      }
-      // Contents of the user's own are replaced only when the user agrees.
-      if (askBeforeReplacing && current > 0 && !IsDefaultTestFile(sTestFile) &&
-          !os::runtime::WrittenByProgram(sTestFile) &&
-          form_.MsgBox("This file was not written by this program. Replace its contents?",
-                       vbYesNo | vbQuestion, sTestFile) != vbYes)
-        return exitB();
-    } else {
-      if (!FileExists(sTestFile, "")) {
-        // The text stays the window's; the detail is the system's own reason
-        // (a name too long, a loop of links, a folder that may not be entered).
-        const os::DWORD why = os::GetFileAttributesA(sTestFile) == os::INVALID_FILE_ATTRIBUTES
+  bool SizeTheRun() {
+    if (!d_.writing) {
+      if (!FileExists(d_.file, "")) {
+        // The system's own reason: a name too long, a loop of links, a folder
+        // that may not be entered.
+        const os::DWORD why = os::GetFileAttributesA(d_.file) == os::INVALID_FILE_ATTRIBUTES
                                   ? os::GetLastError()
                                   : os::ERROR_FILE_NOT_FOUND;
-        fail("File not found", reason(why));
-        form_.MsgBox("File not found", vbCritical, rec.detail);
-        return exitB();
+        return End(RunFailure::NotFound, "File not found", Reason(why));
       }
-      const std::int64_t size = GetFileSize64(sTestFile);
-      SetTxtSize(size);
-      const auto mb = numtext::ToFixed4(form_.Text(Ctl::txtSize), sep).value_or(0);
-      const std::int64_t fieldSize = mb > std::numeric_limits<std::int64_t>::max() / kMB
-                                         ? std::numeric_limits<std::int64_t>::max()
-                                         : mb * kMB;
-      const std::int64_t fileSize = size > std::numeric_limits<std::int64_t>::max() / kFixed
-                                        ? std::numeric_limits<std::int64_t>::max()
-                                        : size * kFixed;
-      TestSize = Min(fileSize, fieldSize);
-    }
-    rec.testSize = TestSize;
-    os::Sleep(10);
-
-    if (oTestFile && oTestFile->IsOpen()) {
-      oTestFile->SeekAbsolute(0, 0);
-      form_.SetEnabled(Ctl::cmdFileOp, 0, false);
-    }
-    if (!oTestFile) oTestFile = std::make_unique<clsFile64>();
-    if (oTestFile->IsOpen()) {
-      // The handle left open by a failed run is reused with its old flags.
-      oTestFile->SeekAbsolute(0, 0);
-    } else if (!oTestFile->OpenFile(sTestFile, FileFlags)) {
-      fail("Error opening the file", reason(os::GetLastError()));
-      form_.MsgBox("Error opening the file", vbExclamation, rec.detail);
-      return exitB();
-    }
-    if (oTestFile->IsOpen()) {
-      SetFragmentLabel(oTestFile->FileHandle());
-      SetCompressedLabel(sTestFile);
-    }
-    form_.SetEnabled(Ctl::cmdFileOp, 0, true);
-
-    // Earlier writes of anyone must not land in this run's time.
-    bool volumeFound = false;
-    hVolume = OpenVolumeOf(oTestFile->FileHandle(), volumeFound);
-    if (volumeFound) os::FlushFileBuffers(hVolume);
-
-    SetHighPriority(true);
-    os::Sleep(10);
-    if (!oTestFile->IsOpen()) return exitB();
-
-    // A stop request ends the run where it is: the file closed, the
-    // progress line cleared, no message.
-    auto stopped = [&] {
-      rec.stoppedBy = os::runtime::StopRequested();
-      if (rec.stoppedBy == 0) return false;
-      if (oTestFile->IsOpen()) oTestFile->CloseFile();
-      ClearReadStatus();
-      release();
+      rec_.testSize = std::min(ToFixed(GetFileSize64(d_.file)), d_.size);
       return true;
-    };
-    if (stopped()) return;
+    }
+    rec_.testSize = d_.size;
+    // A run that would fill its file system is refused before it writes: the
+    // system and its other programs need the space too.
+    const std::int64_t growth = BytesWritten(d_.size, d_.blockSize) - AllocatedBytes(d_.file);
+    std::uint64_t available = 0;
+    if (growth > 0 &&
+        (os::GetDiskFreeSpaceExA(d_.file, &available, nullptr, nullptr) == os::TRUE ||
+         os::GetDiskFreeSpaceExA(FolderOf(d_.file), &available, nullptr, nullptr) == os::TRUE) &&
+        static_cast<std::uint64_t>(growth) > available) {
+      const std::string where = os::runtime::DriveOf(d_.file);
+      return Refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) +
+                    " MB needed, " + std::to_string(available / kMB) + " MB free" +
+                    (where.empty() ? "" : " on " + where));
+    }
+    // Contents of the user's own are replaced only when the user agrees.
+    if (GetFileSize64(d_.file) > 0 && !IsDefaultTestFile(d_.file) &&
+        !os::runtime::WrittenByProgram(d_.file) && !observer_.MayReplace(d_.file))
+      return false;
+    return true;
+  }
 
-    // What preparing the run changed is painted before the clock starts, so
-    // that the repaint at "0%" costs the run one caption.
-    form_.RefreshForm();
-    if (recordTimeline)
-      timeline.Prepare(form_, writing, TestSize / (static_cast<std::int64_t>(BlockSize) * kFixed));
-    const os::DWORD t0 = os::timeGetTime();
-    const std::int64_t ns0 = os::runtime::ClockNs();
-    timeline.Start(ns0);
-    form_.SetText(Ctl::lblReadStatus, 0, "0%");
-    form_.RefreshForm();
-    if (form_.Value(Ctl::chkFlushAllBlocks)) oTestFile->AutoFlush(true);
+  bool OpenTheFile() {
+    os::Sleep(10);
+    if (file_.IsOpen()) {
+      file_.SeekAbsolute(0, 0);
+    } else if (!file_.OpenFile(d_.file, d_.fileFlags)) {
+      return End(RunFailure::OpenFailed, "Error opening the file", Reason(os::GetLastError()));
+    }
+    observer_.Opened(file_.FileHandle());
+    // Earlier writes of anyone must not land in this run's time.
+    bool found = false;
+    volume_ = OpenVolumeOf(file_.FileHandle(), found);
+    FlushVolume(volume_);
+    return true;
+  }
 
-    // The file may be closed under a Write run by the buttons it lets the
-    // user press; a transfer on a closed file counts as failed.
-    auto transfer = [&](std::int32_t count) -> std::int32_t {
-      if (!oTestFile->IsOpen()) return 0;
-      return writing ? oTestFile->WriteBytesFromPointer(count, pBuffer)
-                     : oTestFile->ReadBytesToPointer(count, pBuffer);
-    };
-    // Why the latest transfer failed.
-    // Why the latest transfer failed. A read that met the end of the file
-    // early failed without any error: the file was shortened under it.
-    auto transferFailure = [&] {
-      if (!oTestFile->IsOpen()) return sTestFile + ": the file was closed during the run.";
-      if (!writing && oTestFile->LastError() == 0)
-        return sTestFile + ": the file ended after " +
-               std::to_string(rec.transferred + rec.finalResult) +
-               " bytes, before the end of the run.";
-      return reason(oTestFile->LastError());
-    };
+  bool SettleAndCheck() {
+    os::SetPriorityClass(Process(), os::HIGH_PRIORITY_CLASS);
+    os::Sleep(10);
+    if (!file_.IsOpen() || Stopped()) return false;
+    observer_.Prepared();
+    if (d_.recordTimeline)
+      timeline_.Prepare([this](const Timeline& t) { observer_.TimelineChanged(t); }, d_.writing,
+                        rec_.testSize / (static_cast<std::int64_t>(d_.blockSize) * kFixed));
+    return true;
+  }
 
-    const std::int64_t blockFixed = static_cast<std::int64_t>(BlockSize) * kFixed;
-    const std::int64_t wholeBlocks = TestSize / blockFixed;
-    const double blocksInFile = static_cast<double>(TestSize) / kFixed / BlockSize;
-    rec.wholeBlocks = wholeBlocks;
+  // The file may be closed under a Write run by the buttons it lets the user
+  // press; a transfer on a closed file counts as failed.
+  std::int32_t Transfer(std::int32_t count) {
+    if (!file_.IsOpen()) return 0;
+    return d_.writing ? file_.WriteBytesFromPointer(count, buffer_)
+                      : file_.ReadBytesToPointer(count, buffer_);
+  }
+
+  // Why the latest transfer failed. A read that met the end of the file
+  // early failed without any error: the file was shortened under it.
+  bool TransferFailed() {
+    if (!file_.IsOpen()) return Fail(d_.file + ": the file was closed during the run.");
+    if (!d_.writing && file_.LastError() == 0)
+      return Fail(d_.file + ": the file ended after " +
+                  std::to_string(rec_.transferred + rec_.finalResult) +
+                  " bytes, before the end of the run.");
+    return Fail(Reason(file_.LastError()));
+  }
+
+  bool Blocks() {
+    clock_ = Stopwatch::Start();
+    timeline_.Start(clock_.startNs);
+    observer_.ClockStarted();
+    if (d_.flushEveryBlock) file_.AutoFlush(true);
+
+    const std::int64_t blockFixed = static_cast<std::int64_t>(d_.blockSize) * kFixed;
+    rec_.wholeBlocks = rec_.testSize / blockFixed;
+    const double blocksInFile = static_cast<double>(rec_.testSize) / kFixed / d_.blockSize;
     std::int64_t total = 0;
-    std::int64_t shownPercent = -1;
+    int shownPercent = -1;
     // The percentage is worked out again only near the block where it can
-    // change next; a block before that shows the same caption.
+    // change next.
     std::int64_t nextPercentAt = 0;
-    for (std::int64_t i = 0; i < wholeBlocks; ++i) {
-      const std::int32_t count = transfer(BlockSize);
-      if (count == 0 || oTestFile->FlushFailed()) return exitC(transferFailure());
+    for (std::int64_t i = 0; i < rec_.wholeBlocks; ++i) {
+      const std::int32_t count = Transfer(d_.blockSize);
+      if (count == 0 || file_.FlushFailed()) return TransferFailed();
       total += count;
-      rec.transferred = total;
-      timeline.Block(i + 1, total);
+      rec_.transferred = total;
+      timeline_.Block(i + 1, total);
       if (i >= nextPercentAt) {
         const auto percent =
-            static_cast<std::int64_t>(std::floor(static_cast<double>(i) / blocksInFile * 100));
+            static_cast<int>(std::floor(static_cast<double>(i) / blocksInFile * 100));
         if (percent != shownPercent) {
           shownPercent = percent;
-          form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
-          // Repainting a caption that did not change shows nothing new; a
-          // repaint the window puts off is paid at the next change.
-          form_.Refresh(Ctl::lblReadStatus, 0);
+          observer_.Progress(percent);
         }
         // One block of margin against the rounding of the division.
         nextPercentAt =
             std::max(i + 1, static_cast<std::int64_t>((percent + 1) * blocksInFile / 100) - 1);
       }
-      if (writing) form_.DoEvents();
-      if (os::runtime::StopRequested() != 0 && stopped()) return;
+      if (d_.writing) observer_.ProcessMessages();
+      if (observer_.StopRequested() != 0 && Stopped()) return false;
     }
+    return true;
+  }
 
-    // Short transfers can leave more than a block; the final transfer never
-    // runs past the buffer.
-    if (!oTestFile->IsOpen()) return exitC(transferFailure());
+  // Short transfers can leave more than a block; the final transfer never
+  // runs past the buffer.
+  bool FinalTransfer() {
+    if (!file_.IsOpen()) return TransferFailed();
     const std::int64_t remainder =
-        std::min<std::int64_t>(RoundFixed(TestSize - total * kFixed), bufferSize);
-    const std::int32_t finalCount = GetNextAlign(static_cast<std::int32_t>(remainder), kPage);
-    rec.finalCount = finalCount;
-    rec.finalResult = transfer(finalCount);
+        std::min<std::int64_t>(RoundFixed(rec_.testSize - rec_.transferred * kFixed), bufferSize_);
+    rec_.finalCount = RoundUpToPage(remainder);
+    rec_.finalResult = Transfer(rec_.finalCount);
     // A write must place all of it; a read ends at the end of the file, which
     // lies beyond what the run counts.
-    const std::int64_t needed = writing ? finalCount : remainder;
-    if (rec.finalResult < needed || oTestFile->FlushFailed()) return exitC(transferFailure());
+    const std::int64_t needed = d_.writing ? rec_.finalCount : remainder;
+    if (rec_.finalResult < needed || file_.FlushFailed()) return TransferFailed();
+    observer_.BlocksDone();
 
-    form_.SetText(Ctl::lblReadStatus, 0, "100%");
-    if (writing) form_.Refresh(Ctl::lblReadStatus, 0);
-    form_.RefreshForm();
-    if (writing && total + rec.finalResult > 0) {
-      form_.SetEnabled(Ctl::cmdFileReadWrite, 0, true);
-      form_.SetEnabled(Ctl::cmdFileOp, 1, true);
-    }
-
-    // The settling sleep stays, outside both measured intervals.
-    const os::DWORD tEnd = os::timeGetTime();
-    const std::int64_t nsEnd = os::runtime::ClockNs();
-    rec.elapsedMs = Elapsed(t0, tEnd);
-    rec.elapsedNs = nsEnd - ns0;
-    timeline.End(total + rec.finalResult, nsEnd);
+    const Stopwatch::Reading end = clock_.Read();
+    rec_.elapsedMs = end.ms;
+    rec_.elapsedNs = end.ns;
+    const std::int64_t endNs = clock_.startNs + end.ns;
+    timeline_.End(rec_.transferred + rec_.finalResult, endNs);
+    // The settling pause stays, outside both measured intervals.
     os::Sleep(10);
-    const os::DWORD tSlept = os::timeGetTime();
-    const std::int64_t nsSlept = os::runtime::ClockNs();
-    rec.sleepNs = nsSlept - nsEnd;
-    timeline.Pause(nsEnd, nsSlept);
+    afterPause_ = Stopwatch::Start();
+    rec_.sleepNs = afterPause_.startNs - endNs;
+    timeline_.Pause(endNs, afterPause_.startNs);
+    return true;
+  }
 
-    // A flush the system refuses means it dropped data: the line says so
-    // and why, and no figure is given with it.
-    std::string flushFailure;
-    int line = 1;
-    const bool flushAtFinish =
-        writing && (form_.Value(Ctl::chkFlushAtFinish, 0) || form_.Value(Ctl::chkFlushAtFinish, 1));
-    if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 0) && !stopped()) {
-      const os::DWORD tf = os::timeGetTime();
-      const std::int64_t nsf = os::runtime::ClockNs();
-      form_.SetText(Ctl::lblReadStatus, 1, "flushing file...");
-      form_.Refresh(Ctl::lblReadStatus, 1);
-      const bool flushed = oTestFile->Flush() || !FlushDroppedData(oTestFile->LastError());
-      const os::DWORD error = oTestFile->LastError();
-      rec.fileFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()) - 1);
-      rec.fileFlushNs = os::runtime::ClockNs() - nsf;
-      timeline.Flush(FlushMark::File, nsf, nsf + rec.fileFlushNs);
-      if (flushed) {
-        form_.SetText(Ctl::lblReadStatus, 1,
-                      "file flush time: " + std::to_string(rec.fileFlushMs) + " ms");
-      } else {
-        rec.fileFlushFailed = true;
-        flushFailure = "flushing " + reason(error);
-        form_.SetText(Ctl::lblReadStatus, 1, "file flush failed: " + SystemReason(error));
+  // A flush the system refuses means it dropped data: the record says so
+  // and why, and no figure is given with it.
+  bool Flushes() {
+    if (d_.writing) rec_.choices = observer_.AtFinish();
+    if (rec_.choices.flushFile && !Stopped()) {
+      observer_.FlushStarting(rec_, FlushMark::File);
+      const FlushTiming t = TimedFlush([this]() -> os::DWORD {
+        return file_.Flush() || !FlushDroppedData(file_.LastError()) ? 0 : file_.LastError();
+      });
+      rec_.fileFlushMs = std::max(0, t.took.ms - 1);
+      rec_.fileFlushNs = t.took.ns;
+      timeline_.Flush(FlushMark::File, t.startNs, t.startNs + t.took.ns);
+      if (t.error != 0) {
+        rec_.fileFlushFailed = true;
+        rec_.fileFlushReason = SystemReason(t.error);
+        flushFailure_ = "flushing " + Reason(t.error);
       }
-      form_.Refresh(Ctl::lblReadStatus, 1);
-      line = 2;
+      observer_.FlushEnded(rec_, FlushMark::File);
     }
-    if (rec.stoppedBy || stopped()) return;
-    if (flushAtFinish && form_.Value(Ctl::chkFlushAtFinish, 1) && !stopped()) {
-      const os::DWORD tf = os::timeGetTime();
-      const std::int64_t nsf = os::runtime::ClockNs();
-      form_.SetText(Ctl::lblReadStatus, line, "flushing volume...");
-      form_.Refresh(Ctl::lblReadStatus, line);
-      const bool flushed = !volumeFound || os::FlushFileBuffers(hVolume) == os::TRUE ||
-                           !FlushDroppedData(os::GetLastError());
-      const os::DWORD error = os::GetLastError();
-      rec.volumeFlushMs = std::max(0, Elapsed(tf, os::timeGetTime()));
-      rec.volumeFlushNs = os::runtime::ClockNs() - nsf;
-      timeline.Flush(FlushMark::Volume, nsf, nsf + rec.volumeFlushNs);
-      if (flushed) {
-        form_.SetText(Ctl::lblReadStatus, line,
-                      "volume flush time: " + std::to_string(rec.volumeFlushMs) + " ms");
-      } else {
-        rec.volumeFlushFailed = true;
-        if (flushFailure.empty()) flushFailure = "flushing the volume of " + reason(error);
-        form_.SetText(Ctl::lblReadStatus, line, "volume flush failed: " + SystemReason(error));
+    if (rec_.stoppedBy || Stopped()) return false;
+    if (rec_.choices.flushVolume && !Stopped()) {
+      observer_.FlushStarting(rec_, FlushMark::Volume);
+      const FlushTiming t = TimedFlush([this] { return FlushVolume(volume_); });
+      rec_.volumeFlushMs = std::max(0, t.took.ms);
+      rec_.volumeFlushNs = t.took.ns;
+      timeline_.Flush(FlushMark::Volume, t.startNs, t.startNs + t.took.ns);
+      if (t.error != 0) {
+        rec_.volumeFlushFailed = true;
+        rec_.volumeFlushReason = SystemReason(t.error);
+        if (flushFailure_.empty()) flushFailure_ = "flushing the volume of " + Reason(t.error);
       }
-      form_.Refresh(Ctl::lblReadStatus, line);
-      ++line;
+      observer_.FlushEnded(rec_, FlushMark::Volume);
     }
     // A request that came during the final transfer or a flush still ends
     // the run as stopped, not with its figures.
-    if (rec.stoppedBy || stopped()) return;
+    return !(rec_.stoppedBy || Stopped());
+  }
 
-    if (oTestFile->IsOpen()) {
-      SetFragmentLabel(oTestFile->FileHandle());
-      SetCompressedLabel(sTestFile);
-    }
-    markWritten();
-    if (oTestFile->IsOpen()) oTestFile->CloseFile();
-    const os::HANDLE h =
-        os::CreateFileA(sTestFile, os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
-                        os::OPEN_EXISTING, 0);
-    if (h != os::INVALID_HANDLE_VALUE) {
-      SetFragmentLabel(h);
-      SetCompressedLabel(sTestFile);
-      os::CloseHandle(h);
-    }
-    form_.SetEnabled(Ctl::cmdFileOp, 0, true);
-    rec.elapsedWithFlushMs = rec.elapsedMs + Elapsed(tSlept, os::timeGetTime());
-    rec.elapsedWithFlushNs = rec.elapsedNs + (os::runtime::ClockNs() - nsSlept);
+  void Complete() {
+    MarkWritten();
+    if (file_.IsOpen()) file_.CloseFile();
+    const Stopwatch::Reading after = afterPause_.Read();
+    rec_.elapsedWithFlushMs = rec_.elapsedMs + after.ms;
+    rec_.elapsedWithFlushNs = rec_.elapsedNs + after.ns;
     os::Sleep(10);
-
-    const std::string word = writing ? "Written" : "Read";
-    const bool twoLines =
-        writing && (form_.Value(Ctl::chkFlushAtFinish, 0) || form_.Value(Ctl::chkFlushAtFinish, 1));
-    if (rec.elapsedNs <= 0) {
-      form_.SetText(Ctl::lblReadStatus, 0, "---");
-    } else if (!twoLines) {
-      form_.SetText(Ctl::lblReadStatus, 0,
-                    word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
-    } else {
-      form_.SetText(Ctl::lblReadStatus, 0,
-                    "without flush: " + word + " with " + Throughput(TestSize, rec.elapsedNs, sep));
-      if (flushFailure.empty())
-        form_.SetText(
-            Ctl::lblReadStatus, line,
-            "with flush: " + word + " with " + Throughput(TestSize, rec.elapsedWithFlushNs, sep));
-    }
-    form_.RefreshForm();
-    if (!flushFailure.empty()) {
-      fail("Error", flushFailure);
-      release();
-      form_.MsgBox("Error", vbOKOnly, flushFailure);
+    if (!flushFailure_.empty()) {
+      Fail(flushFailure_);
       return;
     }
-    rec.finished = true;
-    exitB();
-  } catch (const Win32FileError& e) {
-    // A file closed or lost under the run.
-    EndWithError(exitC, sTestFile + ": " + e.Description());
-  } catch (const std::exception& e) {
-    EndWithError(exitC, sTestFile + ": " + e.what());
+    rec_.finished = true;
   }
+
+  // A file that took the run's data is the program's from now on.
+  void MarkWritten() {
+    if (d_.writing && rec_.transferred + rec_.finalResult > 0 && file_.IsOpen())
+      os::runtime::MarkWrittenByProgram(file_.FileHandle());
+  }
+
+  os::HANDLE Process() {
+    if (process_ == 0)
+      process_ = os::OpenProcess(os::PROCESS_SET_INFORMATION | os::PROCESS_QUERY_INFORMATION,
+                                 os::FALSE, os::GetCurrentProcessId());
+    return process_;
+  }
+
+  void Release() {
+    if (released_) return;
+    released_ = true;
+    MarkWritten();
+    if (process_ != 0) {
+      os::SetPriorityClass(process_, os::NORMAL_PRIORITY_CLASS);
+      os::CloseHandle(process_);
+    }
+    if (volume_ != os::INVALID_HANDLE_VALUE) os::CloseHandle(volume_);
+    if (buffer_) {
+      os::VirtualUnlock(buffer_, bufferSize_);
+      os::VirtualFree(buffer_, 0, os::MEM_DECOMMIT);
+      os::VirtualFree(buffer_, 0, os::MEM_RELEASE);
+    }
+    timeline_.Finish(rec_);
+  }
+
+  const ThroughputDescription& d_;
+  clsFile64& file_;
+  ThroughputObserver& observer_;
+  ThroughputRecord rec_;
+  void* buffer_ = nullptr;
+  std::size_t bufferSize_ = 0;
+  os::HANDLE volume_ = os::INVALID_HANDLE_VALUE;
+  os::HANDLE process_ = 0;
+  TimelineRecorder timeline_;
+  Stopwatch clock_, afterPause_;
+  std::string flushFailure_;
+  bool released_ = false;
+};
+
+}  // namespace
+
+std::int64_t BytesWritten(std::int64_t size, std::int32_t blockSize) {
+  const std::int64_t blockFixed = static_cast<std::int64_t>(blockSize) * kFixed;
+  const std::int64_t whole = size / blockFixed * blockSize;
+  const std::int64_t rest = std::min<std::int64_t>(
+      RoundFixed(size - whole * kFixed), static_cast<std::int64_t>(BufferSize(blockSize)));
+  return whole + RoundUpToPage(rest);
+}
+
+double MBps(std::int64_t size, std::int64_t ns) {
+  if (ns <= 0) return 0;
+  return static_cast<double>(size) / kFixed / kMB * 1e9 / static_cast<double>(ns);
+}
+
+ThroughputRecord RunThroughput(const ThroughputDescription& run, clsFile64& file,
+                               ThroughputObserver& observer) {
+  return Run(run, file, observer).Execute();
 }

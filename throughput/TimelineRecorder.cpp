@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "form/FormView.h"
-#include "form/frmMain.h"
 #include "platform/os.h"
+#include "throughput/ThroughputRun.h"
 
 namespace {
 
-constexpr std::int64_t kMB = 1048576;
 constexpr std::uint64_t kHalf = 0xFFFFFFFFu;
 
 }  // namespace
@@ -79,8 +77,9 @@ void CacheSampler::Stop() {
   thread_.join();
 }
 
-void TimelineRecorder::Prepare(FormView& form, bool writing, std::int64_t wholeBlocks) {
-  form_ = &form;
+void TimelineRecorder::Prepare(std::function<void(const Timeline&)> show, bool writing,
+                               std::int64_t wholeBlocks) {
+  show_ = std::move(show);
   prepared_ = true;
   timeline_ = Timeline{};
   timeline_.writing = writing;
@@ -92,7 +91,7 @@ void TimelineRecorder::Prepare(FormView& form, bool writing, std::int64_t wholeB
   const std::int64_t n = std::min(kSlices, wholeBlocks_);
   nextMark_ = n > 0 ? (wholeBlocks_ + n - 1) / n : -1;
   timeline_.cacheFigures = sampler_.Start(std::chrono::milliseconds(50));
-  form_->TimelineChanged(timeline_);
+  show_(timeline_);
 }
 
 void TimelineRecorder::Mark(std::int64_t offset) {
@@ -105,7 +104,7 @@ void TimelineRecorder::Mark(std::int64_t offset) {
   const std::int64_t n = std::min(kSlices, wholeBlocks_);
   const std::int64_t k = ++slicesMarked_ + 1;
   nextMark_ = k <= n ? (k * wholeBlocks_ + n - 1) / n : -1;
-  form_->TimelineChanged(timeline_);
+  show_(timeline_);
 }
 
 void TimelineRecorder::End(std::int64_t offset, std::int64_t clockNs) {
@@ -119,7 +118,7 @@ void TimelineRecorder::End(std::int64_t offset, std::int64_t clockNs) {
   s.offset = offset;
   s.tNs = clockNs - baseNs_;
   CacheSampler::Unpack(sampler_.Latest(), &s.dirtyKiB, &s.writebackKiB);
-  form_->TimelineChanged(timeline_);
+  show_(timeline_);
 }
 
 void TimelineRecorder::Pause(std::int64_t fromClockNs, std::int64_t toClockNs) {
@@ -133,7 +132,7 @@ void TimelineRecorder::Flush(FlushMark::Kind kind, std::int64_t startClockNs,
   timeline_.flushes.push_back({kind, RunNs(startClockNs), RunNs(endClockNs)});
 }
 
-void TimelineRecorder::Finish(RunRecord& rec) {
+void TimelineRecorder::Finish(ThroughputRecord& rec) {
   if (!prepared_) return;
   prepared_ = false;
   sampler_.Stop();
@@ -141,19 +140,18 @@ void TimelineRecorder::Finish(RunRecord& rec) {
   for (CacheSample& c : timeline_.samples) c.tNs = RunNs(c.tNs);
   timeline_.finished = true;
   // The averages exactly as the result lines give them.
-  const double mb = static_cast<double>(rec.testSize) / 10000 / kMB;
-  if (rec.stoppedBy == 0 && rec.elapsedNs > 0) {
-    timeline_.averageMBps = mb * 1e9 / static_cast<double>(rec.elapsedNs);
+  if (rec.stoppedBy == 0) {
+    timeline_.averageMBps = MBps(rec.testSize, rec.elapsedNs);
     const bool flushed = rec.fileFlushMs >= 0 || rec.volumeFlushMs >= 0;
-    if (flushed && !rec.fileFlushFailed && !rec.volumeFlushFailed && rec.elapsedWithFlushNs > 0)
-      timeline_.averageWithFlushMBps = mb * 1e9 / static_cast<double>(rec.elapsedWithFlushNs);
+    if (flushed && !rec.FlushFailed())
+      timeline_.averageWithFlushMBps = MBps(rec.testSize, rec.elapsedWithFlushNs);
   }
   rec.timeline = std::move(timeline_);
   timeline_ = Timeline{};
   // Called from the run's exit guard: a face that fails to take the whole
   // timeline must not end the program.
   try {
-    form_->TimelineChanged(rec.timeline);
+    show_(rec.timeline);
   } catch (...) {
   }
 }

@@ -8,16 +8,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "form/Timeline.h"
 #include "platform/os.h"
+#include "throughput/Timeline.h"
 
-class FormView;
-struct RunRecord;
+struct ThroughputRecord;
 
 // Samples the dirty and writeback figures on its own thread. It shares with
 // the block loop only the latest pair, packed into one atomic word.
@@ -62,8 +62,8 @@ class TimelineRecorder {
  public:
   static constexpr std::int64_t kSlices = 1000;
 
-  // Reserves every slice; the face sees the empty timeline.
-  void Prepare(FormView& form, bool writing, std::int64_t wholeBlocks);
+  // Reserves every slice; show sees the empty timeline, then each change.
+  void Prepare(std::function<void(const Timeline&)> show, bool writing, std::int64_t wholeBlocks);
   // The run's clock starts now (ns of the steady clock).
   void Start(std::int64_t clockNs) {
     baseNs_ = clockNs;
@@ -83,7 +83,7 @@ class TimelineRecorder {
   void Flush(FlushMark::Kind kind, std::int64_t startClockNs, std::int64_t endClockNs);
   // Merges the samples, gives the record its timeline and shows it whole.
   // Nothing happens for a run that never prepared one.
-  void Finish(RunRecord& rec);
+  void Finish(ThroughputRecord& rec);
 
   static std::int64_t NowNs() { return os::runtime::ClockNs(); }
 
@@ -95,7 +95,7 @@ class TimelineRecorder {
     return t <= pauseFromNs_ ? t : std::max(pauseFromNs_, t - pauseNs_);
   }
 
-  FormView* form_ = nullptr;
+  std::function<void(const Timeline&)> show_;
   Timeline timeline_;
   CacheSampler sampler_;
   std::int64_t wholeBlocks_ = 0;

@@ -1,19 +1,15 @@
 // The file status line of the main window.
 #include "form/frmMain.h"
-#include "placement/FragmentReport.h"
+#include "placement/FileInspection.h"
 
 void frmMain::SetFragmentLabel(os::HANDLE hFile) {
-  os::DWORD high = 0;
-  const os::DWORD low = os::GetFileSize(hFile, &high);
-  if (MakeInt64(static_cast<std::int32_t>(low), static_cast<std::int32_t>(high)) == 0) {
+  const FileInspection f = InspectFile(form_.Text(Ctl::txtTestFile), hFile);
+  // A file system that does not tell leaves the line as it was.
+  if (f.size == 0)
     form_.SetText(Ctl::lblReadStatus, 4, "");
-    return;
-  }
-  const std::string drive = os::runtime::DriveOf(form_.Text(Ctl::txtTestFile));
-  std::int32_t count = 0, minimum = 0, maximum = 0;
-  if (!GetFileFragments(drive, hFile, count, minimum, maximum)) return;
-
-  form_.SetText(Ctl::lblReadStatus, 4, FragmentCaption(count, minimum, maximum));
+  else if (f.placed)
+    form_.SetText(Ctl::lblReadStatus, 4,
+                  FragmentCaption(f.fragments, f.minAlignment, f.maxAlignment));
 }
 
 void frmMain::SetCompressedLabel(const std::string& path) {

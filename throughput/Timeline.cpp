@@ -1,4 +1,4 @@
-#include "form/Timeline.h"
+#include "throughput/Timeline.h"
 
 #include <algorithm>
 

@@ -1,0 +1,115 @@
+// The Write and Read runs: one test file, block by block, timed with the
+// millisecond clock the window shows and with a nanosecond clock for the
+// exact figures. A description in, a record out; a face takes part only
+// through the observer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "fileio/clsFile64.h"
+#include "platform/os.h"
+#include "throughput/Timeline.h"
+
+// Sizes are in ten-thousandths of a byte: the window's size field takes MB
+// with four decimals, and its figures are computed from that exact amount.
+inline constexpr std::int64_t kFixed = 10000;
+
+struct ThroughputDescription {
+  std::string file;
+  bool writing = true;
+  // Write: the size to write. Read: at most this much of the file.
+  std::int64_t size = 0;
+  std::int32_t blockSize = 0;  // bytes, 1 or more
+  bool randomData = false;     // pseudo-random words instead of zeros
+  std::int32_t fileFlags = 0;  // the FILE_FLAG_* bits the file is opened with
+  bool flushEveryBlock = false;
+  bool recordTimeline = true;
+};
+
+// The "at finish" choices, read when the flushes are about to run.
+struct FinishChoices {
+  bool flushFile = false;
+  bool flushVolume = false;
+};
+
+// How a run that did not finish ended, for the message a face shows.
+enum class RunFailure {
+  None,
+  Refused,     // input the run cannot use: message only, nothing opened
+  NotFound,    // the file to read is missing
+  OpenFailed,  // the file cannot be opened
+  Error,       // a transfer or a flush failed, or the run met an exception
+};
+
+struct ThroughputRecord {
+  bool finished = false;  // reached the result lines, every step succeeded
+  RunFailure failure = RunFailure::None;
+  std::string message;  // the message the run ended with, if any
+  std::string detail;   // its detail: the path and the system's reason
+  int stoppedBy = 0;    // the stop request that ended it
+  bool writing = true;
+  std::int64_t testSize = 0;  // ten-thousandths of a byte
+  std::int32_t blockSize = 0;
+  std::int32_t fileFlags = 0;
+  std::int64_t wholeBlocks = 0;
+  std::int64_t transferred = 0;  // by the whole blocks
+  std::int32_t finalCount = 0;
+  std::int32_t finalResult = 0;
+  FinishChoices choices;       // as read when the flushes began
+  std::int32_t elapsedMs = 0;  // without flush
+  std::int32_t elapsedWithFlushMs = 0;
+  std::int32_t fileFlushMs = -1;  // -1: not made
+  std::int32_t volumeFlushMs = -1;
+  std::int64_t elapsedNs = 0;
+  std::int64_t elapsedWithFlushNs = 0;
+  std::int64_t fileFlushNs = -1;
+  std::int64_t volumeFlushNs = -1;
+  bool fileFlushFailed = false;
+  bool volumeFlushFailed = false;
+  std::string fileFlushReason, volumeFlushReason;  // the system's, when failed
+  std::int64_t sleepNs = 0;                        // the settling pause kept out of both intervals
+  Timeline timeline;
+
+  bool FlushFailed() const { return fileFlushFailed || volumeFlushFailed; }
+  // Result lines stand: the run finished, or only a flush failed.
+  bool HasLines() const { return finished || (failure == RunFailure::Error && FlushFailed()); }
+};
+
+// Every hook has a default that does nothing, so that a face implements
+// only what it shows.
+class ThroughputObserver {
+ public:
+  virtual ~ThroughputObserver() = default;
+  // The file holds contents this program did not write; true replaces them.
+  virtual bool MayReplace(const std::string& /*path*/) { return true; }
+  // The file is open; h stays valid until the run ends.
+  virtual void Opened(os::HANDLE /*h*/) {}
+  // What preparing changed may be painted now, before the clock starts.
+  virtual void Prepared() {}
+  virtual void ClockStarted() {}
+  // Percent of the whole blocks done, at each change.
+  virtual void Progress(int /*percent*/) {}
+  // The final transfer is done; the clock stops next.
+  virtual void BlocksDone() {}
+  // Between the blocks of a Write run: the face handles its input.
+  virtual void ProcessMessages() {}
+  virtual FinishChoices AtFinish() { return {}; }
+  virtual void FlushStarting(const ThroughputRecord& /*rec*/, FlushMark::Kind /*kind*/) {}
+  virtual void FlushEnded(const ThroughputRecord& /*rec*/, FlushMark::Kind /*kind*/) {}
+  virtual void TimelineChanged(const Timeline& /*timeline*/) {}
+  // The signal number of a stop request, 0 while there is none.
+  virtual int StopRequested() { return os::runtime::StopRequested(); }
+};
+
+// Runs one Write or Read on file, which may already be open: a file a
+// failed run left open is reused with its old flags.
+ThroughputRecord RunThroughput(const ThroughputDescription& run, clsFile64& file,
+                               ThroughputObserver& observer);
+
+// The bytes a Write run of size puts into the file: whole blocks, then the
+// rest rounded up to a page.
+std::int64_t BytesWritten(std::int64_t size, std::int32_t blockSize);
+
+// MB/s (MB = 1,048,576 bytes) of size in ns; 0 when no time passed.
+double MBps(std::int64_t size, std::int64_t ns);
