@@ -6,8 +6,8 @@
 #include <ostream>
 #include <string>
 
-#include "throughput/Timeline.h"
 #include "platform/os.h"
+#include "throughput/Timeline.h"
 
 inline constexpr const char* kTimelineCsvHeader =
     "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib";
