@@ -246,14 +246,15 @@ LRESULT CALLBACK ChartProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 // The timeline's button keeps out of the focus, as the Qt window's does:
-// a click leaves it where it was.
+// a click leaves it where it was. Subclassed as a Unicode window, so that
+// its caption keeps its triangle.
 WNDPROC gButtonProc = nullptr;
 LRESULT CALLBACK ToggleProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SETFOCUS && wParam) {
     SetFocus(reinterpret_cast<HWND>(wParam));
     return 0;
   }
-  return CallWindowProcA(gButtonProc, hwnd, message, wParam, lParam);
+  return CallWindowProcW(gButtonProc, hwnd, message, wParam, lParam);
 }
 
 COLORREF Colour(chart::Rgb c) { return RGB((c >> 16) & 0xff, (c >> 8) & 0xff, c & 0xff); }
@@ -439,7 +440,7 @@ void Win32Form::Build() {
   SendMessageA(H(toggle_), WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   SetWindowTextW(H(toggle_), ToggleText(H(toggle_), false).c_str());
   gButtonProc = reinterpret_cast<WNDPROC>(
-      SetWindowLongPtrA(H(toggle_), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ToggleProc)));
+      SetWindowLongPtrW(H(toggle_), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ToggleProc)));
   SetWindowPos(H(toggle_), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   placed_.push_back({toggle_, u.X(t.x), u.Y(t.y), u.X(t.w), u.Y(t.h), false, true});
   chart_ = CreateWindowExA(0, kChartClassName, "", WS_CHILD | WS_CLIPSIBLINGS, 0, designHeight_,
