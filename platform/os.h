@@ -354,6 +354,9 @@ void CatchStopRequests();
 int StopRequested();
 // Forgets a noted request.
 void ClearStopRequest();
+// Notes a request the program received itself, as a window's end of the
+// session: code as StopRequested gives it.
+void RequestStop(int code);
 }  // namespace runtime
 
 }  // namespace os

@@ -16,6 +16,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 namespace {
 
 HWND H(Win32Form::Window w) { return static_cast<HWND>(w); }
@@ -109,7 +111,8 @@ TEST_F(Win32Window, OpensTitledWithEveryControlOfTheDesign) {
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&children));
-  EXPECT_EQ(children.size(), DesignTable().size() + 3) << "the controls and three etched lines";
+  EXPECT_EQ(children.size(), DesignTable().size() + 5)
+      << "the controls, three etched lines, the timeline's button and panel";
   for (const auto& d : DesignTable()) {
     HWND c = Ctrl(d.ctl, d.index);
     ASSERT_TRUE(children.count(c)) << d.name;
@@ -206,6 +209,153 @@ TEST_F(Win32Window, CloseIsRefusedDuringARun) {
   MSG msg;
   EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
       << "the program ends with its window";
+}
+
+TEST_F(Win32Window, FocusTabInScreenOrderTheTimelinePanelAndResizing) {
+  HWND main = H(form->Handle());
+  EXPECT_EQ(GetFocus(), Ctrl(Ctl::txtTestFile)) << "the path field has the focus at start";
+  // Tab runs down the left column, then the middle, then the right panel;
+  // disabled buttons and empty result lines are passed over.
+  const std::pair<Ctl, int> screen[] = {
+      {Ctl::cmdBrowse, 0},           {Ctl::txtSize, 0},
+      {Ctl::txtBlockSizeSectors, 0}, {Ctl::chkFileFlags, 0},
+      {Ctl::chkFileFlags, 3},        {Ctl::chkFileFlags, 1},
+      {Ctl::chkFileFlags, 2},        {Ctl::chkFlushAtFinish, 0},
+      {Ctl::chkFlushAtFinish, 1},    {Ctl::chkFlushAllBlocks, 0},
+      {Ctl::optDataType, 0},         {Ctl::cmdFileReadWrite, 1},
+      {Ctl::txtNumberOfFiles, 0},    {Ctl::cmdCreateAndDeleteFiles, 0},
+      {Ctl::txtTestFile, 0}};
+  HWND at = Ctrl(Ctl::txtTestFile);
+  for (const auto& [ctl, index] : screen) {
+    at = GetNextDlgTabItem(main, at, FALSE);
+    EXPECT_EQ(at, Ctrl(ctl, index)) << TextOf(at);
+  }
+  // Every field says what it does, wrapped at a readable width.
+  HWND tips = H(form->Tooltips());
+  EXPECT_EQ(SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 20);
+  const LRESULT wrap = SendMessageA(tips, TTM_GETMAXTIPWIDTH, 0, 0);
+  EXPECT_GT(wrap, 100);
+  EXPECT_LT(wrap, 600);
+
+  // A message box gives the focus back to the control that had it.
+  form->SetFocus(Ctl::txtSize, 0);
+  {
+    MessageBoxCloser closer;
+    form->MsgBox("A box", vbExclamation);
+  }
+  EXPECT_EQ(GetFocus(), Ctrl(Ctl::txtSize));
+
+  // The panel opens below the controls without moving one, and the window
+  // grows by it; the button leaves the focus where it was; Ctrl+T closes it.
+  std::map<HWND, RECT> designed;
+  for (const auto& d : DesignTable()) designed[Ctrl(d.ctl, d.index)] = RectOf(Ctrl(d.ctl, d.index));
+  auto moved = [&] {
+    int n = 0;
+    for (const auto& [c, r] : designed) {
+      const RECT now = RectOf(c);
+      n += !EqualRect(&r, &now) ? 1 : 0;
+    }
+    return n;
+  };
+  RECT before{};
+  GetClientRect(main, &before);
+  EXPECT_FALSE(IsWindowVisible(H(form->Chart())));
+  SendMessageA(H(form->ChartToggle()), BM_CLICK, 0, 0);
+  EXPECT_TRUE(IsWindowVisible(H(form->Chart())));
+  EXPECT_EQ(GetFocus(), Ctrl(Ctl::txtSize));
+  RECT open{};
+  GetClientRect(main, &open);
+  EXPECT_GE(open.bottom, before.bottom + 160);
+  EXPECT_GE(RectOf(H(form->Chart())).top, RectOf(Ctrl(Ctl::fraWrite)).bottom);
+  EXPECT_EQ(moved(), 0);
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  keys[VK_CONTROL] = 0x80;
+  SetKeyboardState(keys);
+  MSG key{Ctrl(Ctl::txtSize), WM_KEYDOWN, 'T', 0, 0, {}};
+  EXPECT_TRUE(form->PreTranslate(&key));
+  keys[VK_CONTROL] = 0;
+  SetKeyboardState(keys);
+  EXPECT_FALSE(IsWindowVisible(H(form->Chart())));
+  RECT closed{};
+  GetClientRect(main, &closed);
+  EXPECT_EQ(closed.bottom, before.bottom);
+  EXPECT_EQ(moved(), 0);
+
+  // A wider window widens the path field and the result lines; "..." and
+  // the right column move with the edge, the left column stays.
+  RECT w{};
+  GetWindowRect(main, &w);
+  SetWindowPos(main, nullptr, 0, 0, w.right - w.left + 100, w.bottom - w.top,
+               SWP_NOMOVE | SWP_NOZORDER);
+  auto width = [](const RECT& r) { return r.right - r.left; };
+  EXPECT_EQ(width(RectOf(Ctrl(Ctl::txtTestFile))), width(designed[Ctrl(Ctl::txtTestFile)]) + 100);
+  EXPECT_EQ(width(RectOf(Ctrl(Ctl::lblReadStatus, 0))),
+            width(designed[Ctrl(Ctl::lblReadStatus, 0)]) + 100);
+  EXPECT_EQ(RectOf(Ctrl(Ctl::cmdBrowse)).left, designed[Ctrl(Ctl::cmdBrowse)].left + 100);
+  EXPECT_EQ(RectOf(Ctrl(Ctl::cmdCreateAndDeleteFiles)).left,
+            designed[Ctrl(Ctl::cmdCreateAndDeleteFiles)].left + 100);
+  EXPECT_EQ(RectOf(Ctrl(Ctl::chkFileFlags, 0)).left, designed[Ctrl(Ctl::chkFileFlags, 0)].left);
+
+  // A Write run with the panel open: it shows the whole timeline, painted.
+  form->ShowTimeline(true);
+  Type(Ctl::txtTestFile, dir.File("t.$$$"));
+  Type(Ctl::txtSize, "2");
+  const int paints = form->ChartPaints();
+  Press(Ctl::cmdFileReadWrite, 1);
+  ASSERT_TRUE(window->LastRun().finished) << window->LastRun().message;
+  UpdateWindow(H(form->Chart()));
+  EXPECT_GT(form->ChartPaints(), paints);
+  EXPECT_TRUE(form->ShownTimeline().finished);
+  EXPECT_EQ(form->ShownTimeline().slices.size(), window->LastRun().timeline.slices.size());
+  // The result lines can be selected and copied, and Tab reaches them now.
+  HWND line = Ctrl(Ctl::lblReadStatus, 0);
+  SendMessageA(line, EM_SETSEL, 0, -1);
+  DWORD from = 1, to = 0;
+  SendMessageA(line, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(from, 0u);
+  EXPECT_EQ(to, TextOf(line).size());
+  EXPECT_EQ(GetNextDlgTabItem(main, Ctrl(Ctl::cmdFileOp, 1), FALSE), line);
+}
+
+TEST_F(Win32Window, AFolderArgumentTakesTheTestFile) {
+  const std::string folder = dir.File("with space");
+  std::filesystem::create_directory(folder);
+  window->Form_Load(folder);
+  EXPECT_EQ(form->Text(Ctl::txtTestFile), folder + "\\_Orvandel.$$$");
+}
+
+TEST_F(Win32Window, TheEndOfTheSessionStopsARunningTestAndClosesTheWindow) {
+  HWND main = H(form->Handle());
+  // Another program keeps the session: nothing stops, the window stays.
+  EXPECT_TRUE(SendMessageA(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+  SendMessageA(main, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+  EXPECT_TRUE(IsWindow(main));
+  EXPECT_EQ(os::runtime::StopRequested(), 0);
+
+  // The session ends during a Write run: the run stops at its next step,
+  // with its file closed, before the window closes.
+  const std::string path = dir.File("t.$$$");
+  Type(Ctl::txtTestFile, path);
+  Type(Ctl::txtSize, "256");
+  PostMessageA(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+  PostMessageA(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  Press(Ctl::cmdFileReadWrite, 1);
+  EXPECT_EQ(window->LastRun().stoppedBy, 15);
+  EXPECT_FALSE(window->LastRun().finished);
+  EXPECT_TRUE(IsWindow(main)) << "the run ends before the window does";
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+  EXPECT_FALSE(ec) << "the file is still open: " << ec.message();
+  MSG msg;
+  bool quit = false;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) quit = true;
+    DispatchMessageA(&msg);
+  }
+  EXPECT_FALSE(IsWindow(main));
+  EXPECT_TRUE(quit) << "the program ends with its window";
+  os::runtime::ClearStopRequest();
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "win32/Win32Form.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
 
+#include "form/basBase.h"
 #include "form/frmMain.h"
+#include "platform/os.h"
 
 // Last: its macros would rename the layer's own constants.
 // windows.h first: the others build on it.
@@ -17,10 +20,15 @@ namespace {
 
 constexpr auto kFrame = std::chrono::milliseconds(16);
 constexpr int kFirstId = 100;
+constexpr int kToggleId = 99;
 constexpr const char* kClassName = "OrvandelMain";
+constexpr const char* kChartClassName = "OrvandelTimeline";
 // The client area in dialog units.
 constexpr int kClientWidth = 440;
-constexpr int kClientHeight = 160;
+constexpr int kClientHeight = 164;
+// The timeline panel's height when it opens, in pixels, as in the Qt window.
+constexpr int kChartHeight = 260;
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 
 HWND H(Win32Form::Window w) { return static_cast<HWND>(w); }
 
@@ -49,9 +57,9 @@ constexpr Place kPlaces[] = {
     {Ctl::chkFlushAtFinish, 0, 8, 106, 130, 10},
     {Ctl::chkFlushAtFinish, 1, 8, 117, 130, 10},
     {Ctl::chkFlushAllBlocks, 0, 8, 128, 130, 10},
-    {Ctl::picDataType, 0, 8, 144, 130, 12},
-    {Ctl::optDataType, 0, 12, 145, 55, 10},
-    {Ctl::optDataType, 1, 70, 145, 64, 10},
+    {Ctl::picDataType, 0, 8, 144, 130, 14},
+    {Ctl::optDataType, 0, 12, 146, 55, 10},
+    {Ctl::optDataType, 1, 70, 146, 64, 10},
     {Ctl::cmdFileReadWrite, 0, 144, 55, 78, 14},
     {Ctl::cmdFileReadWrite, 1, 226, 55, 78, 14},
     {Ctl::cmdFileOp, 0, 144, 72, 78, 14},
@@ -63,8 +71,82 @@ constexpr Place kPlaces[] = {
     {Ctl::Label5, 0, 316, 39, 60, 8},
     {Ctl::txtNumberOfFiles, 0, 378, 37, 30, 12},
     {Ctl::cmdCreateAndDeleteFiles, 0, 316, 55, 116, 14},
-    {Ctl::fraWrite, 0, 2, 0, 436, 158},
+    {Ctl::fraWrite, 0, 2, 0, 436, 162},
 };
+// The timeline's button, in the empty corner under the create-and-delete
+// button, so that the designed rows keep their places.
+constexpr Place kTogglePlace = {Ctl::fraWrite, 0, 372, 144, 60, 14};
+
+// Tab follows the screen: the top rows, the left column, the middle, the
+// right panel. The controls are made in this order, the rest after them.
+constexpr std::pair<Ctl, int> kTabOrder[] = {
+    {Ctl::lblReadStatus, 4},    {Ctl::txtTestFile, 0},         {Ctl::cmdBrowse, 0},
+    {Ctl::txtSize, 0},          {Ctl::txtBlockSizeSectors, 0}, {Ctl::chkFileFlags, 0},
+    {Ctl::chkFileFlags, 3},     {Ctl::chkFileFlags, 1},        {Ctl::chkFileFlags, 2},
+    {Ctl::chkFlushAtFinish, 0}, {Ctl::chkFlushAtFinish, 1},    {Ctl::chkFlushAllBlocks, 0},
+    {Ctl::optDataType, 0},      {Ctl::optDataType, 1},         {Ctl::cmdFileReadWrite, 0},
+    {Ctl::cmdFileReadWrite, 1}, {Ctl::cmdFileOp, 0},           {Ctl::cmdFileOp, 1},
+    {Ctl::lblReadStatus, 0},    {Ctl::lblReadStatus, 1},       {Ctl::lblReadStatus, 2},
+    {Ctl::lblReadStatus, 3},    {Ctl::txtNumberOfFiles, 0},    {Ctl::cmdCreateAndDeleteFiles, 0},
+};
+
+// What each field does on this system, wrapped at a readable width; the
+// Qt window's texts where Windows does the same.
+struct Tip {
+  Ctl ctl;
+  int index;
+  const char* text;
+};
+constexpr Tip kTips[] = {
+    {Ctl::txtTestFile, 0,
+     "The test file the runs write and read, and beside which the numbered files are created."},
+    {Ctl::lblReadStatus, 4,
+     "Fragments of the test file, the power-of-two disk boundaries they begin on (K = 1,024 bytes, "
+     "M = 1,048,576 bytes), and whether the file is stored compressed."},
+    {Ctl::txtSize, 0, "The size of the file a Write run makes, in MB: 1 MB is 1,048,576 bytes."},
+    {Ctl::lblSizeUnit, 0, "1 MB is 1,048,576 bytes."},
+    {Ctl::txtBlockSizeSectors, 0,
+     "The block size in 512-byte sectors: each read or write moves one block. With "
+     "FILE_FLAG_NO_BUFFERING it must be a multiple of the device's logical sector size."},
+    {Ctl::lblBlockSize, 0, "The block size: 1 KB is 1,024 bytes, 1 MB is 1,048,576 bytes."},
+    {Ctl::chkFileFlags, 0,
+     "Opens the file with FILE_FLAG_RANDOM_ACCESS: the cache manager learns that the file is read "
+     "in no particular order, so it reads less ahead. An access-pattern hint, not random I/O: the "
+     "blocks still go in order."},
+    {Ctl::chkFileFlags, 1,
+     "Opens the file with FILE_FLAG_NO_BUFFERING: reads and writes bypass the file cache and go "
+     "to the device. The block size must be a multiple of the device's logical sector size."},
+    {Ctl::chkFileFlags, 2,
+     "Opens the file with FILE_FLAG_WRITE_THROUGH: each write returns only when its data is on "
+     "the device."},
+    {Ctl::chkFileFlags, 3,
+     "Opens the file with FILE_FLAG_SEQUENTIAL_SCAN: the cache manager learns that the file is "
+     "read from start to end, so it reads further ahead. An access-pattern hint: the order of the "
+     "blocks is the same."},
+    {Ctl::chkFlushAtFinish, 0,
+     "After a Write run, FlushFileBuffers on the file: its data and metadata reach the device."},
+    {Ctl::chkFlushAtFinish, 1,
+     "After a Write run, FlushFileBuffers on the volume that holds the file: everything written to "
+     "it reaches the device."},
+    {Ctl::chkFlushAllBlocks, 0,
+     "FlushFileBuffers on the file after each block a Write run writes."},
+    {Ctl::optDataType, 0, "A Write run writes zeros."},
+    {Ctl::optDataType, 1,
+     "A Write run writes pseudo-random words, which compression cannot shrink."},
+    {Ctl::cmdFileReadWrite, 0,
+     "Reads the whole test file block by block; the result shows in MB/s (1,048,576 bytes a "
+     "second)."},
+    {Ctl::cmdFileReadWrite, 1,
+     "Writes the test file block by block; the result shows in MB/s (1,048,576 bytes a second)."},
+    {Ctl::txtNumberOfFiles, 0,
+     "How many empty files the test creates and deletes, from 10 to 10000."},
+    {Ctl::cmdCreateAndDeleteFiles, 0,
+     "Creates the numbered empty files beside the test file, deletes them, and times both and the "
+     "flush of the volume after each."},
+};
+constexpr const char* kToggleTip =
+    "Shows throughput over the latest Write or Read run (Ctrl+T). Windows gives no figures of its "
+    "dirty cache, so the panel has none.";
 
 // The separators: Line1(0), Line1(1) across the left column, Line2 down.
 struct LinePlace {
@@ -72,7 +154,7 @@ struct LinePlace {
   bool vertical;
 };
 constexpr LinePlace kLines[] = {
-    {8, 101, 130, 1, false}, {8, 140, 130, 1, false}, {310, 34, 1, 120, true}};
+    {8, 101, 130, 1, false}, {8, 140, 130, 1, false}, {310, 34, 1, 124, true}};
 
 const Place& PlaceOf(Ctl ctl, int index) {
   for (const auto& p : kPlaces)
@@ -141,6 +223,63 @@ UINT_PTR CALLBACK CenterDialogHook(HWND hook, UINT message, WPARAM, LPARAM) {
   return 0;
 }
 
+LRESULT CALLBACK ChartProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* form = reinterpret_cast<Win32Form*>(GetWindowLongPtrA(GetParent(hwnd), GWLP_USERDATA));
+  switch (message) {
+    case WM_ERASEBKGND:
+      return 1;  // the paint covers it all
+    case WM_SIZE:
+      InvalidateRect(hwnd, nullptr, FALSE);
+      return 0;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd, &ps);
+      RECT r{};
+      GetClientRect(hwnd, &r);
+      if (form) form->PaintChart(dc, r.right, r.bottom);
+      EndPaint(hwnd, &ps);
+      return 0;
+    }
+    default:
+      return DefWindowProcA(hwnd, message, wParam, lParam);
+  }
+}
+
+// The timeline's button keeps out of the focus, as the Qt window's does:
+// a click leaves it where it was. Subclassed as a Unicode window, so that
+// its caption keeps its triangle.
+WNDPROC gButtonProc = nullptr;
+LRESULT CALLBACK ToggleProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SETFOCUS && wParam) {
+    SetFocus(reinterpret_cast<HWND>(wParam));
+    return 0;
+  }
+  return CallWindowProcW(gButtonProc, hwnd, message, wParam, lParam);
+}
+
+COLORREF Colour(chart::Rgb c) { return RGB((c >> 16) & 0xff, (c >> 8) & 0xff, c & 0xff); }
+
+std::wstring Wide(const std::string& s) {
+  std::wstring w(s.size(), L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(),
+                                    static_cast<int>(w.size()));
+  w.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return w;
+}
+
+// The toggle's caption with its triangle where the font has one.
+std::wstring ToggleText(HWND toggle, bool open) {
+  const wchar_t triangle = open ? L'\u25BE' : L'\u25B8';
+  WORD glyph = 0xffff;
+  HDC dc = GetDC(toggle);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(toggle, WM_GETFONT, 0, 0)));
+  GetGlyphIndicesW(dc, &triangle, 1, &glyph, GGI_MARK_NONEXISTING_GLYPHS);
+  SelectObject(dc, old);
+  ReleaseDC(toggle, dc);
+  if (glyph == 0xffff) return open ? L"Timeline v" : L"Timeline >";
+  return std::wstring(L"Timeline ") + triangle;
+}
+
 void RegisterWindowClass() {
   static const bool registered = [] {
     WNDCLASSEXA wc{};
@@ -153,9 +292,15 @@ void RegisterWindowClass() {
     // The program's icon is resource 1 of the executable, when it has one.
     wc.hIcon = LoadIconA(wc.hInstance, MAKEINTRESOURCEA(1));
     wc.hIconSm = wc.hIcon;
-    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES};
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);
-    return RegisterClassExA(&wc) != 0;
+    WNDCLASSEXA chart{};
+    chart.cbSize = sizeof chart;
+    chart.lpfnWndProc = ChartProc;
+    chart.hInstance = wc.hInstance;
+    chart.hCursor = wc.hCursor;
+    chart.lpszClassName = kChartClassName;
+    return RegisterClassExA(&wc) != 0 && RegisterClassExA(&chart) != 0;
   }();
   if (!registered) throw std::runtime_error("cannot register the window class");
 }
@@ -170,8 +315,9 @@ Win32Form::Win32Form() {
   font_ = CreateFontIndirectA(&metrics.lfMessageFont);
   const Units u = UnitsOf(static_cast<HFONT>(font_));
 
-  constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-  RECT r{0, 0, u.X(kClientWidth), u.Y(kClientHeight)};
+  designWidth_ = u.X(kClientWidth);
+  designHeight_ = u.Y(kClientHeight);
+  RECT r{0, 0, designWidth_, designHeight_};
   AdjustWindowRectEx(&r, kStyle, FALSE, WS_EX_CONTROLPARENT);
   // Handle() stays null until the window exists, so creation messages go
   // to the default procedure.
@@ -196,15 +342,20 @@ Win32Form::~Win32Form() {
 void Win32Form::Build() {
   const Units u = UnitsOf(static_cast<HFONT>(font_));
   HINSTANCE instance = GetModuleHandleA(nullptr);
-  const auto table = DesignTable();
-  // Creation order is the tab order: the order of the design table.
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    const ControlDesign& d = table[i];
+  // Creation order is the tab order: the screen's, then the controls Tab
+  // does not reach.
+  std::vector<const ControlDesign*> order;
+  for (const auto& [ctl, index] : kTabOrder) order.push_back(FindDesign(ctl, index));
+  for (const auto& d : DesignTable())
+    if (std::find(order.begin(), order.end(), &d) == order.end()) order.push_back(&d);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const ControlDesign& d = *order[i];
     const Place& p = PlaceOf(d.ctl, d.index);
     const char* cls = "STATIC";
     DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     DWORD exStyle = 0;
     const bool hasAccessKey = std::strchr(d.text, '&') != nullptr;
+    const bool resultLine = d.ctl == Ctl::lblReadStatus;
     switch (d.kind) {
       case CtlKind::TextBox:
         cls = "EDIT";
@@ -212,7 +363,14 @@ void Win32Form::Build() {
         exStyle = WS_EX_CLIENTEDGE;
         break;
       case CtlKind::Label:
-        style |= SS_LEFTNOWORDWRAP | (hasAccessKey ? 0 : SS_NOPREFIX);
+        // The result lines can be selected and copied; Tab reaches those
+        // with a text.
+        if (resultLine) {
+          cls = "EDIT";
+          style |= ES_READONLY | ES_AUTOHSCROLL | (*d.text ? WS_TABSTOP : 0);
+        } else {
+          style |= SS_LEFTNOWORDWRAP | SS_NOTIFY | (hasAccessKey ? 0 : SS_NOPREFIX);
+        }
         break;
       case CtlKind::Button:
         cls = "BUTTON";
@@ -236,7 +394,7 @@ void Win32Form::Build() {
         break;
     }
     // The control after the option buttons closes their group.
-    if (i > 0 && table[i - 1].kind == CtlKind::OptionButton && d.kind != CtlKind::OptionButton)
+    if (i > 0 && order[i - 1]->kind == CtlKind::OptionButton && d.kind != CtlKind::OptionButton)
       style |= WS_GROUP;
     HWND c = CreateWindowExA(exStyle, cls, d.text, style, u.X(p.x), u.Y(p.y), u.X(p.w), u.Y(p.h),
                              H(hwnd_), reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstId + i)),
@@ -247,11 +405,15 @@ void Win32Form::Build() {
       SendMessageA(c, BM_SETCHECK, d.value ? BST_CHECKED : BST_UNCHECKED, 0);
     controls_[{d.ctl, d.index}] = Entry{&d, c};
     byId_.push_back(&d);
+    // Extra width goes to the path field and the status lines; the right
+    // column and "..." move with the right edge.
+    const bool stretch = d.ctl == Ctl::txtTestFile || resultLine || d.ctl == Ctl::fraWrite;
+    const bool follow = d.ctl == Ctl::cmdBrowse || d.ctl == Ctl::Label5 ||
+                        d.ctl == Ctl::txtNumberOfFiles || d.ctl == Ctl::cmdCreateAndDeleteFiles;
+    placed_.push_back({c, u.X(p.x), u.Y(p.y), u.X(p.w), u.Y(p.h), stretch, follow});
   }
   // The picture box and the frame lie behind the controls on them.
   SetWindowPos(H(Control(Ctl::picDataType)), HWND_BOTTOM, 0, 0, 0, 0,
-               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  SetWindowPos(H(Control(Ctl::fraWrite)), HWND_BOTTOM, 0, 0, 0, 0,
                SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   for (const auto& l : kLines) {
     HWND line = CreateWindowExA(
@@ -260,9 +422,179 @@ void Win32Form::Build() {
         u.X(l.x), u.Y(l.y), l.vertical ? 2 : u.X(l.w), l.vertical ? u.Y(l.h) : 2, H(hwnd_), nullptr,
         instance, nullptr);
     SetWindowPos(line, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    placed_.push_back({line, u.X(l.x), u.Y(l.y), l.vertical ? 2 : u.X(l.w),
+                       l.vertical ? u.Y(l.h) : 2, false, l.vertical});
   }
   SetWindowPos(H(Control(Ctl::fraWrite)), HWND_BOTTOM, 0, 0, 0, 0,
                SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+  // The timeline: its button out of the Tab cycle (Ctrl+T reaches it from
+  // anywhere), and the panel below the frame, hidden until asked for.
+  const Place& t = kTogglePlace;
+  toggle_ =
+      CreateWindowExW(0, L"BUTTON", L"Timeline \u25B8",
+                      WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | BS_AUTOCHECKBOX | BS_PUSHLIKE,
+                      u.X(t.x), u.Y(t.y), u.X(t.w), u.Y(t.h), H(hwnd_),
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kToggleId)), instance, nullptr);
+  if (!toggle_) throw std::runtime_error("cannot create a control");
+  SendMessageA(H(toggle_), WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  SetWindowTextW(H(toggle_), ToggleText(H(toggle_), false).c_str());
+  gButtonProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(H(toggle_), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ToggleProc)));
+  SetWindowPos(H(toggle_), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  placed_.push_back({toggle_, u.X(t.x), u.Y(t.y), u.X(t.w), u.Y(t.h), false, true});
+  chart_ = CreateWindowExA(0, kChartClassName, "", WS_CHILD | WS_CLIPSIBLINGS, 0, designHeight_,
+                           designWidth_, kChartHeight, H(hwnd_), nullptr, instance, nullptr);
+  if (!chart_) throw std::runtime_error("cannot create the timeline panel");
+  focus_ = Control(Ctl::txtTestFile);
+  AddTooltips();
+}
+
+void Win32Form::AddTooltips() {
+  tooltips_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr,
+                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, H(hwnd_), nullptr,
+                              GetModuleHandleA(nullptr), nullptr);
+  if (!tooltips_) return;  // a window without tips still works
+  auto add = [&](HWND tool, const char* text) {
+    TTTOOLINFOA ti{};
+    ti.cbSize = sizeof ti;
+    ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    ti.hwnd = H(hwnd_);
+    ti.uId = reinterpret_cast<UINT_PTR>(tool);
+    ti.lpszText = const_cast<char*>(text);
+    SendMessageA(H(tooltips_), TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&ti));
+  };
+  for (const Tip& tip : kTips) add(H(Control(tip.ctl, tip.index)), tip.text);
+  add(H(toggle_), kToggleTip);
+  // About sixty characters a line, and time to read them.
+  const Units u = UnitsOf(static_cast<HFONT>(font_));
+  SendMessageA(H(tooltips_), TTM_SETMAXTIPWIDTH, 0, u.X(4 * 60));
+  SendMessageA(H(tooltips_), TTM_SETDELAYTIME, TTDT_AUTOPOP, MAKELPARAM(30000, 0));
+}
+
+bool Win32Form::IsOurs(Window w) const {
+  return w && hwnd_ && IsChild(H(hwnd_), H(w)) && w != toggle_ && w != chart_;
+}
+
+void Win32Form::Layout(int width, int height) {
+  const int dx = std::max(0, width - designWidth_);
+  // The frame takes the height the panel leaves; the controls keep theirs.
+  const int frameExtra = chartShown_ ? 0 : std::max(0, height - designHeight_);
+  HDWP defer = BeginDeferWindowPos(static_cast<int>(placed_.size()) + 1);
+  for (const Placed& p : placed_) {
+    const bool frame = p.hwnd == Control(Ctl::fraWrite);
+    const int x = p.x + (p.follow ? dx : 0), w = p.w + (p.stretch ? dx : 0);
+    const int h = p.h + (frame ? frameExtra : 0);
+    if (defer)
+      defer =
+          DeferWindowPos(defer, H(p.hwnd), nullptr, x, p.y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  if (defer)
+    defer = DeferWindowPos(defer, H(chart_), nullptr, 0, designHeight_, width,
+                           std::max(0, height - designHeight_), SWP_NOZORDER | SWP_NOACTIVATE);
+  if (defer) EndDeferWindowPos(defer);
+  // The group box paints only its edges: what it uncovers is repainted.
+  InvalidateRect(H(hwnd_), nullptr, TRUE);
+}
+
+void Win32Form::ResizeClient(int width, int height) {
+  RECT r{0, 0, width, height};
+  AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongPtrA(H(hwnd_), GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongPtrA(H(hwnd_), GWL_EXSTYLE)));
+  SetWindowPos(H(hwnd_), nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Win32Form::ShowTimeline(bool show) {
+  if (show == chartShown_) return;
+  chartShown_ = show;
+  SendMessageA(H(toggle_), BM_SETCHECK, show ? BST_CHECKED : BST_UNCHECKED, 0);
+  SetWindowTextW(H(toggle_), ToggleText(H(toggle_), show).c_str());
+  RECT client{};
+  GetClientRect(H(hwnd_), &client);
+  // The window grows by the panel and shrinks back, so the controls above
+  // keep their size.
+  if (show) {
+    heightWithoutChart_ = client.bottom;
+    ShowWindow(H(chart_), SW_SHOWNA);
+    ResizeClient(client.right, designHeight_ + kChartHeight);
+  } else {
+    ShowWindow(H(chart_), SW_HIDE);
+    ResizeClient(client.right, heightWithoutChart_ > 0 ? heightWithoutChart_ : designHeight_);
+  }
+  GetClientRect(H(hwnd_), &client);
+  Layout(client.right, client.bottom);
+}
+
+void Win32Form::TimelineChanged(const Timeline& timeline) {
+  if (shown_.Take(timeline, static_cast<std::int64_t>(GetTickCount64())).repaint && chartShown_)
+    InvalidateRect(H(chart_), nullptr, FALSE);
+}
+
+void Win32Form::PaintChart(void* target, int width, int height) {
+  ++chartPaints_;
+  HDC screen = static_cast<HDC>(target);
+  // Drawn off the screen first, so that a live run's repaints do not flicker.
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, std::max(width, 1), std::max(height, 1));
+  HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+  HGDIOBJ oldFont = SelectObject(dc, static_cast<HFONT>(font_));
+  TEXTMETRICA tm{};
+  GetTextMetricsA(dc, &tm);
+  const double f = tm.tmHeight - tm.tmInternalLeading;
+  const chart::Scene scene =
+      chart::BuildScene(shown_.Get(), width, height, f, [dc](const std::string& text) {
+        const std::wstring w = Wide(text);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+        return static_cast<double>(size.cx);
+      });
+  auto px = [](double v) { return static_cast<int>(std::lround(v)); };
+  for (const auto& b : scene.boxes) {
+    const RECT r{px(b.rect.left), px(b.rect.top), px(b.rect.right), px(b.rect.bottom)};
+    if (b.fill != chart::kNone) {
+      HBRUSH brush = CreateSolidBrush(Colour(b.fill));
+      FillRect(dc, &r, brush);
+      DeleteObject(brush);
+    }
+    if (b.stroke != chart::kNone) {
+      HPEN pen = CreatePen(PS_SOLID, 1, Colour(b.stroke));
+      HGDIOBJ oldPen = SelectObject(dc, pen);
+      HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
+      Rectangle(dc, r.left, r.top, r.right + 1, r.bottom + 1);
+      SelectObject(dc, oldBrush);
+      SelectObject(dc, oldPen);
+      DeleteObject(pen);
+    }
+  }
+  std::vector<POINT> points;
+  for (const auto& l : scene.lines) {
+    LOGBRUSH lb{BS_SOLID, Colour(l.colour), 0};
+    const DWORD dashes[] = {5, 3};
+    HPEN pen = ExtCreatePen(
+        PS_GEOMETRIC | PS_ENDCAP_FLAT | PS_JOIN_MITER | (l.dashed ? PS_USERSTYLE : PS_SOLID),
+        static_cast<DWORD>(std::max(1L, std::lround(l.width))), &lb, l.dashed ? 2 : 0,
+        l.dashed ? dashes : nullptr);
+    HGDIOBJ oldPen = SelectObject(dc, pen);
+    points.clear();
+    for (const auto& p : l.points) points.push_back({px(p.x), px(p.y)});
+    Polyline(dc, points.data(), static_cast<int>(points.size()));
+    SelectObject(dc, oldPen);
+    DeleteObject(pen);
+  }
+  SetBkMode(dc, TRANSPARENT);
+  for (const auto& t : scene.texts) {
+    SetTextColor(dc, Colour(t.colour));
+    SetTextAlign(dc, TA_BASELINE | (t.align < 0 ? TA_LEFT : t.align == 0 ? TA_CENTER : TA_RIGHT));
+    const std::wstring w = Wide(t.text);
+    TextOutW(dc, px(t.at.x), px(t.at.y), w.c_str(), static_cast<int>(w.size()));
+  }
+  BitBlt(screen, 0, 0, width, height, dc, 0, 0, SRCCOPY);
+  SelectObject(dc, oldFont);
+  SelectObject(dc, oldBitmap);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
 }
 
 Win32Form::Window Win32Form::Control(Ctl ctl, int index) const { return At(ctl, index).hwnd; }
@@ -282,6 +614,48 @@ std::intptr_t Win32Form::WndProc(unsigned message, std::uintptr_t wParam, std::i
   switch (message) {
     case WM_COMMAND:
       if (lParam != 0) Command(LOWORD(wParam), HIWORD(wParam));
+      return 0;
+    case WM_SIZE:
+      if (wParam != SIZE_MINIMIZED) Layout(LOWORD(lParam), HIWORD(lParam));
+      return 0;
+    case WM_GETMINMAXINFO: {
+      // Never smaller than designed, with room for the panel's labels.
+      RECT r{0, 0, designWidth_, designHeight_ + (chartShown_ ? 160 : 0)};
+      AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)), FALSE,
+                         static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE)));
+      auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+      info->ptMinTrackSize = {r.right - r.left, r.bottom - r.top};
+      return 0;
+    }
+    case WM_ACTIVATE:
+      // The focus leaves with the window and comes back to the same
+      // control, the path field at first, not to the window itself.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        if (IsOurs(GetFocus())) focus_ = GetFocus();
+      } else if (!HIWORD(wParam)) {
+        ::SetFocus(H(IsOurs(focus_) ? focus_ : Control(Ctl::txtTestFile)));
+      }
+      return 0;
+    case WM_SETFOCUS:
+      if (IsOurs(focus_)) ::SetFocus(H(focus_));
+      return 0;
+    case WM_QUERYENDSESSION:
+      // A logoff or shutdown ends a running test as a stop request does,
+      // at its next step; the session may end.
+      if (gTestRunning && os::runtime::StopRequested() == 0) {
+        os::runtime::RequestStop(15);
+        sessionStop_ = true;
+      }
+      return TRUE;
+    case WM_ENDSESSION:
+      if (!wParam) {
+        // Another program kept the session: later runs must not stop.
+        if (sessionStop_ && !gTestRunning) os::runtime::ClearStopRequest();
+        sessionStop_ = false;
+        return 0;
+      }
+      // The window closes as if the program closed it.
+      DestroyWindow(hwnd);
       return 0;
     case WM_SETCURSOR:
       if (waitCursor_) {
@@ -307,6 +681,11 @@ std::intptr_t Win32Form::WndProc(unsigned message, std::uintptr_t wParam, std::i
 }
 
 void Win32Form::Command(int id, int code) {
+  if (id == kToggleId) {
+    if (code == BN_CLICKED)
+      ShowTimeline(SendMessageA(H(toggle_), BM_GETCHECK, 0, 0) == BST_CHECKED);
+    return;
+  }
   const int i = id - kFirstId;
   if (i < 0 || i >= static_cast<int>(byId_.size()) || !events_) return;
   const ControlDesign& d = *byId_[static_cast<std::size_t>(i)];
@@ -333,6 +712,12 @@ void Win32Form::SetText(Ctl ctl, int index, const std::string& text) {
   HWND c = H(At(ctl, index).hwnd);
   // Progress captions are set after every block: an equal text costs nothing.
   if (WindowText(c) == text) return;
+  if (ctl == Ctl::lblReadStatus) {
+    // Tab passes over an empty result line.
+    const LONG_PTR style = GetWindowLongPtrA(c, GWL_STYLE);
+    const LONG_PTR want = text.empty() ? style & ~WS_TABSTOP : style | WS_TABSTOP;
+    if (want != style) SetWindowLongPtrA(c, GWL_STYLE, want);
+  }
   SetWindowTextA(c, text.c_str());  // a text box's EN_CHANGE runs Change
 }
 
@@ -397,8 +782,17 @@ void Win32Form::RefreshForm() {
   lastPaint_ = std::chrono::steady_clock::now();
 }
 
-bool Win32Form::PreTranslate(void* msg) {
-  return hwnd_ && IsDialogMessageA(H(hwnd_), static_cast<MSG*>(msg));
+bool Win32Form::PreTranslate(void* message) {
+  auto* msg = static_cast<MSG*>(message);
+  if (!hwnd_) return false;
+  // Ctrl+T, which no control takes for itself, shows or hides the timeline.
+  if (msg->message == WM_KEYDOWN && msg->wParam == 'T' && GetKeyState(VK_CONTROL) < 0 &&
+      GetKeyState(VK_SHIFT) >= 0 && GetKeyState(VK_MENU) >= 0 &&
+      (msg->hwnd == H(hwnd_) || IsChild(H(hwnd_), msg->hwnd))) {
+    ShowTimeline(!chartShown_);
+    return true;
+  }
+  return IsDialogMessageA(H(hwnd_), msg);
 }
 
 void Win32Form::DoEvents() {
@@ -410,9 +804,13 @@ void Win32Form::DoEvents() {
       PostQuitMessage(static_cast<int>(msg.wParam));
       return;
     }
-    if (PreTranslate(&msg)) continue;
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    if (!PreTranslate(&msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    // A stop noted by a message (the session's end) ends the run before
+    // the next one comes: the run cleans up while the system still waits.
+    if (os::runtime::StopRequested() != 0) return;
   }
 }
 
@@ -435,7 +833,11 @@ int Win32Form::MsgBox(const std::string& prompt, int style, const std::string& d
   if (question) type = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2;
   // The cause below the message, as a second paragraph.
   const std::string text = detail.empty() ? prompt : prompt + "\r\n\r\n" + detail;
+  // The focus goes back to the control that had it, not to the window.
+  HWND focus = GetFocus();
+  if (IsOurs(focus)) focus_ = focus;
   const int answer = MessageBoxA(H(hwnd_), text.c_str(), Caption().c_str(), type);
+  if (IsOurs(focus_) && GetForegroundWindow() == H(hwnd_)) ::SetFocus(H(focus_));
   if (question) return answer == IDYES ? vbYes : vbNo;
   return vbOK;
 }
@@ -448,7 +850,10 @@ void Win32Form::SetMousePointer(int pointer) {
   SetCursor(LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(waitCursor_ ? IDC_WAIT : IDC_ARROW)));
 }
 
-void Win32Form::SetFocus(Ctl ctl, int index) { ::SetFocus(H(At(ctl, index).hwnd)); }
+void Win32Form::SetFocus(Ctl ctl, int index) {
+  focus_ = At(ctl, index).hwnd;
+  ::SetFocus(H(focus_));
+}
 
 bool Win32Form::LeftButtonJustPressed() {
   // Down now and pressed since the previous query.

@@ -1,5 +1,6 @@
 // The main window over the system's own controls: EDIT, BUTTON, STATIC and
-// etched lines, laid out in dialog units with the system's message font.
+// etched lines, laid out in dialog units with the system's message font,
+// and the timeline panel below them, drawn with GDI from the chart model.
 // The logic stays in frmMain.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "form/FormView.h"
+#include "form/TimelineChartModel.h"
 
 class frmMain;
 
@@ -53,6 +55,18 @@ class Win32Form : public FormView {
   bool LeftButtonJustPressed() override;
   char DecimalSeparator() const override;
   std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
+  void TimelineChanged(const Timeline& timeline) override;
+
+  // The timeline panel below the controls, and the button that shows it.
+  void ShowTimeline(bool show);
+  bool TimelineShown() const { return chartShown_; }
+  Window Chart() const { return chart_; }
+  Window ChartToggle() const { return toggle_; }
+  Window Tooltips() const { return tooltips_; }
+  const Timeline& ShownTimeline() const { return shown_.Get(); }
+  int ChartPaints() const { return chartPaints_; }
+  // Paints the panel's scene; for the panel's window procedure.
+  void PaintChart(void* dc, int width, int height);
 
   // The window procedure's work; public for the static trampoline.
   std::intptr_t WndProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
@@ -65,12 +79,37 @@ class Win32Form : public FormView {
   Entry& At(Ctl ctl, int index);
   const Entry& At(Ctl ctl, int index) const;
   void Build();
+  void AddTooltips();
+  void Layout(int width, int height);
+  // Sets the client area's size, the window's frame around it.
+  void ResizeClient(int width, int height);
   void Command(int id, int code);
+  bool IsOurs(Window w) const;
   // True when a display frame has passed since last; then starts a new one.
   static bool FrameDue(std::chrono::steady_clock::time_point& last);
 
+  struct Placed {
+    Window hwnd;
+    int x, y, w, h;  // as designed, in pixels
+    bool stretch;    // takes the extra width
+    bool follow;     // moves right by it
+  };
+
   Window hwnd_ = nullptr;
   void* font_ = nullptr;
+  std::vector<Placed> placed_;
+  int designWidth_ = 0, designHeight_ = 0;
+  Window chart_ = nullptr;
+  Window toggle_ = nullptr;
+  Window tooltips_ = nullptr;
+  bool chartShown_ = false;
+  int heightWithoutChart_ = 0;
+  chart::ShownTimeline shown_;
+  int chartPaints_ = 0;
+  // The control that had the focus when the window last lost it.
+  Window focus_ = nullptr;
+  // A stop this window noted for the end of the session.
+  bool sessionStop_ = false;
   std::map<std::pair<Ctl, int>, Entry> controls_;
   std::vector<const ControlDesign*> byId_;
   FormEvents* events_ = nullptr;

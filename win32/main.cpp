@@ -21,7 +21,14 @@ std::string ArgumentText() {
     while (*p && *p != ' ' && *p != '\t') ++p;
   }
   while (*p == ' ' || *p == '\t') ++p;
-  return p;
+  // A folder with spaces comes quoted; the quotes are no part of its name.
+  std::string text = p;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+    text.pop_back();
+    text.erase(0, 1);
+  }
+  return text;
 }
 
 }  // namespace

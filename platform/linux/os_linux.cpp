@@ -1184,6 +1184,8 @@ int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }
 
 void ClearStopRequest() { stopSignal.store(0, std::memory_order_relaxed); }
 
+void RequestStop(int code) { stopSignal.store(code, std::memory_order_relaxed); }
+
 }  // namespace runtime
 
 }  // namespace os

@@ -73,6 +73,17 @@ std::string VolumeDevicePath(const std::string& drive) {
 }
 
 std::string InitialTestFile(const std::string& argumentText) {
+  // A folder takes the test file, as on Linux; a drive letter its root.
+  const bool letter =
+      argumentText.size() == 1 || (argumentText.size() == 2 && argumentText[1] == ':');
+  const ::DWORD attributes = argumentText.empty() || letter
+                                 ? INVALID_FILE_ATTRIBUTES
+                                 : ::GetFileAttributesA(argumentText.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    std::string folder = argumentText;
+    if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
+    return folder + rules::kTestFileName;
+  }
   return rules::WindowsInitialTestFile(argumentText, CurDir());
 }
 
@@ -149,5 +160,7 @@ void KeepStandardStreams() {}
 int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }
 
 void ClearStopRequest() { stopSignal.store(0, std::memory_order_relaxed); }
+
+void RequestStop(int code) { stopSignal.store(code, std::memory_order_relaxed); }
 
 }  // namespace os::runtime

@@ -1,0 +1,98 @@
+// The timeline panel without pixels: MB/s per slice over the file offset,
+// the dirty and writeback cache on a second axis, the flushes at finish and
+// the run's average lines, as plain shapes and texts in pixels. Each window
+// draws the same scene with its own toolkit, so both show the same chart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "throughput/Timeline.h"
+
+namespace chart {
+
+// 0xRRGGBB; kNone where a box has no fill or no outline.
+using Rgb = std::int32_t;
+inline constexpr Rgb kNone = -1;
+
+struct Point {
+  double x = 0, y = 0;
+};
+
+struct Rect {
+  double left = 0, top = 0, right = 0, bottom = 0;
+  double Width() const { return right - left; }
+  double Height() const { return bottom - top; }
+  // Rectangles that only touch do not overlap.
+  bool Overlaps(const Rect& o) const;
+  bool Inside(const Rect& o) const;
+};
+
+struct Line {
+  std::vector<Point> points;
+  Rgb colour = 0;
+  double width = 1;
+  bool dashed = false;  // 5 on, 3 off
+};
+
+struct Text {
+  Point at;  // the baseline's left end, centre or right end, after align
+  std::string text;
+  Rgb colour = 0;
+  int align = -1;  // -1 left, 0 centre, 1 right
+};
+
+struct Box {
+  Rect rect;
+  Rgb fill = kNone;
+  Rgb stroke = kNone;
+};
+
+struct Scene {
+  double width = 0, height = 0;
+  double fontPixels = 0;
+  std::vector<Box> boxes;
+  std::vector<Line> lines;
+  std::vector<Text> texts;
+};
+
+// A text's advance in pixels in the face's font.
+using TextWidth = std::function<double(const std::string&)>;
+// An estimate for a font of fontPixels pixels where no font is at hand.
+TextWidth EstimatedWidth(double fontPixels);
+
+// The room a text takes: its advance wide, from above its capitals to
+// below its descenders.
+Rect TextBounds(const Text& text, double fontPixels, const TextWidth& width);
+
+// The smallest panel that has room for every label, for a font of
+// fontPixels pixels.
+double MinimumWidth(double fontPixels);
+double MinimumHeight(double fontPixels);
+
+// The scene for a timeline at a size. Labels that would overlap or run off
+// the panel are thinned out, shortened or moved, never drawn over another.
+Scene BuildScene(const Timeline& timeline, double width, double height, double fontPixels,
+                 const TextWidth& textWidth);
+
+// What a panel shows of a run: the whole timeline once it ends; during it
+// the slices so far, copied a few at a time, and repainted ten times a
+// second rather than every block.
+class ShownTimeline {
+ public:
+  struct Update {
+    bool newRun = false;   // what was shown belonged to an earlier run
+    bool repaint = false;  // the panel should repaint now
+  };
+  Update Take(const Timeline& timeline, std::int64_t nowMs);
+  const Timeline& Get() const { return timeline_; }
+
+ private:
+  Timeline timeline_;
+  std::int64_t lastRepaintMs_ = -1;
+};
+
+}  // namespace chart
