@@ -207,7 +207,9 @@ std::optional<std::int64_t> ToFixed4(std::string_view text, char decimalSeparato
     const auto droppedLen = static_cast<std::size_t>(-shift);
     std::string dropped = digits.substr(static_cast<std::size_t>(keep));
     dropped.insert(0, droppedLen - dropped.size(), '0');
-    const int cmp = dropped.compare("5" + std::string(droppedLen - 1, '0'));
+    std::string half(droppedLen, '0');
+    half.front() = '5';
+    const int cmp = dropped.compare(half);
     if (cmp > 0 || (cmp == 0 && (q & 1))) ++q;
   }
   const unsigned __int128 limit =
@@ -253,7 +255,8 @@ std::string Format(double v, std::string_view pattern, char decimalSeparator) {
     const auto whole = static_cast<long long>(v);
     std::string digits = whole == 0 ? "" : std::to_string(whole < 0 ? -whole : whole);
     if (digits.size() < minWhole) digits.insert(0, minWhole - digits.size(), '0');
-    return (whole < 0 ? "-" : "") + digits;
+    if (whole < 0) digits.insert(digits.begin(), '-');
+    return digits;
   }
 
   // Round |v| x 10^decimals to a whole number, halves away from zero, from
@@ -262,9 +265,9 @@ std::string Format(double v, std::string_view pattern, char decimalSeparator) {
   const int keep = d.point + decimals;  // digits of d left of the new point
   std::string n;
   if (keep == 0) {
-    n = d.digits[0] >= '5' ? "1" : "0";
+    n.assign(1, d.digits[0] >= '5' ? '1' : '0');
   } else if (keep < 0) {
-    n = "0";
+    n.assign(1, '0');
   } else {
     const auto k = static_cast<std::size_t>(keep);
     n = d.digits.substr(0, std::min(k, d.digits.size()));

@@ -36,7 +36,10 @@ class WindowRun : public ThroughputObserver {
     form_.RefreshForm();
   }
   void Progress(int percent) override {
-    form_.SetText(Ctl::lblReadStatus, 0, " " + std::to_string(percent) + "%");
+    std::string caption = std::to_string(percent);
+    caption.insert(caption.begin(), ' ');
+    caption += '%';
+    form_.SetText(Ctl::lblReadStatus, 0, caption);
     // Repainting a caption that did not change shows nothing new; a repaint
     // the window puts off is paid at the next change.
     form_.Refresh(Ctl::lblReadStatus, 0);
