@@ -69,7 +69,7 @@ SystemFacts::Device DeviceOf(const std::string& root) {
   if (volume.empty()) return d;
   const ::HANDLE h = ::CreateFileA(volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return d;
+  if (detail::Invalid(h)) return d;
   alignas(8) char buffer[1024] = {};
   if (Query(h, StorageDeviceProperty, buffer, sizeof buffer)) {
     const auto* desc = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
