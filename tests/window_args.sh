@@ -1,8 +1,8 @@
 #!/bin/bash
 # The window's command line: --help and --version answer without a display,
-# an unknown option is a usage error;
-# a directory argument that is none is reported and the window starts in the
-# current directory all the same. Usage: window_args.sh ORVANDEL ORVANDEL_CLI
+# an unknown option is a usage error, and a directory argument that is none
+# is reported and the window starts in the current directory all the same.
+# Usage: window_args.sh ORVANDEL ORVANDEL_CLI
 set -u
 program=$(realpath "$1")
 cli=$(realpath "$2")
