@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -273,6 +274,29 @@ class Writer {
 // Why path cannot take an output ("" when it can), as Writer::Open checks it.
 std::string Refusal(const std::string& path, const std::string& protectedFile);
 }  // namespace output
+
+// What a comparison of results from two machines needs to know about the
+// system and the storage that hold a path. Each figure is empty (or 0, or
+// no value) where the system cannot tell.
+struct SystemFacts {
+  // Linux: "Linux", uname's release and its version string. Windows: the
+  // version RtlGetVersion reports, and Wine's own and its host's where the
+  // program runs in Wine.
+  std::string kernel;
+  // The file system that holds path, or the folder it would be made in.
+  std::string fileSystem;
+  // Linux: the mount's options and its file system's, as findmnt shows
+  // them. Windows has none.
+  std::string mountOptions;
+  struct Device {
+    // The disk's model; "loop" for a loop device, "device-mapper NAME" for
+    // a mapped one; "" for none (tmpfs, overlay) or when the disk has none.
+    std::string model;
+    std::optional<bool> rotational;
+    std::uint32_t logicalSectorSize = 0;
+  } device;
+};
+SystemFacts DescribeSystem(const std::string& path);
 
 // The full path of the running executable.
 std::string ExecutablePath();

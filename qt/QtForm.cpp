@@ -150,6 +150,27 @@ constexpr Tip kTips[] = {
      "file system flush (syncfs) after each."},
 };
 
+// Tips wrap at a measure that reads well: Qt would give a long plain tip
+// the screen's width, and wraps rich text into narrow, nearly square
+// blocks. The lines are broken here and kept as they are.
+QString WrappedTip(const char* text) {
+  constexpr int kMeasure = 60;
+  QString out, line;
+  for (const QString& word : QString::fromUtf8(text).split(' ', Qt::SkipEmptyParts)) {
+    if (!line.isEmpty() && line.size() + 1 + word.size() > kMeasure) {
+      out += line + '\n';
+      line.clear();
+    }
+    line += (line.isEmpty() ? "" : " ") + word;
+  }
+  return "<p style='white-space:pre'>" + (out + line).toHtmlEscaped() + "</p>";
+}
+
+// An empty result line is no stop for Tab: there is nothing to copy.
+void FocusIfText(QLabel* line) {
+  line->setFocusPolicy(line->text().trimmed().isEmpty() ? Qt::NoFocus : Qt::StrongFocus);
+}
+
 QFrame* Line(const char* name, QFrame::Shape shape) {
   auto* line = new QFrame;
   line->setObjectName(name);
@@ -207,13 +228,13 @@ QtForm::QtForm() {
     if (os::runtime::StopRequested() != 0 && !gTestRunning) close();
   });
   stopWatch->start(100);
-  for (const Tip& tip : kTips) Control(tip.ctl, tip.index)->setToolTip(tip.text);
+  for (const Tip& tip : kTips) Control(tip.ctl, tip.index)->setToolTip(WrappedTip(tip.text));
   // The result lines can be selected and copied, with the mouse or the keys;
-  // Tab reaches them too, so the keys alone can copy a result.
+  // Tab reaches those that have a text, so the keys alone can copy a result.
   for (int i = 0; i <= 4; ++i) {
     auto* line = static_cast<QLabel*>(Control(Ctl::lblReadStatus, i));
     line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    line->setFocusPolicy(Qt::StrongFocus);
+    line->setFocusPolicy(Qt::StrongFocus);  // for their places in the chain, set next
   }
   // Tab follows the screen: the top rows, the left column, the middle, the
   // right panel.
@@ -230,6 +251,7 @@ QtForm::QtForm() {
   for (std::size_t i = 1; i < std::size(tabOrder); ++i)
     setTabOrder(Control(tabOrder[i - 1].first, tabOrder[i - 1].second),
                 Control(tabOrder[i].first, tabOrder[i].second));
+  for (int i = 0; i <= 4; ++i) FocusIfText(static_cast<QLabel*>(Control(Ctl::lblReadStatus, i)));
   // The path field, not the status line above it, has the focus at start.
   Control(Ctl::txtTestFile)->setFocus();
   QIcon icon;
@@ -367,8 +389,8 @@ void QtForm::Build() {
   chartToggle_->setText(QString::fromUtf8("Timeline \u25B8"));
   chartToggle_->setCheckable(true);
   chartToggle_->setAutoRaise(true);
-  chartToggle_->setToolTip(
-      "Shows throughput and the system's dirty cache over the latest Write or Read run (Ctrl+T).");
+  chartToggle_->setToolTip(WrappedTip(
+      "Shows throughput and the system's dirty cache over the latest Write or Read run (Ctrl+T)."));
   // Out of the Tab cycle, which keeps the designed order; Ctrl+T, which no
   // control takes for itself, reaches the window and toggles it.
   chartToggle_->setFocusPolicy(Qt::NoFocus);
@@ -451,7 +473,9 @@ void QtForm::SetText(Ctl ctl, int index, const std::string& text) {
 void QtForm::Apply(Entry& e) {
   if (!e.pending) return;
   e.pending = false;
-  static_cast<QLabel*>(e.widget)->setText(Q(e.text));
+  auto* label = static_cast<QLabel*>(e.widget);
+  label->setText(Q(e.text));
+  if (e.design->ctl == Ctl::lblReadStatus) FocusIfText(label);
 }
 
 void QtForm::ApplyPending() {

@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "Usage: orvandel [OPTION]... [DIRECTORY]\n"
     "Measures how the file cache and the storage beneath it behave, in a window.\n"
     "The test file _Orvandel.$$$ goes into DIRECTORY, or into the current\n"
-    "directory when none is given.\n"
+    "directory when none is given; a DIRECTORY whose name begins with '-'\n"
+    "follows '--'. An option that is neither below nor Qt's is an error (exit 2).\n"
     "\n"
     "  -h, --help            print this help and exit\n"
     "      --version         print the program's title and version and exit\n"
@@ -53,6 +54,61 @@ std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
     }
   }
   return std::nullopt;
+}
+
+// Qt's own options, taken with one dash or two; those of the first list
+// take the next argument as their value, unless it follows an '='.
+constexpr const char* kQtOptionsWithValue[] = {"platform",
+                                               "platformpluginpath",
+                                               "platformtheme",
+                                               "plugin",
+                                               "qwindowgeometry",
+                                               "geometry",
+                                               "qwindowicon",
+                                               "icon",
+                                               "qwindowtitle",
+                                               "title",
+                                               "session",
+                                               "display",
+                                               "style",
+                                               "stylesheet",
+                                               "name",
+                                               "visual",
+                                               "qmljsdebugger",
+                                               "dialogs",
+                                               "fontengine"};
+constexpr const char* kQtFlags[] = {"reverse", "widgetcount", "nograb",
+                                    "dograb",  "sync",        "testability"};
+
+// An option neither Qt nor the window knows would otherwise be taken for a
+// folder's name: the user hears which one, before any display is needed.
+// "" when every option is known, else the one-line complaint.
+std::string UnknownOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() < 2 || arg[0] != '-') continue;
+    if (arg == "--screenshot") {
+      if (i + 1 == argc) return "--screenshot needs the FILE to save the window in";
+      ++i;
+      continue;
+    }
+    const std::string name =
+        arg.substr(arg[1] == '-' ? 2 : 1, arg.find('=') - (arg[1] == '-' ? 2 : 1));
+    const bool withValue =
+        std::any_of(std::begin(kQtOptionsWithValue), std::end(kQtOptionsWithValue),
+                    [&](const char* o) { return name == o; });
+    const bool flag = std::any_of(std::begin(kQtFlags), std::end(kQtFlags),
+                                  [&](const char* o) { return name == o; });
+    if (withValue && arg.find('=') == std::string::npos) {
+      if (i + 1 == argc) return arg + " needs a value";
+      ++i;
+    } else if (!withValue && !flag) {
+      return "unknown option '" + arg + "'; 'orvandel --help' lists the options, and " +
+             "'orvandel -- " + arg + "' names a folder";
+    }
+  }
+  return "";
 }
 
 // The window falls back to the current directory when the argument names no
@@ -121,6 +177,10 @@ std::string MissingDisplay(int argc, char** argv) {
 int main(int argc, char** argv) {
   os::runtime::KeepStandardStreams();
   if (const auto rc = AnswerWithoutDisplay(argc, argv)) return *rc;
+  if (const std::string why = UnknownOption(argc, argv); !why.empty()) {
+    std::cerr << "orvandel: " << why << "\n";
+    return 2;
+  }
   if (const std::string why = MissingDisplay(argc, argv); !why.empty()) {
     std::cerr << "orvandel: cannot open the window: " << why
               << "; orvandel-cli runs every test without one\n";

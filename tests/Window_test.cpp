@@ -14,8 +14,11 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 
 #include <csignal>
 #include <filesystem>
@@ -450,10 +453,14 @@ TEST_F(Window, ALabelShowsItsTextAtItsNextPaintOrMessagePass) {
 }
 
 // What a user reaches with Tab, from the status line at the top round to it
-// again: the screen's order, with every button enabled.
+// again: the screen's order, with every button enabled; a result line is a
+// stop only while it has a text.
 TEST_F(Window, TabFollowsTheScreen) {
   EXPECT_EQ(form->focusWidget(), Find("txtTestFile")) << "the path field has the focus at start";
   for (const auto& d : DesignTable()) form->SetEnabled(d.ctl, d.index, true);
+  for (int i : {0, 1, 2, 4}) form->SetText(Ctl::lblReadStatus, i, "line " + std::to_string(i));
+  form->SetText(Ctl::lblReadStatus, 1, "");
+  QApplication::processEvents();
   form->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   Find("lblReadStatus(4)")->setFocus(Qt::TabFocusReason);
@@ -467,29 +474,13 @@ TEST_F(Window, TabFollowsTheScreen) {
   }
   // Tab reaches the selected one of the two pattern buttons; the arrow keys
   // choose between them.
-  const QStringList expected = {"lblReadStatus(4)",
-                                "txtTestFile",
-                                "cmdBrowse",
-                                "txtSize",
-                                "txtBlockSizeSectors",
-                                "chkFileFlags(0)",
-                                "chkFileFlags(3)",
-                                "chkFileFlags(1)",
-                                "chkFileFlags(2)",
-                                "chkFlushAtFinish(0)",
-                                "chkFlushAtFinish(1)",
-                                "chkFlushAllBlocks",
-                                "optDataType(0)",
-                                "cmdFileReadWrite(0)",
-                                "cmdFileReadWrite(1)",
-                                "cmdFileOp(0)",
-                                "cmdFileOp(1)",
-                                "lblReadStatus(0)",
-                                "lblReadStatus(1)",
-                                "lblReadStatus(2)",
-                                "lblReadStatus(3)",
-                                "txtNumberOfFiles",
-                                "cmdCreateAndDeleteFiles"};
+  const QStringList expected = {
+      "lblReadStatus(4)",       "txtTestFile",         "cmdBrowse",           "txtSize",
+      "txtBlockSizeSectors",    "chkFileFlags(0)",     "chkFileFlags(3)",     "chkFileFlags(1)",
+      "chkFileFlags(2)",        "chkFlushAtFinish(0)", "chkFlushAtFinish(1)", "chkFlushAllBlocks",
+      "optDataType(0)",         "cmdFileReadWrite(0)", "cmdFileReadWrite(1)", "cmdFileOp(0)",
+      "cmdFileOp(1)",           "lblReadStatus(0)",    "lblReadStatus(2)",    "txtNumberOfFiles",
+      "cmdCreateAndDeleteFiles"};
   EXPECT_EQ(seen, expected);
 
   // Shift+Tab walks back the same way.
@@ -502,6 +493,12 @@ TEST_F(Window, TabFollowsTheScreen) {
 // The flag boxes keep their Windows captions; their tips say what they do
 // here, and the two that change how the file is opened say it truly.
 TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
+  // What a tip says, its lines joined again.
+  auto said = [](const QWidget* w) {
+    QTextDocument doc;
+    doc.setHtml(w->toolTip());
+    return doc.toPlainText().replace(QRegularExpression("[\\n\\x{2028}]"), " ");
+  };
   const std::pair<const char*, std::vector<const char*>> tips[] = {
       {"chkFileFlags(0)", {"posix_fadvise", "POSIX_FADV_RANDOM", "not random I/O"}},
       {"chkFileFlags(1)", {"O_DIRECT", "page cache", "logical sector size"}},
@@ -516,12 +513,38 @@ TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
   };
   for (const auto& [name, words] : tips)
     for (const char* word : words)
-      EXPECT_TRUE(Find(name)->toolTip().contains(word)) << name << " lacks " << word;
+      EXPECT_TRUE(said(Find(name)).contains(word)) << name << " lacks " << word;
   for (const auto& d : DesignTable())
     if (d.kind == CtlKind::CheckBox || d.kind == CtlKind::OptionButton ||
         d.kind == CtlKind::TextBox) {
       EXPECT_FALSE(form->Control(d.ctl, d.index)->toolTip().isEmpty()) << d.name << d.index;
     }
+  // Each tip, shown, wraps at a measure that reads well: neither one line
+  // as wide as the screen nor a narrow column, and no line cut off.
+  for (const auto& d : DesignTable()) {
+    QWidget* w = form->Control(d.ctl, d.index);
+    if (w->toolTip().isEmpty()) continue;
+    QToolTip::showText(w->mapToGlobal(QPoint(2, 2)), w->toolTip(), w);
+    QLabel* shown = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (top->objectName() == "qtooltip_label" && top->isVisible())
+        shown = qobject_cast<QLabel*>(top);
+    ASSERT_NE(shown, nullptr) << d.name;
+    const QFontMetrics metrics(shown->font());
+    const QString text = said(w);
+    int widest = 0;
+    QTextDocument doc;
+    doc.setHtml(w->toolTip());
+    for (const QString& line : doc.toPlainText().split(QRegularExpression("[\\n\\x{2028}]")))
+      widest = std::max(widest, metrics.horizontalAdvance(line));
+    const int chars = shown->width() / metrics.averageCharWidth();
+    EXPECT_LE(widest, shown->contentsRect().width()) << d.name << d.index;
+    EXPECT_LE(chars, 72) << d.name << d.index;
+    if (text.size() >= 100) {
+      EXPECT_GE(chars, 45) << d.name << d.index;
+    }
+    QToolTip::hideText();
+  }
 
   // The open flags the kernel reports for a file opened with each box's
   // flag: O_DIRECT is 040000 and O_DSYNC 010000 in /proc's octal.
@@ -540,7 +563,7 @@ TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
     os::CloseHandle(h);
     ASSERT_EQ(key, "flags:");
     const unsigned long bits = std::stoul(octal, nullptr, 8);
-    const QString tip = form->Control(Ctl::chkFileFlags, box)->toolTip();
+    const QString tip = said(form->Control(Ctl::chkFileFlags, box));
     EXPECT_EQ(tip.contains("O_DIRECT"), (bits & 040000) != 0) << box;
     EXPECT_EQ(tip.contains("O_DSYNC"), (bits & 010000) != 0) << box;
   }

@@ -8,6 +8,8 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -604,6 +606,31 @@ TEST(WindowsCache, HasNoDirtyFiguresToSample) {
   std::uint64_t dirty = 7, writeback = 7;
   EXPECT_FALSE(os::runtime::CacheFigures(&dirty, &writeback));
   EXPECT_EQ(dirty, 7u) << "nothing is written where there is nothing to say";
+}
+
+}  // namespace
+
+namespace {
+
+// The system record: the true version (Wine's too, where it runs in Wine)
+// and the file system the volume's own query names.
+TEST(WindowsRuntime, SystemFactsNameTheVersionTheFileSystemAndTheDisk) {
+  TempDir dir;
+  const std::string file = dir.File("not-yet.bin");
+  const os::runtime::SystemFacts facts = os::runtime::DescribeSystem(file);
+  EXPECT_TRUE(std::regex_search(
+      facts.kernel, std::regex(R"(^Windows NT \d+\.\d+\.\d+( \(Wine \S+ on \S+ \S+\))?$)")))
+      << facts.kernel;
+  std::array<char, 64> name{};
+  ASSERT_TRUE(os::GetVolumeInformationA(os::runtime::DriveRoot(os::runtime::DriveOf(file)), {},
+                                        nullptr, nullptr, nullptr, name));
+  EXPECT_EQ(facts.fileSystem, name.data());
+  EXPECT_EQ(facts.mountOptions, "");
+  // What the disk does not say stays unknown; what it says is plausible.
+  const std::uint32_t sector = facts.device.logicalSectorSize;
+  EXPECT_TRUE(sector == 0 || (sector >= 512 && (sector & (sector - 1)) == 0)) << sector;
+  std::cout << "kernel: " << facts.kernel << ", file system: " << facts.fileSystem
+            << ", model: " << facts.device.model << ", sector: " << sector << "\n";
 }
 
 }  // namespace

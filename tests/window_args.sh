@@ -1,7 +1,8 @@
 #!/bin/bash
-# The window's command line: --help and --version answer without a display;
-# a directory argument that is none is reported and the window starts in the
-# current directory all the same. Usage: window_args.sh ORVANDEL ORVANDEL_CLI
+# The window's command line: --help and --version answer without a display,
+# an unknown option is a usage error, and a directory argument that is none
+# is reported and the window starts in the current directory all the same.
+# Usage: window_args.sh ORVANDEL ORVANDEL_CLI
 set -u
 program=$(realpath "$1")
 cli=$(realpath "$2")
@@ -23,6 +24,20 @@ done
 out=$(nodisplay "$program" --version 2>&1)
 rc=$?
 [ $rc -eq 0 ] && [ "$out" = "$("$cli" --version)" ] || fail "orvandel --version: $rc, '$out'"
+# An option nobody knows is a usage error, told in one line before any
+# display is needed; Qt's own options and a folder after -- are no error.
+for bad in --bogus -x "--screenshot"; do
+  nodisplay "$program" "$bad" >/dev/null 2>"$work/err"
+  rc=$?
+  [ $rc -eq 2 ] && [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q -- "^orvandel: .*$bad" "$work/err" ||
+    fail "orvandel $bad: exit $rc, not 2 with one line naming it: $(cat "$work/err")"
+done
+mkdir "$work/-dir"
+(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$program" -reverse \
+  -style=Fusion --screenshot "$work/s.png" -- -dir) 2>"$work/err" ||
+  fail "Qt's options or a folder after -- were refused: $(cat "$work/err")"
+grep -q "^orvandel:" "$work/err" && fail "the folder -dir after -- was not found: $(cat "$work/err")"
+rmdir "$work/-dir"
 # After --, --help is a directory's name.
 nodisplay "$program" -- --help >/dev/null 2>&1 && fail "orvandel -- --help answered without a display"
 

@@ -40,11 +40,11 @@ std::vector<Mount> Parse(const std::string& text) {
   for (std::string line; std::getline(in, line);) {
     std::istringstream fields(line);
     std::string id, parent, majmin, root, point;
-    fields >> id >> parent >> majmin >> root >> point;
+    Mount m;
+    fields >> id >> parent >> majmin >> root >> point >> m.options;
     std::string word;
     while (fields >> word && word != "-") {
     }
-    Mount m;
     fields >> m.fsType >> m.source >> m.superOptions;
     m.id = std::atoi(id.c_str());
     m.mountPoint = Unescape(point);

@@ -17,6 +17,7 @@ struct Mount {
   std::string fsType;
   std::string source;
   std::string root;          // the part of its file system the mount shows
+  std::string options;       // the mount's own options (rw, relatime, ...)
   std::string superOptions;  // the file system's own options, comma-separated
   unsigned major = 0;
   unsigned minor = 0;
