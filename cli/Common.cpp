@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/JsonText.h"
+#include "cli/SystemJson.h"
 #include "fileio/basStrings.h"
 #include "form/basBase.h"
 #include "platform/os.h"
@@ -40,7 +41,8 @@ nlohmann::json Header(const std::string& command, const std::string& path) {
   return {{"command", command},
           {"file", JsonText(path)},
           {"version", version},
-          {"started_at", StartedAt()}};
+          {"started_at", StartedAt()},
+          {"system", SystemJson(os::runtime::DescribeSystem(path))}};
 }
 
 std::string Dump(const nlohmann::json& j) {

@@ -10,7 +10,8 @@
 inline constexpr int kCannotInspect = 1;
 inline constexpr int kUsageError = 2;
 
-// What every JSON object begins with: command, file, version, started_at.
+// What every JSON object begins with: command, file, version, started_at,
+// and the system the file lies on.
 nlohmann::json Header(const std::string& command, const std::string& path);
 
 // Names are bytes: text that is not UTF-8 is carried with its bad bytes

@@ -21,6 +21,7 @@
 #include "cli/Common.h"
 #include "cli/JsonText.h"
 #include "cli/TimelineCsv.h"
+#include "cli/Units.h"
 #include "createdelete/CreateDeleteTest.h"
 #include "engine/Median.h"
 #include "fileio/NumberText.h"
@@ -182,6 +183,7 @@ struct RunOptions {
   std::string file;
   std::string size = "200";
   std::int32_t blockSectors = 2048;
+  std::uint64_t blockBytes = 0;  // --block-size, instead of the sectors
   std::int32_t files = 160;
   bool random = false;
   bool flags[4] = {};  // in the order of the window's flag boxes
@@ -287,13 +289,17 @@ class Summary {
   std::map<std::string, std::vector<double>> figures_;
 };
 
-// The size option in MB with four decimals, as the window's field reads it;
-// nullopt when it is no such number.
-std::optional<std::int64_t> SizeOption(const std::string& text) {
-  const auto mb = numtext::ToFixed4(text, '.');
-  if (!mb || *mb <= 0 || *mb > std::numeric_limits<std::int64_t>::max() / 1048576)
+// --size in ten-thousandths of a byte: a plain number of MB with up to four
+// decimals, as the window's field takes it, or a size with a unit.
+std::optional<std::int64_t> FileSize(const std::string& text) {
+  if (const auto mb = numtext::ToFixed4(text, '.')) {
+    if (*mb <= 0 || *mb > std::numeric_limits<std::int64_t>::max() / 1048576) return std::nullopt;
+    return *mb * 1048576;
+  }
+  const units::Size size = units::ParseSize(text, units::kFileSize);
+  if (!size.ok() || size.bytes > std::numeric_limits<std::uint64_t>::max() / 2 / kFixed)
     return std::nullopt;
-  return *mb * 1048576;
+  return static_cast<std::int64_t>(size.bytes) * kFixed;
 }
 
 // A Write or Read run, as the window's buttons run it.
@@ -321,8 +327,8 @@ int Throughput(const RunOptions& o, bool writing) {
   run.file = o.file;
   run.writing = writing;
   run.size = std::numeric_limits<std::int64_t>::max();
-  if (writing) run.size = SizeOption(o.size).value_or(0);
-  run.blockSize = o.blockSectors * 512;
+  if (writing) run.size = FileSize(o.size).value_or(0);
+  run.blockSize = static_cast<std::int32_t>(o.blockBytes ? o.blockBytes : o.blockSectors * 512ull);
   run.randomData = o.random;
   run.fileFlags = Flags(o);
   run.flushEveryBlock = o.flushEveryBlock;
@@ -454,10 +460,16 @@ void AddFlagOptions(CLI::App* cmd, RunOptions& o) {
 }
 
 void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
-  cmd->add_option("--block-sectors", o.blockSectors, "Block size in 512-byte sectors, 1 to 4194303")
-      ->type_name("SECTORS")
-      ->capture_default_str()
-      ->check(WholeNumber(1, 4194303));
+  auto* sectors = cmd->add_option("--block-sectors", o.blockSectors,
+                                  "Block size in 512-byte sectors, 1 to 4194303")
+                      ->type_name("SECTORS")
+                      ->capture_default_str()
+                      ->check(WholeNumber(1, 4194303));
+  cmd->add_option("--block-size", o.blockBytes,
+                  "Block size in bytes, a multiple of 512, or with a unit: 4k, 1M")
+      ->type_name("SIZE")
+      ->transform(units::SizeInBytes(units::kBlockSize))
+      ->excludes(sectors);
   cmd->add_option("--repeat", o.repeat,
                   "Run N times, 1 to 1000, and add min / median / max of the MB/s without flush")
       ->type_name("N")
@@ -469,12 +481,15 @@ void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
 }
 
 void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
-  cmd->add_option("--size", o.size, "File size in MB (1,048,576 bytes)")
-      ->type_name("MB")
+  cmd->add_option("--size", o.size,
+                  "File size: a number of MB (1,048,576 bytes), or with a unit: 512k, 64M, 1G")
+      ->type_name("SIZE")
       ->capture_default_str()
       ->check(CLI::Validator(
           [](std::string& text) -> std::string {
-            return SizeOption(text) ? "" : "must be a number of MB above 0, not '" + text + "'";
+            if (FileSize(text)) return "";
+            const units::Size size = units::ParseSize(text, units::kFileSize);
+            return size.ok() ? "is too large" : size.error;
           },
           ""));
   cmd->add_flag("--random", o.random, "Write pseudo-random words instead of zeros");
@@ -555,7 +570,13 @@ int main(int argc, char** argv) {
           command = a;
           break;
         }
-      nlohmann::json out = Header(command, file);
+      std::string named = file;
+      for (std::size_t i = 0; i < args.size(); ++i)
+        if (args[i] == "--file" && i + 1 < args.size())
+          named = args[i + 1];
+        else if (args[i].rfind("--file=", 0) == 0)
+          named = args[i].substr(7);
+      nlohmann::json out = Header(command, named);
       out["ok"] = false;
       out["usage"] = true;
       out["message"] = e.what();
