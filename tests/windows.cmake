@@ -18,6 +18,7 @@ add_executable(orvandel_tests
   os_windows_test.cpp
   Timeline_test.cpp
   TimelineChartModel_test.cpp
+  Engine_test.cpp
   ${PROJECT_SOURCE_DIR}/cli/TimelineCsv.cpp
 )
 target_link_libraries(orvandel_tests PRIVATE orvandel_form GTest::gtest_main orvandel_header_libs)
