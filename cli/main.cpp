@@ -18,6 +18,7 @@
 
 #include "cli/Common.h"
 #include "cli/JsonText.h"
+#include "cli/RandomCommand.h"
 #include "cli/TimelineCsv.h"
 #include "fileio/basFiles.h"
 #include "fileio/basStrings.h"
@@ -487,6 +488,7 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(WholeNumber(10, 10000));
   AddFlagOptions(createDelete, createOptions);
+  RandomCommands randomCommands(app, file);
 
   // A flag takes no value: "--flush-file=false" would read as a flush.
   for (CLI::App* cmd : {status, write, read, createDelete})
@@ -509,6 +511,8 @@ int main(int argc, char** argv) {
     status_ = Throughput(readOptions, 0);
   else if (createDelete->parsed())
     status_ = CreateDelete(createOptions);
+  else if (const auto ran = randomCommands.Run())
+    status_ = *ran;
   else
     std::cerr << app.help() << "A command is needed.\n";
   // Lines that never reached their reader are a failure too.

@@ -50,7 +50,8 @@ add_executable(orvandel WIN32 win32/main.cpp)
 target_link_libraries(orvandel PRIVATE orvandel_window)
 orvandel_resources(orvandel "Orvandel" "${PROJECT_SOURCE_DIR}/data/icons/orvandel.ico")
 
-add_executable(orvandel-cli cli/main.cpp cli/JsonText.cpp cli/TimelineCsv.cpp)
+add_executable(orvandel-cli cli/main.cpp cli/Common.cpp cli/JsonText.cpp cli/TimelineCsv.cpp
+               cli/RandomCommand.cpp)
 target_link_libraries(orvandel-cli PRIVATE orvandel_engine orvandel_header_libs)
 orvandel_resources(orvandel-cli "Orvandel command line" "")
 
