@@ -22,7 +22,7 @@ struct Completion {
 class Queue {
  public:
   virtual ~Queue() = default;
-  // The mechanism: "io_uring", "threads" or "iocp".
+  // The mechanism: "io_uring", "threads", "pread" or "iocp".
   virtual const char* Engine() const = 0;
   // The slot's buffer, aligned for transfers past the cache.
   virtual std::span<std::byte> Buffer(std::uint32_t slot) = 0;
@@ -38,8 +38,9 @@ class Queue {
 
 // A queue of depth slots of bufferSize bytes each on file. On Windows the
 // file must be opened with FILE_FLAG_OVERLAPPED and not be on another
-// queue. Linux takes io_uring and falls back to a pool of depth threads
-// doing plain positioned transfers where the kernel refuses io_uring (or
+// queue. Linux does depth 1 with plain positioned transfers in the calling
+// thread, deeper queues on io_uring, and falls back to a pool of depth
+// threads doing such transfers where the kernel refuses io_uring (or
 // ORVANDEL_IO_URING=off asks for the fallback). nullptr with the last error
 // set when no queue can be made.
 std::unique_ptr<Queue> Open(HANDLE file, std::uint32_t depth, std::size_t bufferSize);

@@ -37,7 +37,7 @@ struct RandomProgress {
 };
 
 struct RandomRecord {
-  std::string engine;  // "io_uring", "threads" or "iocp"
+  std::string engine;  // "io_uring", "threads", "pread" or "iocp"
   double iops = 0, mbPerSec = 0;
   std::int64_t bytes = 0, transfers = 0, reads = 0, writes = 0;
   std::int64_t elapsedNs = 0;

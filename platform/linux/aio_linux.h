@@ -34,7 +34,9 @@ class Buffers {
   std::byte* base_ = nullptr;
 };
 
-// The pool of plain positioned transfers; nullptr with the last error set.
+// Plain positioned transfers, in the calling thread (depth 1) or in a pool
+// of depth threads; nullptr with the last error set.
+std::unique_ptr<Queue> OpenSync(int fd, std::size_t bufferSize);
 std::unique_ptr<Queue> OpenThreadPool(int fd, std::uint32_t depth, std::size_t bufferSize);
 
 }  // namespace os::aio::detail

@@ -1,5 +1,6 @@
-// The queue where io_uring is unavailable: depth threads, each doing one
-// pread or pwrite at a time, so that depth transfers can be in flight.
+// The queues of plain positioned transfers: where io_uring is unavailable,
+// depth threads, each doing one pread or pwrite at a time, so that depth
+// transfers can be in flight; at depth 1, the calling thread itself.
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,49 @@ struct Request {
   bool write;
   std::uint64_t offset;
   std::uint32_t length;
+};
+
+// The whole length, or up to the end of the file for a read.
+Completion Transfer(int fd, std::byte* p, const Request& r) {
+  std::uint64_t done = 0;
+  while (done < r.length) {
+    const auto off = static_cast<off_t>(r.offset + done);
+    const ssize_t n = r.write ? pwrite(fd, p + done, r.length - done, off)
+                              : pread(fd, p + done, r.length - done, off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {r.slot, -1, os::detail::FromErrno(errno)};
+    if (n == 0) break;
+    done += static_cast<std::uint64_t>(n);
+  }
+  return {r.slot, static_cast<std::int64_t>(done), 0};
+}
+
+// One transfer at a time has nothing to overlap: the call itself costs less
+// than handing it to a ring or a thread.
+class SyncQueue final : public Queue {
+ public:
+  SyncQueue(int fd, std::size_t bufferSize) : fd_(fd), buffers_(1, bufferSize) {}
+  bool Ok() const { return buffers_.Ok(); }
+  const char* Engine() const override { return "pread"; }
+  std::span<std::byte> Buffer(std::uint32_t slot) override {
+    return {buffers_.At(slot), buffers_.Stride()};
+  }
+  void Add(std::uint32_t slot, bool write, std::uint64_t offset, std::uint32_t length) override {
+    added_ = {slot, write, offset, length};
+    pending_ = true;
+  }
+  int Reap(std::span<Completion> out, std::uint32_t /*wait*/) override {
+    if (!pending_ || out.empty()) return 0;
+    pending_ = false;
+    out[0] = Transfer(fd_, buffers_.At(added_.slot), added_);
+    return 1;
+  }
+
+ private:
+  int fd_;
+  Buffers buffers_;
+  Request added_{};
+  bool pending_ = false;
 };
 
 class PoolQueue final : public Queue {
@@ -76,28 +120,12 @@ class PoolQueue final : public Queue {
       const Request r = queued_.front();
       queued_.pop_front();
       lock.unlock();
-      const Completion c = Transfer(r);
+      const Completion c = Transfer(fd_, buffers_.At(r.slot), r);
       lock.lock();
       completed_.push_back(c);
       done_.notify_one();
     }
   }
-  // The whole length, or up to the end of the file for a read.
-  Completion Transfer(const Request& r) const {
-    std::byte* p = buffers_.At(r.slot);
-    std::uint64_t done = 0;
-    while (done < r.length) {
-      const auto off = static_cast<off_t>(r.offset + done);
-      const ssize_t n = r.write ? pwrite(fd_, p + done, r.length - done, off)
-                                : pread(fd_, p + done, r.length - done, off);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return {r.slot, -1, os::detail::FromErrno(errno)};
-      if (n == 0) break;
-      done += static_cast<std::uint64_t>(n);
-    }
-    return {r.slot, static_cast<std::int64_t>(done), 0};
-  }
-
   int fd_;
   Buffers buffers_;
   std::vector<Request> added_;  // the owner's, not yet handed over
@@ -110,6 +138,13 @@ class PoolQueue final : public Queue {
 };
 
 }  // namespace
+
+std::unique_ptr<Queue> OpenSync(int fd, std::size_t bufferSize) {
+  auto q = std::make_unique<SyncQueue>(fd, bufferSize);
+  if (q->Ok()) return q;
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
 
 std::unique_ptr<Queue> OpenThreadPool(int fd, std::uint32_t depth, std::size_t bufferSize) {
   try {

@@ -112,6 +112,7 @@ std::unique_ptr<Queue> Open(HANDLE file, std::uint32_t depth, std::size_t buffer
     SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if (depth == 1) return detail::OpenSync(fd, bufferSize);
   if (!UringOff()) {
     auto q = std::make_unique<UringQueue>(fd, depth, bufferSize);
     if (!q->BuffersOk()) {
