@@ -104,8 +104,12 @@ class Run {
     if (rec_.stoppedBy == 0) rec_.stoppedBy = observer_.StopRequested();
     return rec_.stoppedBy != 0;
   }
-  void Work(Shared& s, Worker& w);
-  void Measure();
+  // alone: the only worker, on the calling thread, watching for itself.
+  void Work(Shared& s, Worker& w, bool alone);
+  bool Begin(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers);
+  void Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers);
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::int64_t lastPolled_ = 0, lastShown_ = 0;
 
   const RandomDescription& d_;
   RandomObserver& observer_;
@@ -210,7 +214,35 @@ bool Run::Prepare(std::int64_t current) {
   return true;
 }
 
-void Run::Work(Shared& s, Worker& w) {
+// Starts the clock once every worker is ready; false when one failed.
+bool Run::Begin(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers) {
+  for (auto& w : workers)
+    if (!w->error.empty()) s.abort = true;
+  if (s.abort) return false;
+  s.t0 = lastPolled_ = lastShown_ = os::runtime::ClockNs();
+  if (d_.seconds > 0) s.deadline = s.t0 + static_cast<std::int64_t>(d_.seconds * 1e9);
+  s.go = true;
+  return true;
+}
+
+// Stop requests every 10 ms, progress ten times a second.
+void Run::Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers) {
+  const std::int64_t now = os::runtime::ClockNs();
+  if (now - lastPolled_ < 10000000) return;
+  lastPolled_ = now;
+  if (!s.stop && Stopped()) s.stop = true;
+  if (now - lastShown_ < 100000000) return;
+  lastShown_ = now;
+  RandomProgress pr;
+  for (auto& w : workers) pr.transfers += w->done.load(std::memory_order_relaxed);
+  pr.bytes = pr.transfers * d_.blockSize;
+  pr.elapsedNs = now - s.t0;
+  pr.fraction = d_.count ? static_cast<double>(pr.transfers) / static_cast<double>(d_.count)
+                         : static_cast<double>(pr.elapsedNs) / (d_.seconds * 1e9);
+  observer_.Progress(pr);
+}
+
+void Run::Work(Shared& s, Worker& w, bool alone) {
   const os::DWORD access = os::GENERIC_READ | (writes_ ? os::GENERIC_WRITE : 0);
   const os::HANDLE h = os::CreateFileA(
       d_.file, access, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, os::OPEN_EXISTING,
@@ -230,7 +262,9 @@ void Run::Work(Shared& s, Worker& w) {
       for (int slot = 0; slot < d_.depth; ++slot)
         FillRandomWords(q->Buffer(static_cast<std::uint32_t>(slot)), d_.blockSize);
   }
-  {
+  if (alone) {
+    Begin(s, workers_);
+  } else {
     std::unique_lock lock(s.mutex);
     ++s.ready;
     s.cv.notify_all();
@@ -310,6 +344,7 @@ void Run::Work(Shared& s, Worker& w) {
       }
       w.done.store(w.part.transfers, std::memory_order_relaxed);
       w.endNs = last = now;
+      if (alone) Watch(s, workers_);
     }
   }
   q.reset();  // before its file
@@ -346,62 +381,48 @@ RandomRecord Run::Go() {
 
   rec_.blocks = size_ / d_.blockSize;
   Shared s(d_, static_cast<std::uint64_t>(rec_.blocks));
-  std::vector<std::unique_ptr<Worker>> workers;
-  std::vector<std::thread> threads;
+  auto& workers = workers_;
   for (int i = 0; i < d_.threads; ++i) workers.push_back(std::make_unique<Worker>());
-  auto joinAll = [&] {
-    for (auto& t : threads) t.join();
-  };
-  try {
-    for (int i = 0; i < d_.threads; ++i)
-      threads.emplace_back([&, i] { Work(s, *workers[static_cast<std::size_t>(i)]); });
-  } catch (const std::exception&) {
-    {
-      std::lock_guard lock(s.mutex);
-      s.abort = true;
+  if (d_.threads == 1) {
+    // A process of one thread pays less for each system call on a file.
+    Work(s, *workers[0], true);
+  } else {
+    std::vector<std::thread> threads;
+    auto joinAll = [&] {
+      for (auto& t : threads) t.join();
+    };
+    try {
+      for (int i = 0; i < d_.threads; ++i)
+        threads.emplace_back([&, i] { Work(s, *workers[static_cast<std::size_t>(i)], false); });
+    } catch (const std::exception&) {
+      {
+        std::lock_guard lock(s.mutex);
+        s.abort = true;
+      }
+      s.cv.notify_all();
+      joinAll();
+      return Refuse("Cannot start " + std::to_string(d_.threads) + " threads."), rec_;
     }
-    s.cv.notify_all();
-    joinAll();
-    return Refuse("Cannot start " + std::to_string(d_.threads) + " threads."), rec_;
-  }
-  {
-    std::unique_lock lock(s.mutex);
-    s.cv.wait(lock, [&] { return s.ready == d_.threads; });
-    for (auto& w : workers)
-      if (!w->error.empty()) s.abort = true;
-    if (!s.abort) {
-      s.t0 = os::runtime::ClockNs();
-      if (d_.seconds > 0) s.deadline = s.t0 + static_cast<std::int64_t>(d_.seconds * 1e9);
-      s.go = true;
-    }
-  }
-  s.cv.notify_all();
-  // The calling thread watches: stop requests every 10 ms, progress ten
-  // times a second.
-  std::uint64_t lastShown = os::runtime::FrameClockMs();
-  for (;;) {
     {
       std::unique_lock lock(s.mutex);
-      s.cv.wait_for(lock, std::chrono::milliseconds(10), [&] {
-        return std::all_of(workers.begin(), workers.end(),
-                           [](auto& w) { return w->finished.load(); });
-      });
+      s.cv.wait(lock, [&] { return s.ready == d_.threads; });
+      Begin(s, workers);
     }
-    if (std::all_of(workers.begin(), workers.end(), [](auto& w) { return w->finished.load(); }))
-      break;
-    if (!s.stop && Stopped()) s.stop = true;
-    if (const std::uint64_t now = os::runtime::FrameClockMs(); now - lastShown >= 100) {
-      lastShown = now;
-      RandomProgress pr;
-      for (auto& w : workers) pr.transfers += w->done.load(std::memory_order_relaxed);
-      pr.bytes = pr.transfers * d_.blockSize;
-      pr.elapsedNs = os::runtime::ClockNs() - s.t0;
-      pr.fraction = d_.count ? static_cast<double>(pr.transfers) / static_cast<double>(d_.count)
-                             : static_cast<double>(pr.elapsedNs) / (d_.seconds * 1e9);
-      observer_.Progress(pr);
+    s.cv.notify_all();
+    auto allFinished = [&] {
+      return std::all_of(workers.begin(), workers.end(),
+                         [](auto& w) { return w->finished.load(); });
+    };
+    for (;;) {
+      {
+        std::unique_lock lock(s.mutex);
+        s.cv.wait_for(lock, std::chrono::milliseconds(10), allFinished);
+      }
+      if (allFinished()) break;
+      Watch(s, workers);
     }
+    joinAll();
   }
-  joinAll();
 
   std::int64_t end = s.t0;
   for (auto& w : workers) {
