@@ -108,8 +108,6 @@ class Run {
   void Work(Shared& s, Worker& w, bool alone);
   bool Begin(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers);
   void Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers);
-  std::vector<std::unique_ptr<Worker>> workers_;
-  std::int64_t lastPolled_ = 0, lastShown_ = 0;
 
   const RandomDescription& d_;
   RandomObserver& observer_;
@@ -117,6 +115,8 @@ class Run {
   std::int64_t size_ = 0;
   std::size_t stride_ = 0;
   bool writes_ = false;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::int64_t lastPolled_ = 0, lastShown_ = 0;
 };
 
 bool Run::Check() {
