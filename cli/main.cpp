@@ -20,6 +20,7 @@
 
 #include "cli/Common.h"
 #include "cli/JsonText.h"
+#include "cli/RandomCommand.h"
 #include "cli/TimelineCsv.h"
 #include "cli/Units.h"
 #include "createdelete/CreateDeleteTest.h"
@@ -550,6 +551,7 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(WholeNumber(10, 10000));
   AddFlagOptions(createDelete, createOptions);
+  RandomCommands randomCommands(app, file);
 
   // A flag takes no value: "--flush-file=false" would read as a flush.
   for (CLI::App* cmd : {status, write, read, createDelete})
@@ -566,7 +568,8 @@ int main(int argc, char** argv) {
     if (std::find(args.begin(), args.end(), "--json") != args.end()) {
       std::string command;
       for (const std::string& a : args)
-        if (a == "status" || a == "write" || a == "read" || a == "create-delete") {
+        if (a == "status" || a == "write" || a == "read" || a == "create-delete" || a == "random" ||
+            a == "profile") {
           command = a;
           break;
         }
@@ -593,6 +596,8 @@ int main(int argc, char** argv) {
     status_ = Throughput(readOptions, false);
   else if (createDelete->parsed())
     status_ = CreateDelete(createOptions);
+  else if (const auto ran = randomCommands.Run())
+    status_ = *ran;
   else
     std::cerr << app.help() << "A command is needed.\n";
   // Lines that never reached their reader are a failure too.

@@ -48,6 +48,8 @@ inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
 inline constexpr DWORD FILE_FLAG_NO_BUFFERING = 0x20000000u;
 inline constexpr DWORD FILE_FLAG_RANDOM_ACCESS = 0x10000000u;
 inline constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
+// For a queue of platform/aio.h; Linux needs nothing of the kind and ignores it.
+inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
 
 // SetFilePointer, GetFileSize
 inline constexpr DWORD FILE_BEGIN = 0;

@@ -19,6 +19,7 @@ add_executable(orvandel_tests
   Timeline_test.cpp
   TimelineChartModel_test.cpp
   Engine_test.cpp
+  Random_test.cpp
   ${PROJECT_SOURCE_DIR}/cli/TimelineCsv.cpp
 )
 target_link_libraries(orvandel_tests PRIVATE orvandel_form GTest::gtest_main orvandel_header_libs)
@@ -45,6 +46,12 @@ set_tests_properties(CliReadRun PROPERTIES FIXTURES_REQUIRED cli_file
   PASS_REGULAR_EXPRESSION "(Read with [0-9.]+ MB/s|---)\r?\n")
 set_tests_properties(CliCreateDelete PROPERTIES FIXTURES_REQUIRED cli_file
   PASS_REGULAR_EXPRESSION "ms per file creation\r?\n[0-9]+ ms flush time\r?\n[0-9.]+ ms per file delete\r?\n[0-9]+ ms flush time")
+
+# Random transfers on overlapped handles and a completion port.
+add_test(NAME CliRandomIocp COMMAND orvandel-cli random --file ${cli_file}.rnd --size 4M --depth 8
+         --threads 2 --mix 50 --count 2000 --json)
+set_tests_properties(CliRandomIocp PROPERTIES
+  PASS_REGULAR_EXPRESSION "\"engine\": \"iocp\".*\"max_in_flight\": 1[0-6],.*\"ok\": true")
 
 # Both programs need nothing but the system's own DLLs.
 add_test(NAME ImportsOnlySystemDlls

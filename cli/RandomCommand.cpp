@@ -1,0 +1,347 @@
+#include "cli/RandomCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+#include "cli/Common.h"
+#include "random/RandomTest.h"
+
+namespace {
+
+constexpr const char* kPercentiles[] = {"1",  "5",    "10",   "20",    "30",   "40",
+                                        "50", "60",   "70",   "80",    "90",   "95",
+                                        "99", "99.5", "99.9", "99.95", "99.99"};
+
+// "4k", "1G", "64MiB", "512": bytes, the suffixes counting in 1,024s; nullopt
+// for anything else or beyond 2^62.
+std::optional<std::int64_t> ParseSize(const std::string& text) {
+  std::int64_t v = 0;
+  const char* end = text.data() + text.size();
+  const auto r = std::from_chars(text.data(), end, v);
+  if (r.ec != std::errc() || r.ptr == text.data() || v < 0) return std::nullopt;
+  std::string unit(r.ptr, end);
+  for (auto& c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (unit.size() > 1 && (unit.ends_with("ib") || unit.ends_with("b")))
+    unit.resize(unit.size() - (unit.ends_with("ib") ? 2 : 1));
+  int shift = 0;
+  if (unit == "k")
+    shift = 10;
+  else if (unit == "m")
+    shift = 20;
+  else if (unit == "g")
+    shift = 30;
+  else if (unit == "t")
+    shift = 40;
+  else if (!unit.empty() && unit != "b")
+    return std::nullopt;
+  if (v > (std::int64_t{1} << (62 - shift))) return std::nullopt;
+  return v << shift;
+}
+
+CLI::Validator SizeText() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        return ParseSize(text) ? ""
+                               : "must be a size such as 4096, 4k, 64M or 1G, not '" + text + "'";
+      },
+      "");
+}
+
+std::string Duration(double ns) {
+  char text[32];
+  if (ns < 10e3)
+    std::snprintf(text, sizeof text, "%.2f us", ns / 1e3);
+  else if (ns < 10e6)
+    std::snprintf(text, sizeof text, "%.0f us", ns / 1e3);
+  else
+    std::snprintf(text, sizeof text, "%.1f ms", ns / 1e6);
+  return text;
+}
+
+nlohmann::json LatencyJson(const Histogram& h) {
+  nlohmann::json p = nlohmann::json::object();
+  for (const char* key : kPercentiles) p[key] = h.Percentile(std::stod(key));
+  return {{"min", h.Min()},
+          {"mean", h.Mean()},
+          {"stddev", h.StdDev()},
+          {"max", h.Max()},
+          {"percentiles", p}};
+}
+
+// Progress on a terminal's stderr; the run asks it about stops too.
+class CliObserver : public RandomObserver {
+ public:
+  explicit CliObserver(bool show, std::string prefix = "")
+      : show_(show), prefix_(std::move(prefix)) {}
+  ~CliObserver() override { End(); }
+  void Progress(const RandomProgress& p) override {
+    if (!show_) return;
+    std::fprintf(stderr, "\r%s%s %3.0f%%   ", prefix_.c_str(),
+                 p.preparing ? "writing the file" : "", std::min(p.fraction, 1.0) * 100);
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+  void End() {
+    if (drawn_) std::fprintf(stderr, "\r\033[K");
+    drawn_ = false;
+  }
+
+ private:
+  bool show_;
+  std::string prefix_;
+  bool drawn_ = false;
+};
+
+Ending EndingOfRun(const RandomRecord& r) {
+  Ending e = EndingOf(r.message, r.detail, r.stoppedBy);
+  if (e.ok && !r.finished) e = {false, kCannotInspect, "The file was not replaced.", ""};
+  return e;
+}
+
+}  // namespace
+
+struct RandomCommands::Options {
+  CLI::App* random = nullptr;
+  CLI::App* profile = nullptr;
+  std::string file, size, blockSize = "4k";
+  int depth = 1, threads = 1;
+  bool read = false, write = false, direct = false, writeThrough = false, json = false;
+  std::optional<int> mix;
+  std::optional<double> seconds;
+  std::optional<std::int64_t> count;
+  std::uint64_t seed = 1;
+  std::optional<std::string> histogram;
+  std::string profileFile, profileSize = "1G";
+  double profileSeconds = 5;
+  bool profileJson = false;
+
+  int RunOne();
+  int RunProfile();
+};
+
+RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
+    : o_(std::make_unique<Options>()) {
+  Options& o = *o_;
+  o.file = o.profileFile = file;
+  auto* r = o.random = app.add_subcommand(
+      "random", "Transfer blocks at random offsets at a queue depth: IOPS and latency");
+  r->add_option("--file", o.file, "The test file")->type_name("PATH")->capture_default_str();
+  r->add_option("--size", o.size,
+                "The part of the file to use, written first where the file is shorter "
+                "(default: the whole file)")
+      ->type_name("SIZE")
+      ->check(SizeText());
+  r->add_option("--block-size", o.blockSize, "Bytes a transfer, 512 to 64M")
+      ->type_name("SIZE")
+      ->capture_default_str()
+      ->check(SizeText());
+  r->add_option("--depth", o.depth, "Transfers in flight on each thread, 1 to 256")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 256).description(""));
+  r->add_option("--threads", o.threads, "Threads, 1 to 64")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 64).description(""));
+  auto* rd = r->add_flag("--read", o.read, "Read only");
+  auto* wr = r->add_flag("--write", o.write, "Write only (pseudo-random data)");
+  auto* mx = r->add_option("--mix", o.mix, "Read PCT percent of the transfers, write the rest")
+                 ->type_name("PCT")
+                 ->check(CLI::Range(0, 100).description(""));
+  rd->excludes(wr)->excludes(mx);
+  wr->excludes(mx);
+  r->add_flag("--direct", o.direct, "Past the page cache (FILE_FLAG_NO_BUFFERING, O_DIRECT)");
+  r->add_flag("--write-through", o.writeThrough, "Writes reach the disk (FILE_FLAG_WRITE_THROUGH)");
+  auto* sec = r->add_option("--seconds", o.seconds, "Run for S seconds (default 5)")
+                  ->type_name("S")
+                  ->check(CLI::Range(0.001, 86400.0).description(""));
+  auto* cnt = r->add_option("--count", o.count, "Run N transfers in all")
+                  ->type_name("N")
+                  ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 60).description(""));
+  sec->excludes(cnt);
+  r->add_option("--seed", o.seed, "Seed of the order and of the mix")
+      ->type_name("N")
+      ->capture_default_str();
+  r->add_flag("--json", o.json, "One JSON object with the exact figures");
+  r->add_option("--histogram", o.histogram, "Write the latency histogram to FILE as CSV")
+      ->type_name("FILE");
+
+  auto* p = o.profile = app.add_subcommand(
+      "profile",
+      "The standard table: SEQ1M Q8T1, SEQ1M Q1T1, RND4K Q32T1, RND4K Q1T1, read and write");
+  p->add_option("--file", o.profileFile, "The test file")->type_name("PATH")->capture_default_str();
+  p->add_option("--size", o.profileSize, "The file's size, written first where it is shorter")
+      ->type_name("SIZE")
+      ->capture_default_str()
+      ->check(SizeText());
+  p->add_option("--seconds", o.profileSeconds, "Seconds a row")
+      ->type_name("S")
+      ->capture_default_str()
+      ->check(CLI::Range(0.001, 86400.0).description(""));
+  p->add_flag("--json", o.profileJson, "One JSON object with the table");
+  for (CLI::App* cmd : {r, p})
+    for (CLI::Option* opt : cmd->get_options())
+      if (opt->get_expected_min() == 0) opt->disable_flag_override();
+}
+
+RandomCommands::~RandomCommands() = default;
+
+std::optional<int> RandomCommands::Run() {
+  if (o_->random->parsed()) return o_->RunOne();
+  if (o_->profile->parsed()) return o_->RunProfile();
+  return std::nullopt;
+}
+
+int RandomCommands::Options::RunOne() {
+  auto fail = [&](const Ending& e) {
+    if (json) {
+      nlohmann::json out = Header("random", file);
+      AddEnding(out, e);
+      std::cout << Dump(out) << "\n";
+    }
+    Report(e);
+    return e.status;
+  };
+  if (!read && !write && !mix)
+    return fail({false, kUsageError, "one of --read, --write or --mix PCT is needed", ""});
+  RandomDescription d;
+  d.file = file;
+  d.size = size.empty() ? 0 : *ParseSize(size);
+  d.blockSize = *ParseSize(blockSize);
+  d.readPercent = read ? 100 : write ? 0 : *mix;
+  d.depth = depth;
+  d.threads = threads;
+  d.seconds = count ? 0 : seconds.value_or(5);
+  d.count = count.value_or(0);
+  d.seed = seed;
+  d.fileFlags = static_cast<std::int32_t>((direct ? os::FILE_FLAG_NO_BUFFERING : 0) |
+                                          (writeThrough ? os::FILE_FLAG_WRITE_THROUGH : 0));
+  // An output that cannot take the histogram ends the command before the run.
+  os::runtime::output::Writer csv;
+  if (histogram) {
+    if (!csv.Open(*histogram, file))
+      return fail({false, kCannotInspect, "--histogram", csv.Error()});
+    if (json && csv.IsStream())
+      return fail({false, kUsageError, "--histogram",
+                   *histogram + ": is standard output, where --json prints its object"});
+  }
+  CliObserver observer(!json && os::runtime::StderrIsTerminal());
+  const RandomRecord r = RunRandom(d, observer);
+  observer.End();
+  Ending ending = EndingOfRun(r);
+  if (csv.IsOpen() && r.transfers > 0 && ending.status != kUsageError &&
+      !(csv.Write(r.latency.Csv()) && csv.Commit()) && ending.ok)
+    ending = {false, kCannotInspect, "--histogram", csv.Error()};
+  const std::string mode = d.readPercent == 100 ? "read"
+                           : d.readPercent == 0 ? "write"
+                                                : "mix " + std::to_string(d.readPercent) + "% read";
+  if (json) {
+    nlohmann::json out = Header("random", file);
+    out.update(nlohmann::json{
+        {"engine", r.engine},
+        {"mode", mode},
+        {"block_size", d.blockSize},
+        {"depth", d.depth},
+        {"threads", d.threads},
+        {"seed", d.seed},
+        {"flags", FlagsHex(d.fileFlags)},
+        {"flag_names", FlagNames(d.fileFlags)},
+        {"blocks", r.blocks},
+        {"prepared_bytes", r.preparedBytes},
+        {"transfers", r.transfers},
+        {"reads", r.reads},
+        {"writes", r.writes},
+        {"bytes", r.bytes},
+        {"elapsed_ns", r.elapsedNs},
+        {"iops", r.iops},
+        {"mb_per_s", r.mbPerSec},
+        {"max_in_flight", r.maxInFlight},
+        {"latency_ns", LatencyJson(r.latency)},
+        {"iops_per_second", r.iopsPerSecond},
+    });
+    AddEnding(out, ending);
+    std::cout << Dump(out) << "\n";
+  } else if (r.transfers > 0 && (ending.ok || r.stoppedBy == 0)) {
+    std::printf("%s, %s, Q%dT%d, %s: %.0f IOPS, %.1f MB/s\n", mode.c_str(), blockSize.c_str(),
+                d.depth, d.threads, r.engine.c_str(), r.iops, r.mbPerSec);
+    const Histogram& h = r.latency;
+    std::printf("latency p50 %s, p99 %s, p99.9 %s, max %s\n",
+                Duration(static_cast<double>(h.Percentile(50))).c_str(),
+                Duration(static_cast<double>(h.Percentile(99))).c_str(),
+                Duration(static_cast<double>(h.Percentile(99.9))).c_str(),
+                Duration(static_cast<double>(h.Max())).c_str());
+  }
+  Report(ending);
+  return ending.status;
+}
+
+int RandomCommands::Options::RunProfile() {
+  struct Row {
+    const char* name;
+    std::int64_t block;
+    int depth;
+    bool sequential;
+  };
+  static constexpr Row kRows[] = {{"SEQ1M Q8T1", 1 << 20, 8, true},
+                                  {"SEQ1M Q1T1", 1 << 20, 1, true},
+                                  {"RND4K Q32T1", 4096, 32, false},
+                                  {"RND4K Q1T1", 4096, 1, false}};
+  const bool show = !profileJson && os::runtime::StderrIsTerminal();
+  nlohmann::json tests = nlohmann::json::array();
+  Ending ending;
+  if (!profileJson)
+    std::printf("%-12s %5s %10s %10s %10s %10s %10s\n", "test", "", "MB/s", "IOPS", "p50", "p99",
+                "max");
+  for (const Row& row : kRows) {
+    for (const bool reading : {true, false}) {
+      RandomDescription d;
+      d.file = profileFile;
+      d.size = *ParseSize(profileSize);
+      d.blockSize = row.block;
+      d.depth = row.depth;
+      d.readPercent = reading ? 100 : 0;
+      d.seconds = profileSeconds;
+      d.sequential = row.sequential;
+      // Past the cache, as such tables are: the disk, not the memory.
+      d.fileFlags = static_cast<std::int32_t>(os::FILE_FLAG_NO_BUFFERING);
+      const char* direction = reading ? "read" : "write";
+      CliObserver observer(show, std::string(row.name) + " " + direction + " ");
+      const RandomRecord r = RunRandom(d, observer);
+      observer.End();
+      ending = EndingOfRun(r);
+      if (!ending.ok) break;
+      tests.push_back({{"name", row.name},
+                       {"direction", direction},
+                       {"engine", r.engine},
+                       {"mb_per_s", r.mbPerSec},
+                       {"iops", r.iops},
+                       {"max_in_flight", r.maxInFlight},
+                       {"latency_ns", LatencyJson(r.latency)}});
+      if (!profileJson) {
+        const Histogram& h = r.latency;
+        std::printf("%-12s %5s %10.1f %10.0f %10s %10s %10s\n", row.name, direction, r.mbPerSec,
+                    r.iops, Duration(static_cast<double>(h.Percentile(50))).c_str(),
+                    Duration(static_cast<double>(h.Percentile(99))).c_str(),
+                    Duration(static_cast<double>(h.Max())).c_str());
+        std::fflush(stdout);
+      }
+    }
+    if (!ending.ok) break;
+  }
+  if (profileJson) {
+    nlohmann::json out = Header("profile", profileFile);
+    out["seconds"] = profileSeconds;
+    out["tests"] = tests;
+    AddEnding(out, ending);
+    std::cout << Dump(out) << "\n";
+  }
+  Report(ending);
+  return ending.status;
+}

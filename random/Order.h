@@ -1,0 +1,48 @@
+// The order of a random run: a seeded permutation of the file's blocks for
+// each pass, and which transfers of a mix are reads.
+#pragma once
+
+#include <cstdint>
+
+// A bijection of [0, n) chosen by a seed, computed per index in O(1) with
+// no table: a Feistel network over the smallest even power of two that
+// holds n, walked again while it lands past n (under four steps on average).
+class Permutation {
+ public:
+  Permutation(std::uint64_t n, std::uint64_t seed);
+  std::uint64_t operator()(std::uint64_t index) const;
+  std::uint64_t Size() const { return n_; }
+
+ private:
+  std::uint64_t Round(std::uint64_t half, int round) const;
+  std::uint64_t n_, seed_;
+  int halfBits_ = 0;
+  std::uint64_t halfMask_ = 0;
+};
+
+// The block of transfer number k of a run: pass k / blocks visits each
+// block once, in the order of a permutation of its own.
+class BlockOrder {
+ public:
+  BlockOrder(std::uint64_t blocks, std::uint64_t seed, bool sequential)
+      : blocks_(blocks), seed_(seed), sequential_(sequential), pass_(blocks, seed) {}
+  std::uint64_t Block(std::uint64_t k) const;
+
+ private:
+  std::uint64_t blocks_, seed_;
+  bool sequential_;
+  Permutation pass_;
+};
+
+// Whether transfer k of a mix with readPercent reads: in every hundred
+// transfers exactly readPercent read, in a seeded order.
+bool IsRead(std::uint64_t k, int readPercent, std::uint64_t seed);
+
+// A 64-bit mixer (splitmix64's finaliser).
+inline std::uint64_t Mix64(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
