@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "cli/Common.h"
+#include "cli/Units.h"
 #include "random/RandomTest.h"
 
 namespace {
@@ -19,37 +20,22 @@ constexpr const char* kPercentiles[] = {"1",  "5",    "10",   "20",    "30",   "
                                         "50", "60",   "70",   "80",    "90",   "95",
                                         "99", "99.5", "99.9", "99.95", "99.99"};
 
-// "4k", "1G", "64MiB", "512": bytes, the suffixes counting in 1,024s; nullopt
-// for anything else or beyond 2^62.
-std::optional<std::int64_t> ParseSize(const std::string& text) {
-  std::int64_t v = 0;
-  const char* end = text.data() + text.size();
-  const auto r = std::from_chars(text.data(), end, v);
-  if (r.ec != std::errc() || r.ptr == text.data() || v < 0) return std::nullopt;
-  std::string unit(r.ptr, end);
-  for (auto& c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (unit.size() > 1 && (unit.ends_with("ib") || unit.ends_with("b")))
-    unit.resize(unit.size() - (unit.ends_with("ib") ? 2 : 1));
-  int shift = 0;
-  if (unit == "k")
-    shift = 10;
-  else if (unit == "m")
-    shift = 20;
-  else if (unit == "g")
-    shift = 30;
-  else if (unit == "t")
-    shift = 40;
-  else if (!unit.empty() && unit != "b")
-    return std::nullopt;
-  if (v > (std::int64_t{1} << (62 - shift))) return std::nullopt;
-  return v << shift;
+// A block of the random-order test, up to 64 MiB; direct I/O asks for whole
+// sectors, which the test itself checks.
+const units::SizeRule kTransferSize{1, 1, 64ull << 20, "4096, 4k or 1M"};
+
+std::optional<std::int64_t> ParseSize(const std::string& text, const units::SizeRule& rule) {
+  const units::Size size = units::ParseSize(text, rule);
+  if (!size.ok() || size.bytes > (std::uint64_t{1} << 62)) return std::nullopt;
+  return static_cast<std::int64_t>(size.bytes);
 }
 
-CLI::Validator SizeText() {
+CLI::Validator SizeText(const units::SizeRule& rule) {
   return CLI::Validator(
-      [](std::string& text) -> std::string {
-        return ParseSize(text) ? ""
-                               : "must be a size such as 4096, 4k, 64M or 1G, not '" + text + "'";
+      [&rule](std::string& text) -> std::string {
+        const units::Size size = units::ParseSize(text, rule);
+        if (!size.ok()) return size.error;
+        return size.bytes > (std::uint64_t{1} << 62) ? "is too large" : "";
       },
       "");
 }
@@ -133,15 +119,17 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
   auto* r = o.random = app.add_subcommand(
       "random", "Transfer blocks at random offsets at a queue depth: IOPS and latency");
   r->add_option("--file", o.file, "The test file")->type_name("PATH")->capture_default_str();
-  r->add_option("--size", o.size,
-                "The part of the file to use, written first where the file is shorter "
-                "(default: the whole file)")
+  r->add_option(
+       "--size", o.size,
+       "The part of the file to use, in MB or with a unit (64M, 1G), written first where the "
+       "file is shorter "
+       "(default: the whole file)")
       ->type_name("SIZE")
-      ->check(SizeText());
-  r->add_option("--block-size", o.blockSize, "Bytes a transfer, 512 to 64M")
+      ->check(SizeText(units::kFileSize));
+  r->add_option("--block-size", o.blockSize, "Bytes a transfer, 512 up to 64M (4096, 4k, 1M)")
       ->type_name("SIZE")
       ->capture_default_str()
-      ->check(SizeText());
+      ->check(SizeText(kTransferSize));
   r->add_option("--depth", o.depth, "Transfers in flight on each thread, 1 to 256")
       ->type_name("N")
       ->capture_default_str()
@@ -180,7 +168,7 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
   p->add_option("--size", o.profileSize, "The file's size, written first where it is shorter")
       ->type_name("SIZE")
       ->capture_default_str()
-      ->check(SizeText());
+      ->check(SizeText(units::kFileSize));
   p->add_option("--seconds", o.profileSeconds, "Seconds a row")
       ->type_name("S")
       ->capture_default_str()
@@ -213,8 +201,8 @@ int RandomCommands::Options::RunOne() {
     return fail({false, kUsageError, "one of --read, --write or --mix PCT is needed", ""});
   RandomDescription d;
   d.file = file;
-  d.size = size.empty() ? 0 : *ParseSize(size);
-  d.blockSize = *ParseSize(blockSize);
+  d.size = size.empty() ? 0 : *ParseSize(size, units::kFileSize);
+  d.blockSize = *ParseSize(blockSize, kTransferSize);
   d.readPercent = read ? 100 : write ? 0 : *mix;
   d.depth = depth;
   d.threads = threads;
@@ -303,7 +291,7 @@ int RandomCommands::Options::RunProfile() {
     for (const bool reading : {true, false}) {
       RandomDescription d;
       d.file = profileFile;
-      d.size = *ParseSize(profileSize);
+      d.size = *ParseSize(profileSize, units::kFileSize);
       d.blockSize = row.block;
       d.depth = row.depth;
       d.readPercent = reading ? 100 : 0;
