@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "engine/FileRules.h"
 #include "fileio/basFiles.h"
 #include "platform/aio.h"
 #include "platform/paths.h"
@@ -25,24 +26,6 @@ constexpr std::int64_t kMB = 1048576;
 constexpr std::int64_t kMinBlock = 512, kMaxBlock = 64 * kMB;
 constexpr std::int64_t kPage = 4096;
 constexpr std::int64_t kPrepareChunk = kMB;
-
-// As the Write run: the free-space fallback asks the folder.
-std::string FolderOf(const std::string& path) {
-  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
-}
-
-// As the Write run: the default test file's name, in any folder.
-bool IsDefaultTestFile(const std::string& path) {
-  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
-  const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
-  const std::string expected = os::rules::kTestFileName;
-  return std::equal(name.begin(), name.end(), expected.begin(), expected.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  });
-}
 
 // Every 4 KiB of written data starts with its offset and the transfer's
 // number (from 1; 0 for the preparation): with the generator's words behind
@@ -148,22 +131,7 @@ bool Run::Check() {
 
 bool Run::Prepare(std::int64_t current) {
   // A run that would fill its file system is refused before it writes.
-  os::DWORD high = 0;
-  const os::DWORD low = os::GetCompressedFileSizeA(d_.file, &high);
-  const std::int64_t allocated = low == os::INVALID_FILE_SIZE && os::GetLastError() != 0
-                                     ? 0
-                                     : static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
-  const std::int64_t growth = size_ - allocated;
-  std::uint64_t available = 0;
-  if (growth > 0 &&
-      (os::GetDiskFreeSpaceExA(d_.file, &available, nullptr, nullptr) == os::TRUE ||
-       os::GetDiskFreeSpaceExA(FolderOf(d_.file), &available, nullptr, nullptr) == os::TRUE) &&
-      static_cast<std::uint64_t>(growth) > available) {
-    const std::string where = os::runtime::DriveOf(d_.file);
-    return Refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) +
-                  " MB needed, " + std::to_string(available / kMB) + " MB free" +
-                  (where.empty() ? "" : " on " + where));
-  }
+  if (const std::string full = FreeSpaceRefusal(d_.file, size_); !full.empty()) return Refuse(full);
   // Through the cache: the data is flushed before the run starts.
   const os::HANDLE h =
       os::CreateFileA(d_.file, os::GENERIC_READ | os::GENERIC_WRITE,

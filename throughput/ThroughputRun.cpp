@@ -1,14 +1,13 @@
 #include "throughput/ThroughputRun.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <limits>
 #include <span>
 
+#include "engine/FileRules.h"
 #include "engine/Timing.h"
 #include "fileio/basFiles.h"
-#include "platform/paths.h"
 #include "throughput/Rnd.h"
 #include "throughput/TimelineRecorder.h"
 
@@ -34,32 +33,6 @@ std::int32_t RoundUpToPage(std::int64_t n) {
 std::size_t BufferSize(std::int32_t blockSize) {
   return static_cast<std::size_t>((static_cast<std::int64_t>(blockSize) + kPage) &
                                   ~std::int64_t{kPage - 1});
-}
-
-std::string FolderOf(const std::string& path) {
-  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
-}
-
-// The default test file's name, in any folder.
-bool IsDefaultTestFile(const std::string& path) {
-  const auto cut = path.find_last_of(std::string("/") + os::runtime::PathSeparator());
-  const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
-  const std::string expected = os::rules::kTestFileName;
-  return std::equal(name.begin(), name.end(), expected.begin(), expected.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  });
-}
-
-// What the file occupies, not its length: the holes of a sparse file take
-// space when written.
-std::int64_t AllocatedBytes(const std::string& path) {
-  os::DWORD high = 0;
-  const os::DWORD low = os::GetCompressedFileSizeA(path, &high);
-  if (low == os::INVALID_FILE_SIZE && os::GetLastError() != 0) return 0;
-  return static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
 }
 
 // A fixed-point size, saturated instead of overflowing.
@@ -165,17 +138,9 @@ class Run {
     rec_.testSize = d_.size;
     // A run that would fill its file system is refused before it writes: the
     // system and its other programs need the space too.
-    const std::int64_t growth = BytesWritten(d_.size, d_.blockSize) - AllocatedBytes(d_.file);
-    std::uint64_t available = 0;
-    if (growth > 0 &&
-        (os::GetDiskFreeSpaceExA(d_.file, &available, nullptr, nullptr) == os::TRUE ||
-         os::GetDiskFreeSpaceExA(FolderOf(d_.file), &available, nullptr, nullptr) == os::TRUE) &&
-        static_cast<std::uint64_t>(growth) > available) {
-      const std::string where = os::runtime::DriveOf(d_.file);
-      return Refuse("Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) +
-                    " MB needed, " + std::to_string(available / kMB) + " MB free" +
-                    (where.empty() ? "" : " on " + where));
-    }
+    if (const std::string full = FreeSpaceRefusal(d_.file, BytesWritten(d_.size, d_.blockSize));
+        !full.empty())
+      return Refuse(full);
     // Contents of the user's own are replaced only when the user agrees.
     if (GetFileSize64(d_.file) > 0 && !IsDefaultTestFile(d_.file) &&
         !os::runtime::WrittenByProgram(d_.file) && !observer_.MayReplace(d_.file))
