@@ -24,7 +24,7 @@ std::string StartedAt() {
     const long offset = static_cast<long>(std::difftime(now, std::mktime(&utc)));
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    char zone[16];
+    char zone[32];
     std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
                   std::labs(offset) / 3600, std::labs(offset) % 3600 / 60);
     return std::string(stamp) + zone;
