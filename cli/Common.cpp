@@ -94,10 +94,21 @@ void Report(const Ending& e) {
 
 void AddEnding(nlohmann::json& out, const Ending& e) {
   out["ok"] = e.ok;
+  if (e.status == kUsageError) out["usage"] = true;
   if (!e.ok) {
     std::string message = e.message;
     ReplaceString(message, "\r\n", ": ");
     out["message"] = message;
     out["reason"] = e.reason;
   }
+}
+
+CLI::Validator NotAnOption() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (text.rfind("--", 0) != 0) return "";
+        return "is missing its value: '" + text + "' is an option (a file of that name: ./" + text +
+               ")";
+      },
+      "");
 }

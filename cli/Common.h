@@ -2,6 +2,7 @@
 // a command (exit status, message, reason) and how it is printed.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -36,3 +37,7 @@ Ending EndingOf(const std::string& message, const std::string& detail, int stopp
 void Report(const Ending& e);
 // "ok", and "message" and "reason" when it is not.
 void AddEnding(nlohmann::json& out, const Ending& e);
+
+// A path option's check: a value that starts with "--" is an option typed
+// where the path was left out ("--file --json"), not a name.
+CLI::Validator NotAnOption();

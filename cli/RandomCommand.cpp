@@ -7,6 +7,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
@@ -30,11 +31,28 @@ std::optional<std::int64_t> ParseSize(const std::string& text, const units::Size
   return static_cast<std::int64_t>(size.bytes);
 }
 
+// A duration: a number of seconds from a millisecond to a day; NaN and
+// infinities are no durations.
+CLI::Validator Seconds() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double v = 0;
+        const auto end = text.data() + text.size();
+        const auto r = std::from_chars(text.data(), end, v);
+        return r.ec == std::errc() && r.ptr == end && std::isfinite(v) && v >= 0.001 && v <= 86400
+                   ? ""
+                   : "must be a number of seconds from 0.001 to 86400, not '" + text + "'";
+      },
+      "");
+}
+
 CLI::Validator SizeText(const units::SizeRule& rule) {
   return CLI::Validator(
       [&rule](std::string& text) -> std::string {
         const units::Size size = units::ParseSize(text, rule);
         if (!size.ok()) return size.error;
+        if (&rule == &kTransferSize && size.bytes < 512)
+          return "must be at least 512 bytes, not '" + text + "'";
         return size.bytes > (std::uint64_t{1} << 62) ? "is too large" : "";
       },
       "");
@@ -118,7 +136,10 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
   o.file = o.profileFile = file;
   auto* r = o.random = app.add_subcommand(
       "random", "Transfer blocks at random offsets at a queue depth: IOPS and latency");
-  r->add_option("--file", o.file, "The test file")->type_name("PATH")->capture_default_str();
+  r->add_option("--file", o.file, "The test file")
+      ->type_name("PATH")
+      ->capture_default_str()
+      ->check(NotAnOption());
   r->add_option(
        "--size", o.size,
        "The part of the file to use, in MB or with a unit (64M, 1G), written first where the "
@@ -149,22 +170,36 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
   r->add_flag("--write-through", o.writeThrough, "Writes reach the disk (FILE_FLAG_WRITE_THROUGH)");
   auto* sec = r->add_option("--seconds", o.seconds, "Run for S seconds (default 5)")
                   ->type_name("S")
-                  ->check(CLI::Range(0.001, 86400.0).description(""));
+                  ->check(Seconds());
   auto* cnt = r->add_option("--count", o.count, "Run N transfers in all")
                   ->type_name("N")
                   ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 60).description(""));
   sec->excludes(cnt);
-  r->add_option("--seed", o.seed, "Seed of the order and of the mix")
+  r->add_option("--seed", o.seed, "Seed of the order and of the mix, 0 to 2^63")
       ->type_name("N")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            std::int64_t v = 0;
+            const auto end = text.data() + text.size();
+            const auto r = std::from_chars(text.data(), end, v);
+            return r.ec == std::errc() && r.ptr == end && v >= 0
+                       ? ""
+                       : "must be a whole number from 0 to 2^63, not '" + text + "'";
+          },
+          ""));
   r->add_flag("--json", o.json, "One JSON object with the exact figures");
   r->add_option("--histogram", o.histogram, "Write the latency histogram to FILE as CSV")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(NotAnOption());
 
   auto* p = o.profile = app.add_subcommand(
       "profile",
       "The standard table: SEQ1M Q8T1, SEQ1M Q1T1, RND4K Q32T1, RND4K Q1T1, read and write");
-  p->add_option("--file", o.profileFile, "The test file")->type_name("PATH")->capture_default_str();
+  p->add_option("--file", o.profileFile, "The test file")
+      ->type_name("PATH")
+      ->capture_default_str()
+      ->check(NotAnOption());
   p->add_option("--size", o.profileSize, "The file's size, written first where it is shorter")
       ->type_name("SIZE")
       ->capture_default_str()
@@ -172,7 +207,7 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
   p->add_option("--seconds", o.profileSeconds, "Seconds a row")
       ->type_name("S")
       ->capture_default_str()
-      ->check(CLI::Range(0.001, 86400.0).description(""));
+      ->check(Seconds());
   p->add_flag("--json", o.profileJson, "One JSON object with the table");
   for (CLI::App* cmd : {r, p})
     for (CLI::Option* opt : cmd->get_options())
@@ -224,9 +259,14 @@ int RandomCommands::Options::RunOne() {
   const RandomRecord r = RunRandom(d, observer);
   observer.End();
   Ending ending = EndingOfRun(r);
-  if (csv.IsOpen() && r.transfers > 0 && ending.status != kUsageError &&
-      !(csv.Write(r.latency.Csv()) && csv.Commit()) && ending.ok)
-    ending = {false, kCannotInspect, "--histogram", csv.Error()};
+  // Rows that did not reach their file fail the command; on standard output
+  // they come after the lines, as the timeline's do.
+  auto writeHistogram = [&] {
+    if (csv.IsOpen() && r.transfers > 0 && ending.status != kUsageError &&
+        !(csv.Write(r.latency.Csv()) && csv.Commit()) && ending.ok)
+      ending = {false, kCannotInspect, "--histogram", csv.Error()};
+  };
+  if (json) writeHistogram();
   const std::string mode = d.readPercent == 100 ? "read"
                            : d.readPercent == 0 ? "write"
                                                 : "mix " + std::to_string(d.readPercent) + "% read";
@@ -265,6 +305,10 @@ int RandomCommands::Options::RunOne() {
                 Duration(static_cast<double>(h.Percentile(99))).c_str(),
                 Duration(static_cast<double>(h.Percentile(99.9))).c_str(),
                 Duration(static_cast<double>(h.Max())).c_str());
+  }
+  if (!json) {
+    std::fflush(stdout);
+    writeHistogram();
   }
   Report(ending);
   return ending.status;

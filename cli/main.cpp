@@ -217,6 +217,10 @@ nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine)
   auto optional = [](std::int64_t v) {
     return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v);
   };
+  // A rate of an interval that never ran is no figure.
+  auto measured = [](std::int64_t ns, double rate) {
+    return ns > 0 ? nlohmann::json(rate) : nlohmann::json(nullptr);
+  };
   nlohmann::json out = {
       {"lines", ThroughputLines(r, '.')},
       {"status_line", statusLine},
@@ -230,7 +234,7 @@ nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine)
       {"final_transferred", r.finalResult},
       {"elapsed_ms", r.elapsedMs},
       {"elapsed_ns", r.elapsedNs},
-      {"mb_per_s", MBps(r.testSize, r.elapsedNs)},
+      {"mb_per_s", measured(r.elapsedNs, MBps(r.testSize, r.elapsedNs))},
       {"timeline", TimelineJson(r.timeline)},
       {"flushes", FlushesJson(r.timeline)},
   };
@@ -241,9 +245,9 @@ nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine)
   out["elapsed_with_flush_ns"] = r.elapsedWithFlushNs;
   out["file_flush_ns"] = optional(r.fileFlushNs);
   out["volume_flush_ns"] = optional(r.volumeFlushNs);
-  out["mb_per_s_with_flush"] = r.FlushFailed()
-                                   ? nlohmann::json(nullptr)
-                                   : nlohmann::json(MBps(r.testSize, r.elapsedWithFlushNs));
+  out["mb_per_s_with_flush"] =
+      r.FlushFailed() ? nlohmann::json(nullptr)
+                      : measured(r.elapsedWithFlushNs, MBps(r.testSize, r.elapsedWithFlushNs));
   out["file_flush_failed"] = r.fileFlushFailed;
   out["volume_flush_failed"] = r.volumeFlushFailed;
   return out;
@@ -254,6 +258,7 @@ class Summary {
  public:
   void Add(const ThroughputRecord& r) {
     ++runs_;
+    writing_ = r.writing;
     figures_["mb_per_s"].push_back(MBps(r.testSize, r.elapsedNs));
     if (!r.writing) return;
     if (r.fileFlushMs >= 0 || r.volumeFlushMs >= 0)
@@ -281,12 +286,13 @@ class Summary {
       const auto& v = it->second;
       std::printf("min / median / max of %d runs: %.1f / %.1f / %.1f %s\n", runs_,
                   *std::min_element(v.begin(), v.end()), Median(v),
-                  *std::max_element(v.begin(), v.end()), text);
+                  *std::max_element(v.begin(), v.end()), writing_ ? text : "MB/s");
     }
   }
 
  private:
   int runs_ = 0;
+  bool writing_ = true;
   std::map<std::string, std::vector<double>> figures_;
 };
 
@@ -446,7 +452,10 @@ CLI::Validator WholeNumber(long long low, long long high) {
 }
 
 void AddFileOptions(CLI::App* cmd, std::string& file, bool& json, const char* jsonText) {
-  cmd->add_option("--file", file, "The test file")->type_name("PATH")->capture_default_str();
+  cmd->add_option("--file", file, "The test file")
+      ->type_name("PATH")
+      ->capture_default_str()
+      ->check(NotAnOption());
   cmd->add_flag("--json", json, jsonText);
 }
 
@@ -472,13 +481,14 @@ void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
       ->transform(units::SizeInBytes(units::kBlockSize))
       ->excludes(sectors);
   cmd->add_option("--repeat", o.repeat,
-                  "Run N times, 1 to 1000, and add min / median / max of the MB/s without flush")
+                  "Run N times, 1 to 1000, and add min / median / max of every figure")
       ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000).description(""));
   cmd->add_option("--timeline", o.timeline,
                   "Write the run's throughput and dirty cache over time to FILE as CSV")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(NotAnOption());
 }
 
 void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
@@ -510,13 +520,30 @@ void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
   pair("volume", o.flushVolume);
 }
 
+// Lines that never reached their reader are a failure too: standard output
+// closed at the start, or a write to it that failed (a full disk, a closed
+// pipe).
+int FinishOutput(int status, bool noOutput) {
+  const bool flushed = static_cast<bool>(std::cout << std::flush);
+  const int error = errno;
+  const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  if (noOutput || !flushed || !written) {
+    std::cerr << "orvandel-cli: cannot write the output: "
+              << (noOutput ? "standard output is closed" : std::strerror(flushed ? errno : error))
+              << "\n";
+    if (status == 0) status = kCannotInspect;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  os::runtime::KeepStandardStreams();
-  SubMain(nullptr);
-  // Ctrl-C and a service manager's stop end a run or test cleanly.
+  // Ctrl-C and a service manager's stop end a run or test cleanly, also one
+  // asked for while the program starts.
   os::runtime::CatchStopRequests();
+  const bool noOutput = os::runtime::KeepStandardStreams();
+  SubMain(nullptr);
   CLI::App app{gTitle + " - measures the file cache and the storage beneath it", "orvandel-cli"};
   app.set_version_flag("--version", gTitle, "Print the program's title and version");
   app.require_subcommand(0, 1);
@@ -560,7 +587,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
-    return app.exit(e);  // --help, --version
+    return FinishOutput(app.exit(e), noOutput);  // --help, --version
   } catch (const CLI::ParseError& e) {
     app.exit(e);
     // With --json every end is one object, a usage error too.
@@ -601,9 +628,5 @@ int main(int argc, char** argv) {
   else
     std::cerr << app.help() << "A command is needed.\n";
   // Lines that never reached their reader are a failure too.
-  if (!(std::cout << std::flush)) {
-    std::cerr << "orvandel-cli: cannot write the output: " << std::strerror(errno) << "\n";
-    if (status_ == 0) status_ = kCannotInspect;
-  }
-  return status_;
+  return FinishOutput(status_, noOutput);
 }

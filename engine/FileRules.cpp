@@ -31,11 +31,12 @@ bool IsDefaultTestFile(const std::string& path) {
 
 std::string FreeSpaceRefusal(const std::string& path, std::int64_t bytes) {
   const std::int64_t growth = bytes - AllocatedBytes(path);
-  std::uint64_t available = 0;
+  std::uint64_t available = 0, total = 0;
+  // A file system of no size (ramfs) has no limit to tell.
   if (growth <= 0 ||
-      (os::GetDiskFreeSpaceExA(path, &available, nullptr, nullptr) != os::TRUE &&
-       os::GetDiskFreeSpaceExA(SplitPath(path).folder, &available, nullptr, nullptr) != os::TRUE) ||
-      static_cast<std::uint64_t>(growth) <= available)
+      (os::GetDiskFreeSpaceExA(path, &available, &total, nullptr) != os::TRUE &&
+       os::GetDiskFreeSpaceExA(SplitPath(path).folder, &available, &total, nullptr) != os::TRUE) ||
+      total == 0 || static_cast<std::uint64_t>(growth) <= available)
     return "";
   const std::string where = os::runtime::DriveOf(path);
   return "Not enough free space: " + std::to_string((growth + kMB - 1) / kMB) + " MB needed, " +

@@ -366,8 +366,9 @@ bool StderrIsTerminal();
 
 // Opens the null device on standard input, output or error where the
 // process was started without them, so that no file the program opens
-// later takes their place and receives its messages.
-void KeepStandardStreams();
+// later takes their place and receives its messages. True when standard
+// output was one of them: nothing printed there reaches anyone.
+bool KeepStandardStreams();
 
 // From this call on, an interrupt, termination or hang-up request (Ctrl-C,
 // a service manager's stop, a logout, a closed terminal) is noted instead

@@ -1171,13 +1171,16 @@ void CatchStopRequests() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-void KeepStandardStreams() {
+bool KeepStandardStreams() {
+  bool outputMissing = false;
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    outputMissing = outputMissing || fd == 1;
     // open() takes the lowest free number, which is this one.
     const int null = open("/dev/null", O_RDWR);
     if (null >= 0 && null != fd) close(null);
   }
+  return outputMissing;
 }
 
 int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }

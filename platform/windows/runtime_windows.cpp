@@ -155,7 +155,7 @@ bool StderrIsTerminal() {
 void CatchStopRequests() { SetConsoleCtrlHandler(NoteStop, TRUE); }
 
 // A Windows process without standard handles gets none from later opens.
-void KeepStandardStreams() {}
+bool KeepStandardStreams() { return false; }
 
 int StopRequested() { return stopSignal.load(std::memory_order_relaxed); }
 
