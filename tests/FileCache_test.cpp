@@ -155,6 +155,8 @@ TEST(FileCacheRun, ReadingsLieOutsideTheClockAndTheVerdictSaysWhatWasMeasured) {
   ASSERT_TRUE(evicted.finished) << evicted.message << evicted.detail;
   EXPECT_TRUE(evicted.cache.evicted);
   EXPECT_EQ(evicted.cache.beforeEvict.figures.cachedBytes, 32 * kMiB);
+  EXPECT_LT(evicted.cache.beforeEvict.tNs, evicted.cache.atStart.tNs);
+  EXPECT_LT(evicted.cache.atStart.tNs, 0);
   EXPECT_LE(evicted.cache.atStart.figures.cachedBytes, kMiB / 4);
   EXPECT_EQ(evicted.cache.atStop.figures.cachedBytes, 32 * kMiB);
   EXPECT_EQ(CacheVerdict(evicted, '.'),

@@ -261,7 +261,9 @@ class Run {
   bool Blocks() {
     rec_.cache.atStart = TakeCache();
     clock_ = Stopwatch::Start();
+    // Both were taken before the clock had a start to count from.
     rec_.cache.atStart.tNs -= clock_.startNs;
+    if (rec_.cache.evicted) rec_.cache.beforeEvict.tNs -= clock_.startNs;
     timeline_.Start(clock_.startNs);
     observer_.ClockStarted();
     if (d_.flushEveryBlock) file_.AutoFlush(true);
