@@ -235,6 +235,7 @@ nlohmann::json CacheJson(const ThroughputRecord& r) {
   nlohmann::json out = {
       {"source", os::runtime::FileCacheSourceName(latest.figures.source)},
       {"file_bytes", latest.Taken() ? nlohmann::json(latest.figures.fileBytes) : nullptr},
+      {"in_memory", latest.Taken() && latest.figures.inMemory},
       {"evicted", c.evicted},
       {"at_start", reading(c.atStart)},
       {"at_stop", reading(c.atStop)},

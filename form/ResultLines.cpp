@@ -75,6 +75,10 @@ std::string NoFigure(const RunCache& c) {
 std::string CacheVerdict(const ThroughputRecord& r, char sep) {
   if (!r.HasLines()) return "";
   const RunCache& c = r.cache;
+  const CacheReading& any = c.atStart.Taken() ? c.atStart : c.atStop;
+  if (any.Taken() && any.figures.inMemory)
+    return "The file system of this file keeps it in memory alone: this figure is the memory's, "
+           "no disk lies beneath";
   if (!r.writing) {
     if (!c.atStart.Taken()) return NoFigure(c);
     const os::runtime::FileCache& f = c.atStart.figures;

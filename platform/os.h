@@ -371,6 +371,9 @@ struct FileCache {
   std::int64_t cachedBytes = 0;
   std::int64_t dirtyBytes = -1;  // -1: the source does not tell
   std::int64_t writebackBytes = -1;
+  // The file system keeps its files in memory alone (tmpfs, ramfs): no
+  // disk lies beneath.
+  bool inMemory = false;
 };
 // False, with the last error set, when the system gives no figure for the
 // file (Windows: ERROR_NOT_SUPPORTED).

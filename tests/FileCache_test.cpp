@@ -164,6 +164,23 @@ TEST(FileCacheRun, ReadingsLieOutsideTheClockAndTheVerdictSaysWhatWasMeasured) {
             "figure came from the disk");
 }
 
+TEST(FileCacheRun, OnTmpfsTheVerdictSaysNoDiskLiesBeneath) {
+  if (const std::string why = testing_support::ScratchMount::Unavailable(); !why.empty())
+    GTEST_SKIP() << why;
+  testing_support::ScratchMount tmpfs("tmpfs", "size=64m");
+  ASSERT_TRUE(tmpfs.Ready());
+  const std::string path = tmpfs.File("t.bin");
+  ASSERT_TRUE(RunOnce(path, true, false, false).finished);
+  const ThroughputRecord r = RunOnce(path, false, false, true);
+  ASSERT_TRUE(r.finished) << r.message << r.detail;
+  EXPECT_TRUE(r.cache.atStart.figures.inMemory);
+  EXPECT_EQ(r.cache.atStart.figures.cachedBytes, r.cache.atStart.figures.fileBytes)
+      << "dropping cannot take a tmpfs file's pages";
+  EXPECT_EQ(CacheVerdict(r, '.'),
+            "The file system of this file keeps it in memory alone: this figure is the "
+            "memory's, no disk lies beneath");
+}
+
 TEST(FileCacheRun, VerdictThresholds) {
   ThroughputRecord r;
   r.finished = true;

@@ -1,8 +1,10 @@
 // The page cache's share of one file: cachestat where the kernel has it,
 // mincore on a read-only mapping where it does not.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -112,6 +114,8 @@ bool FileCacheFigures(HANDLE file, FileCache* figures) {
     return false;
   }
   f.fileBytes = st.st_size;
+  struct statfs sfs {};
+  f.inMemory = fstatfs(fd, &sfs) == 0 && (sfs.f_type == TMPFS_MAGIC || sfs.f_type == RAMFS_MAGIC);
   const std::int64_t pageSize = sysconf(_SC_PAGESIZE);
   const int err = ByCachestat(fd, pageSize, &f);
   if (err != 0 && (err != ENOSYS || !ByMincore(fd, pageSize, &f))) {
