@@ -192,6 +192,7 @@ struct RunOptions {
   bool flushFile = true;
   bool flushVolume = true;
   bool json = false;
+  bool evict = false;  // read --evict
   int repeat = 1;
   std::optional<std::string> timeline;  // --timeline FILE
 };
@@ -210,6 +211,40 @@ void PrintLines(const ResultLines& lines, const std::string& statusLine) {
   for (const std::string& line : lines)
     if (!line.empty()) std::cout << line << "\n";
   if (!statusLine.empty()) std::cout << statusLine << "\n";
+}
+
+// The test file's pages in the cache; null for a moment without a figure.
+nlohmann::json CacheJson(const ThroughputRecord& r) {
+  auto reading = [](const CacheReading& c) -> nlohmann::json {
+    if (!c.Taken()) return nullptr;
+    auto known = [](std::int64_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
+    return {{"cached_bytes", c.figures.cachedBytes},
+            {"dirty_bytes", known(c.figures.dirtyBytes)},
+            {"writeback_bytes", known(c.figures.writebackBytes)},
+            {"t_ns", c.tNs}};
+  };
+  const RunCache& c = r.cache;
+  const CacheReading& latest = c.atStop.Taken() ? c.atStop : c.atStart;
+  nlohmann::json flushes = nlohmann::json::array();
+  for (const RunCache::AfterFlush& f : c.afterFlushes) {
+    nlohmann::json one = reading(f.reading);
+    if (one.is_null()) one = nlohmann::json::object();
+    one["flush"] = f.kind == FlushMark::File ? "file" : "volume";
+    flushes.push_back(std::move(one));
+  }
+  nlohmann::json out = {
+      {"source", os::runtime::FileCacheSourceName(latest.figures.source)},
+      {"file_bytes", latest.Taken() ? nlohmann::json(latest.figures.fileBytes) : nullptr},
+      {"in_memory", latest.Taken() && latest.figures.inMemory},
+      {"evicted", c.evicted},
+      {"at_start", reading(c.atStart)},
+      {"at_stop", reading(c.atStop)},
+      {"after_flushes", std::move(flushes)},
+      {"verdict", CacheVerdict(r, '.')},
+  };
+  if (c.evicted) out["before_evict"] = reading(c.beforeEvict);
+  if (!c.reason.empty()) out["reason"] = c.reason;
+  return out;
 }
 
 // One run's figures; a Read run has no flushes, so none of their fields.
@@ -237,6 +272,7 @@ nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine)
       {"mb_per_s", measured(r.elapsedNs, MBps(r.testSize, r.elapsedNs))},
       {"timeline", TimelineJson(r.timeline)},
       {"flushes", FlushesJson(r.timeline)},
+      {"cache", CacheJson(r)},
   };
   if (!r.writing) return out;
   out["elapsed_with_flush_ms"] = r.elapsedWithFlushMs;
@@ -340,6 +376,7 @@ int Throughput(const RunOptions& o, bool writing) {
   run.fileFlags = Flags(o);
   run.flushEveryBlock = o.flushEveryBlock;
   run.recordTimeline = o.json || csv.has_value();
+  run.evictFirst = o.evict;
 
   ProgressLine progress(!o.json && os::runtime::StderrIsTerminal());
   CliRun observer(progress, {writing && o.flushFile, writing && o.flushVolume});
@@ -363,6 +400,8 @@ int Throughput(const RunOptions& o, bool writing) {
       runs.push_back(std::move(one));
     } else if (last.stoppedBy == 0) {
       PrintLines(ThroughputLines(last, '.'), statusLine);
+      if (const std::string verdict = CacheVerdict(last, '.'); !verdict.empty())
+        std::cout << verdict << "\n";
     }
   }
   // The last run's timeline, also of a run that failed part way; rows that
@@ -568,6 +607,9 @@ int main(int argc, char** argv) {
   AddFileOptions(read, readOptions.file, readOptions.json, kRunJson);
   AddBlockOptions(read, readOptions);
   AddFlagOptions(read, readOptions);
+  read->add_flag("--evict", readOptions.evict,
+                 "Write the file back and drop its pages from the cache before the clock starts, "
+                 "so that the figure comes from the disk");
   // A read never flushes: what the window's flush boxes say does not matter.
   readOptions.flushFile = readOptions.flushVolume = false;
   auto* createDelete =

@@ -43,6 +43,66 @@ ResultLines ThroughputLines(const ThroughputRecord& r, char sep) {
   return lines;
 }
 
+namespace {
+
+int Percent(std::int64_t part, std::int64_t whole) {
+  if (whole <= 0) return 0;
+  const double p = std::round(100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return static_cast<int>(std::clamp(p, 0.0, 100.0));
+}
+
+std::string MBText(std::int64_t bytes, char sep) {
+  return numtext::Format(static_cast<double>(bytes) / 1048576, "#0.0", sep) + " MB";
+}
+
+// What a share of the data in memory makes of the figure.
+std::string Measured(int percent, bool writing) {
+  if (percent >= kMostlyCachePercent)
+    return writing ? "this figure is mostly the speed of filling the cache"
+                   : "this figure is mostly the cache";
+  if (percent <= kMostlyDiskPercent)
+    return writing ? "this figure is mostly the disk's" : "this figure came from the disk";
+  return "this figure is partly the cache, partly the disk";
+}
+
+std::string NoFigure(const RunCache& c) {
+  return "The system gives no figure of this file's pages in memory" +
+         (c.reason.empty() ? std::string() : ": " + c.reason);
+}
+
+}  // namespace
+
+std::string CacheVerdict(const ThroughputRecord& r, char sep) {
+  if (!r.HasLines()) return "";
+  const RunCache& c = r.cache;
+  const CacheReading& any = c.atStart.Taken() ? c.atStart : c.atStop;
+  if (any.Taken() && any.figures.inMemory)
+    return "The file system of this file keeps it in memory alone: this figure is the memory's, "
+           "no disk lies beneath";
+  if (!r.writing) {
+    if (!c.atStart.Taken()) return NoFigure(c);
+    const os::runtime::FileCache& f = c.atStart.figures;
+    const int p = Percent(f.cachedBytes, f.fileBytes);
+    return (c.evicted ? "After dropping its pages, " : "") + std::to_string(p) +
+           " % of the file was in memory when the run began: " + Measured(p, false);
+  }
+  if (!c.atStop.Taken()) return NoFigure(c);
+  const std::int64_t atStop = c.atStop.Unwritten();
+  if (atStop < 0)
+    return "The system tells which of this file's pages are in memory, not which are dirty: "
+           "how much of what it wrote was still in memory is unknown";
+  const std::int64_t written = r.transferred + r.finalResult;
+  const int p = Percent(atStop, written);
+  std::string line = std::to_string(p) + " % of what it wrote (" + MBText(atStop, sep) +
+                     ") was still in memory, not on the disk, when its clock stopped";
+  if (c.afterFlushes.empty() || !c.afterFlushes.back().reading.Taken())
+    return line + ": " + Measured(p, true);
+  const std::int64_t after = std::max<std::int64_t>(c.afterFlushes.back().reading.Unwritten(), 0);
+  line += "; the flushes wrote " + MBText(std::max<std::int64_t>(atStop - after, 0), sep);
+  if (after > 0) line += ", " + MBText(after, sep) + " was still not on the disk after them";
+  return line;
+}
+
 std::string PerFile(std::int32_t totalMs, std::int64_t totalNs, std::int32_t files, char sep) {
   const double ms = static_cast<double>(totalMs) / files;
   if (ms >= 0.1) return numtext::Format(ms, "#0.0", sep);

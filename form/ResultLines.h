@@ -23,6 +23,14 @@ int FlushLineIndex(const ThroughputRecord& r, FlushMark::Kind kind);
 // figures (stopped, refused, failed before its result).
 ResultLines ThroughputLines(const ThroughputRecord& r, char sep);
 
+// What a Write or Read run's figure measured, from the test file's pages
+// in the cache: a Read that found its file in memory timed the cache, a
+// Write whose data was still in memory when its clock stopped timed the
+// filling of it. "" when the run has no result lines.
+inline constexpr int kMostlyCachePercent = 90;  // at or above: mostly the cache
+inline constexpr int kMostlyDiskPercent = 10;   // at or below: the disk
+std::string CacheVerdict(const ThroughputRecord& r, char sep);
+
 // Milliseconds per file, "#0.0"; below 0.1 ms two significant digits of the
 // nanosecond figure.
 std::string PerFile(std::int32_t totalMs, std::int64_t totalNs, std::int32_t files, char sep);

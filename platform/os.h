@@ -360,6 +360,35 @@ void SeparateFileTable();
 // in KiB (1,024 bytes). False when the system has no such figures.
 bool CacheFigures(std::uint64_t* dirtyKiB, std::uint64_t* writebackKiB);
 
+// How much of one open file the system's page cache holds, in bytes.
+// Linux counts with cachestat (6.5 and later); where that is missing, with
+// mincore on a read-only mapping of the file, which sees pages in memory
+// but not whether they are dirty. Windows keeps no per-file figure.
+struct FileCache {
+  enum class Source { None, Cachestat, Mincore };
+  Source source = Source::None;  // None: no figure was taken
+  std::int64_t fileBytes = 0;
+  std::int64_t cachedBytes = 0;
+  std::int64_t dirtyBytes = -1;  // -1: the source does not tell
+  std::int64_t writebackBytes = -1;
+  // The file system keeps its files in memory alone (tmpfs, ramfs): no
+  // disk lies beneath.
+  bool inMemory = false;
+};
+// False, with the last error set, when the system gives no figure for the
+// file (Windows: ERROR_NOT_SUPPORTED).
+bool FileCacheFigures(HANDLE file, FileCache* figures);
+// Writes the file's data back and asks the system to drop the file's pages
+// from its cache, touching no other file's. False, with the last error set,
+// when it cannot (Windows: ERROR_NOT_SUPPORTED).
+bool DropFileCache(HANDLE file);
+// "cachestat", "mincore" or "none".
+inline const char* FileCacheSourceName(FileCache::Source source) {
+  return source == FileCache::Source::Cachestat ? "cachestat"
+         : source == FileCache::Source::Mincore ? "mincore"
+                                                : "none";
+}
+
 // True when the standard error stream is a terminal, where a progress line
 // can redraw itself.
 bool StderrIsTerminal();

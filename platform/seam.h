@@ -38,6 +38,8 @@ enum class Op {
   GetVolumePathNameA,
   GetVolumeNameForVolumeMountPointA,
   OpenVolumeOfHandle,
+  // A fault makes the system seem to lack cachestat (use ENOSYS).
+  Cachestat,
   Count_
 };
 

@@ -167,6 +167,7 @@ class Run {
     os::SetPriorityClass(Process(), os::HIGH_PRIORITY_CLASS);
     os::Sleep(10);
     if (!file_.IsOpen() || Stopped()) return false;
+    if (d_.evictFirst && !Evict()) return false;
     observer_.Prepared();
     if (d_.recordTimeline)
       timeline_.Prepare([this](const Timeline& t) { observer_.TimelineChanged(t); }, d_.writing,
@@ -193,8 +194,41 @@ class Run {
     return Fail(Reason(file_.LastError()));
   }
 
+  // Dirty pages are written before they are dropped: what stays is what
+  // the system would not let go.
+  bool Evict() {
+    rec_.cache.beforeEvict = TakeCache();
+    if (!os::runtime::DropFileCache(file_.FileHandle()))
+      return Fail("dropping the cached pages of " + Reason(os::GetLastError()));
+    rec_.cache.evicted = true;
+    return true;
+  }
+
+  // The file's pages in the cache, and when on the run's clock.
+  CacheReading TakeCache() {
+    CacheReading r;
+    r.tNs = os::runtime::ClockNs() - clock_.startNs;
+    if (file_.IsOpen() && os::runtime::FileCacheFigures(file_.FileHandle(), &r.figures)) return r;
+    const os::DWORD why = os::GetLastError();
+    if (rec_.cache.reason.empty() && file_.IsOpen()) rec_.cache.reason = SystemReason(why);
+    return r;
+  }
+
+  // Kept out of the time with flush, as the settling pause is.
+  void TakeCacheAfterFlush(FlushMark::Kind kind) {
+    const Stopwatch spent = Stopwatch::Start();
+    rec_.cache.afterFlushes.push_back({kind, TakeCache()});
+    const Stopwatch::Reading took = spent.Read();
+    outsideMs_ += took.ms;
+    outsideNs_ += took.ns;
+  }
+
   bool Blocks() {
+    rec_.cache.atStart = TakeCache();
     clock_ = Stopwatch::Start();
+    // Both were taken before the clock had a start to count from.
+    rec_.cache.atStart.tNs -= clock_.startNs;
+    if (rec_.cache.evicted) rec_.cache.beforeEvict.tNs -= clock_.startNs;
     timeline_.Start(clock_.startNs);
     observer_.ClockStarted();
     if (d_.flushEveryBlock) file_.AutoFlush(true);
@@ -249,6 +283,7 @@ class Run {
     rec_.elapsedNs = end.ns;
     const std::int64_t endNs = clock_.startNs + end.ns;
     timeline_.End(rec_.transferred + rec_.finalResult, endNs);
+    rec_.cache.atStop = TakeCache();
     // The settling pause stays, outside both measured intervals.
     os::Sleep(10);
     afterPause_ = Stopwatch::Start();
@@ -269,6 +304,7 @@ class Run {
       rec_.fileFlushMs = std::max(0, t.took.ms - 1);
       rec_.fileFlushNs = t.took.ns;
       timeline_.Flush(FlushMark::File, t.startNs, t.startNs + t.took.ns);
+      TakeCacheAfterFlush(FlushMark::File);
       if (t.error != 0) {
         rec_.fileFlushFailed = true;
         rec_.fileFlushReason = SystemReason(t.error);
@@ -283,6 +319,7 @@ class Run {
       rec_.volumeFlushMs = std::max(0, t.took.ms);
       rec_.volumeFlushNs = t.took.ns;
       timeline_.Flush(FlushMark::Volume, t.startNs, t.startNs + t.took.ns);
+      TakeCacheAfterFlush(FlushMark::Volume);
       if (t.error != 0) {
         rec_.volumeFlushFailed = true;
         rec_.volumeFlushReason = SystemReason(t.error);
@@ -299,8 +336,8 @@ class Run {
     MarkWritten();
     if (file_.IsOpen()) file_.CloseFile();
     const Stopwatch::Reading after = afterPause_.Read();
-    rec_.elapsedWithFlushMs = rec_.elapsedMs + after.ms;
-    rec_.elapsedWithFlushNs = rec_.elapsedNs + after.ns;
+    rec_.elapsedWithFlushMs = rec_.elapsedMs + after.ms - outsideMs_;
+    rec_.elapsedWithFlushNs = rec_.elapsedNs + after.ns - outsideNs_;
     os::Sleep(10);
     if (!flushFailure_.empty()) {
       Fail(flushFailure_);
@@ -350,6 +387,8 @@ class Run {
   TimelineRecorder timeline_;
   Stopwatch clock_, afterPause_;
   std::string flushFailure_;
+  std::int32_t outsideMs_ = 0;  // the cache figures taken between the flushes
+  std::int64_t outsideNs_ = 0;
   bool released_ = false;
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fileio/clsFile64.h"
 #include "platform/os.h"
@@ -25,6 +26,9 @@ struct ThroughputDescription {
   std::int32_t fileFlags = 0;  // the FILE_FLAG_* bits the file is opened with
   bool flushEveryBlock = false;
   bool recordTimeline = true;
+  // Write the file back and drop its pages from the cache before the clock
+  // starts, so that a Read comes from the disk; other files' pages stay.
+  bool evictFirst = false;
 };
 
 // The "at finish" choices, read when the flushes are about to run.
@@ -40,6 +44,32 @@ enum class RunFailure {
   NotFound,    // the file to read is missing
   OpenFailed,  // the file cannot be opened
   Error,       // a transfer or a flush failed, or the run met an exception
+};
+
+// The test file's pages in the system's cache at one moment of the run,
+// taken outside every timed interval.
+struct CacheReading {
+  os::runtime::FileCache figures;  // source None: not taken
+  std::int64_t tNs = 0;            // on the run's clock; negative before it started
+  bool Taken() const { return figures.source != os::runtime::FileCache::Source::None; }
+  // Bytes still to be written to the disk: dirty or under writeback; -1
+  // when the source does not tell.
+  std::int64_t Unwritten() const {
+    return figures.dirtyBytes < 0 ? -1 : figures.dirtyBytes + figures.writebackBytes;
+  }
+};
+
+struct RunCache {
+  bool evicted = false;  // the pages were dropped before the clock started
+  CacheReading beforeEvict;
+  CacheReading atStart;  // just before the clock started
+  CacheReading atStop;   // the blocks done, before any flush
+  struct AfterFlush {
+    FlushMark::Kind kind = FlushMark::File;
+    CacheReading reading;
+  };
+  std::vector<AfterFlush> afterFlushes;
+  std::string reason;  // the system's, when it gave no figure
 };
 
 struct ThroughputRecord {
@@ -70,6 +100,7 @@ struct ThroughputRecord {
   std::string fileFlushReason, volumeFlushReason;  // the system's, when failed
   std::int64_t sleepNs = 0;                        // the settling pause kept out of both intervals
   Timeline timeline;
+  RunCache cache;
 
   bool FlushFailed() const { return fileFlushFailed || volumeFlushFailed; }
   // Result lines stand: the run finished, or only a flush failed.

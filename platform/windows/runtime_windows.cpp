@@ -147,6 +147,19 @@ void SeparateFileTable() {}
 // Windows publishes no system-wide figure of dirty cache pages.
 bool CacheFigures(std::uint64_t*, std::uint64_t*) { return false; }
 
+// Windows counts its cache for the whole system only: no figure of one
+// file's pages exists, and none is estimated.
+bool FileCacheFigures(HANDLE, FileCache*) {
+  os::SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
+// No call drops one file's pages from the Windows cache.
+bool DropFileCache(HANDLE) {
+  os::SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 bool StderrIsTerminal() {
   ::DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
