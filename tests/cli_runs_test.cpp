@@ -92,7 +92,8 @@ TEST(CliRuns, HelpAndJsonFollowTheCommandsOwnOptions) {
   for (const char* writeOnly : {"--size", "--random ", "--flush-file", "--flush-every-block"})
     EXPECT_EQ(read.out.find(writeOnly), std::string::npos) << writeOnly;
   const auto write = RunCommand(kCli + " write --help");
-  for (const char* named : {"--size SIZE", "--block-sectors SECTORS", "--block-size SIZE", "--repeat N", "--file PATH"})
+  for (const char* named :
+       {"--size SIZE", "--block-sectors SECTORS", "--block-size SIZE", "--repeat N", "--file PATH"})
     EXPECT_NE(write.out.find(named), std::string::npos) << named;
   EXPECT_NE(RunCommand(kCli + " create-delete --help").out.find("--files N"), std::string::npos);
 
