@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <span>
 
@@ -221,6 +222,7 @@ class Run {
     const Stopwatch::Reading took = spent.Read();
     outsideMs_ += took.ms;
     outsideNs_ += took.ns;
+    timeline_.Pause(spent.startNs, spent.startNs + took.ns);
   }
 
   bool Blocks() {
@@ -294,39 +296,34 @@ class Run {
 
   // A flush the system refuses means it dropped data: the record says so
   // and why, and no figure is given with it.
+  // One flush at finish: timed on the run's clock, its failure kept with
+  // the system's reason.
+  void FlushAtFinish(FlushMark::Kind kind, const std::function<os::DWORD()>& flush) {
+    const bool file = kind == FlushMark::File;
+    observer_.FlushStarting(rec_, kind);
+    const FlushTiming t = TimedFlush(flush);
+    (file ? rec_.fileFlushMs : rec_.volumeFlushMs) = std::max(0, t.took.ms - (file ? 1 : 0));
+    (file ? rec_.fileFlushNs : rec_.volumeFlushNs) = t.took.ns;
+    timeline_.Flush(kind, t.startNs, t.startNs + t.took.ns);
+    TakeCacheAfterFlush(kind);
+    if (t.error != 0) {
+      (file ? rec_.fileFlushFailed : rec_.volumeFlushFailed) = true;
+      (file ? rec_.fileFlushReason : rec_.volumeFlushReason) = SystemReason(t.error);
+      if (flushFailure_.empty())
+        flushFailure_ = (file ? "flushing " : "flushing the volume of ") + Reason(t.error);
+    }
+    observer_.FlushEnded(rec_, kind);
+  }
+
   bool Flushes() {
     if (d_.writing) rec_.choices = observer_.AtFinish();
-    if (rec_.choices.flushFile && !Stopped()) {
-      observer_.FlushStarting(rec_, FlushMark::File);
-      const FlushTiming t = TimedFlush([this]() -> os::DWORD {
+    if (rec_.choices.flushFile && !Stopped())
+      FlushAtFinish(FlushMark::File, [this]() -> os::DWORD {
         return file_.Flush() || !FlushDroppedData(file_.LastError()) ? 0 : file_.LastError();
       });
-      rec_.fileFlushMs = std::max(0, t.took.ms - 1);
-      rec_.fileFlushNs = t.took.ns;
-      timeline_.Flush(FlushMark::File, t.startNs, t.startNs + t.took.ns);
-      TakeCacheAfterFlush(FlushMark::File);
-      if (t.error != 0) {
-        rec_.fileFlushFailed = true;
-        rec_.fileFlushReason = SystemReason(t.error);
-        flushFailure_ = "flushing " + Reason(t.error);
-      }
-      observer_.FlushEnded(rec_, FlushMark::File);
-    }
     if (rec_.stoppedBy || Stopped()) return false;
-    if (rec_.choices.flushVolume && !Stopped()) {
-      observer_.FlushStarting(rec_, FlushMark::Volume);
-      const FlushTiming t = TimedFlush([this] { return FlushVolume(volume_); });
-      rec_.volumeFlushMs = std::max(0, t.took.ms);
-      rec_.volumeFlushNs = t.took.ns;
-      timeline_.Flush(FlushMark::Volume, t.startNs, t.startNs + t.took.ns);
-      TakeCacheAfterFlush(FlushMark::Volume);
-      if (t.error != 0) {
-        rec_.volumeFlushFailed = true;
-        rec_.volumeFlushReason = SystemReason(t.error);
-        if (flushFailure_.empty()) flushFailure_ = "flushing the volume of " + Reason(t.error);
-      }
-      observer_.FlushEnded(rec_, FlushMark::Volume);
-    }
+    if (rec_.choices.flushVolume && !Stopped())
+      FlushAtFinish(FlushMark::Volume, [this] { return FlushVolume(volume_); });
     // A request that came during the final transfer or a flush still ends
     // the run as stopped, not with its figures.
     return !(rec_.stoppedBy || Stopped());

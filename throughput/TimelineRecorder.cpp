@@ -122,8 +122,7 @@ void TimelineRecorder::End(std::int64_t offset, std::int64_t clockNs) {
 }
 
 void TimelineRecorder::Pause(std::int64_t fromClockNs, std::int64_t toClockNs) {
-  pauseFromNs_ = fromClockNs - baseNs_;
-  pauseNs_ = toClockNs - fromClockNs;
+  pauses_.emplace_back(fromClockNs - baseNs_, toClockNs - fromClockNs);
 }
 
 void TimelineRecorder::Flush(FlushMark::Kind kind, std::int64_t startClockNs,

@@ -12,6 +12,7 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/os.h"
@@ -67,8 +68,7 @@ class TimelineRecorder {
   // The run's clock starts now (ns of the steady clock).
   void Start(std::int64_t clockNs) {
     baseNs_ = clockNs;
-    pauseFromNs_ = std::numeric_limits<std::int64_t>::max();
-    pauseNs_ = 0;
+    pauses_.clear();
   }
   // blocks whole blocks are done, offset bytes moved.
   void Block(std::int64_t blocks, std::int64_t offset) {
@@ -77,8 +77,8 @@ class TimelineRecorder {
   }
   // The final transfer moved the run to offset; the clock stopped at clockNs.
   void End(std::int64_t offset, std::int64_t clockNs);
-  // The settling pause between the blocks and the flushes: no part of any
-  // figure, so the run's clock skips it.
+  // The settling pause between the blocks and the flushes, or a reading
+  // between the flushes: no part of any figure, so the run's clock skips it.
   void Pause(std::int64_t fromClockNs, std::int64_t toClockNs);
   void Flush(FlushMark::Kind kind, std::int64_t startClockNs, std::int64_t endClockNs);
   // Merges the samples, gives the record its timeline and shows it whole.
@@ -92,14 +92,18 @@ class TimelineRecorder {
   // A steady-clock reading on the run's clock.
   std::int64_t RunNs(std::int64_t clockNs) const {
     const std::int64_t t = clockNs - baseNs_;
-    return t <= pauseFromNs_ ? t : std::max(pauseFromNs_, t - pauseNs_);
+    std::int64_t run = t;
+    for (const auto& [from, length] : pauses_)
+      if (t > from) run -= std::min(length, t - from);
+    return run;
   }
 
   std::function<void(const Timeline&)> show_;
   Timeline timeline_;
   CacheSampler sampler_;
   std::int64_t wholeBlocks_ = 0;
-  std::int64_t pauseFromNs_ = std::numeric_limits<std::int64_t>::max(), pauseNs_ = 0;
+  // Since the base, and how long; few, and kept only after the blocks.
+  std::vector<std::pair<std::int64_t, std::int64_t>> pauses_;
   std::int64_t slicesMarked_ = 0;
   std::int64_t nextMark_ = -1;  // never matched until prepared
   std::int64_t baseNs_ = 0;
