@@ -68,6 +68,12 @@ void Reset();
 std::uint64_t Calls(Op op);
 // Handles the layer has given out and not yet closed.
 std::size_t OpenHandles();
+// The process's descriptors and its threads other than the kernel's own
+// io_uring workers (they end by themselves a while later); -1 where the
+// handle table above is the whole story (Windows, whose runtime under Wine
+// opens descriptors of its own).
+std::ptrdiff_t OpenDescriptors();
+std::ptrdiff_t RunningThreads();
 
 // The flags and attributes of the latest CreateFileA.
 std::uint32_t LastCreateFlags();

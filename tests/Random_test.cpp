@@ -21,24 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the process holds: its handles, and on Linux its descriptors and
-// threads (rings and pool threads are no handles of the layer). The kernel's
-// own io_uring workers are left out: they end by themselves a while later.
+// What the process holds: its handles, and where the system has them its
+// descriptors and threads (rings and pool threads are no handles of the layer).
 struct Held {
   std::size_t handles = os::seam::OpenHandles();
-  std::ptrdiff_t fds = Entries("/proc/self/fd", "");
-  std::ptrdiff_t tasks = Entries("/proc/self/task", "iou-wrk");
-  static std::ptrdiff_t Entries(const char* dir, const std::string& kernelThreads) {
-    std::error_code ec;
-    if (!fs::exists(dir, ec)) return -1;
-    std::ptrdiff_t n = 0;
-    for (const auto& e : fs::directory_iterator(dir)) {
-      std::string name;
-      if (!kernelThreads.empty()) std::getline(std::ifstream(e.path() / "comm"), name);
-      n += kernelThreads.empty() || name.rfind(kernelThreads, 0) != 0;
-    }
-    return n;
-  }
+  std::ptrdiff_t fds = os::seam::OpenDescriptors();
+  std::ptrdiff_t tasks = os::seam::RunningThreads();
   bool operator==(const Held&) const = default;
 };
 

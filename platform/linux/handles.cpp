@@ -9,8 +9,12 @@
 
 #include <array>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 namespace os::handles {
 
@@ -112,4 +116,21 @@ bool Remove(HANDLE h) {
 
 namespace os::seam {
 std::size_t OpenHandles() { return handles::count.load(); }
+
+namespace {
+std::ptrdiff_t Entries(const char* dir, std::string_view leaveOut) {
+  std::error_code ec;
+  std::ptrdiff_t n = 0;
+  for (auto it = std::filesystem::directory_iterator(dir, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    std::string name;
+    if (!leaveOut.empty()) std::getline(std::ifstream(it->path() / "comm"), name);
+    n += leaveOut.empty() || !name.starts_with(leaveOut);
+  }
+  return ec ? -1 : n;
+}
+}  // namespace
+
+std::ptrdiff_t OpenDescriptors() { return Entries("/proc/self/fd", ""); }
+std::ptrdiff_t RunningThreads() { return Entries("/proc/self/task", "iou-wrk"); }
 }  // namespace os::seam

@@ -58,4 +58,6 @@ std::size_t OpenHandles() {
   std::lock_guard lock(os::detail::mutex);
   return os::detail::table.size();
 }
+std::ptrdiff_t OpenDescriptors() { return -1; }
+std::ptrdiff_t RunningThreads() { return -1; }
 }  // namespace os::seam
