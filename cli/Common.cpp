@@ -1,5 +1,7 @@
 #include "cli/Common.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -83,11 +85,11 @@ Ending EndingOf(const std::string& message, const std::string& detail, int stopp
   return e;
 }
 
-void Report(const Ending& e) {
+void Report(const Ending& e, const std::string& who) {
   if (e.ok) return;
   std::string text = e.message;
   ReplaceString(text, "\r\n", ": ");
-  std::cerr << "orvandel-cli: " << text;
+  std::cerr << "orvandel-cli: " << (who.empty() ? "" : who + ": ") << text;
   if (!e.reason.empty()) std::cerr << (text.empty() ? "" : ": ") << e.reason;
   std::cerr << "\n";
 }
@@ -111,4 +113,34 @@ CLI::Validator NotAnOption() {
                ")";
       },
       "");
+}
+
+namespace {
+constexpr const char* kPercentiles[] = {"1",  "5",    "10",   "20",    "30",   "40",
+                                        "50", "60",   "70",   "80",    "90",   "95",
+                                        "99", "99.5", "99.9", "99.95", "99.99"};
+
+}  // namespace
+
+CLI::Validator Seconds() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double v = 0;
+        const auto end = text.data() + text.size();
+        const auto r = std::from_chars(text.data(), end, v);
+        return r.ec == std::errc() && r.ptr == end && std::isfinite(v) && v >= 0.001 && v <= 86400
+                   ? ""
+                   : "must be a number of seconds from 0.001 to 86400, not '" + text + "'";
+      },
+      "");
+}
+
+nlohmann::json LatencyJson(const Histogram& h) {
+  nlohmann::json p = nlohmann::json::object();
+  for (const char* key : kPercentiles) p[key] = h.Percentile(std::stod(key));
+  return {{"min", h.Min()},
+          {"mean", h.Mean()},
+          {"stddev", h.StdDev()},
+          {"max", h.Max()},
+          {"percentiles", p}};
 }

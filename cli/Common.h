@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "random/Histogram.h"
+
 inline constexpr int kCannotInspect = 1;
 inline constexpr int kUsageError = 2;
 
@@ -33,11 +35,19 @@ struct Ending {
 
 // From a record's message, detail and stop request.
 Ending EndingOf(const std::string& message, const std::string& detail, int stoppedBy);
-// The message on stderr, with its cause, as the window shows both.
-void Report(const Ending& e);
+// The message on stderr, with its cause, as the window shows both; who
+// names the rank of a job that says it.
+void Report(const Ending& e, const std::string& who = "");
 // "ok", and "message" and "reason" when it is not.
 void AddEnding(nlohmann::json& out, const Ending& e);
 
 // A path option's check: a value that starts with "--" is an option typed
 // where the path was left out ("--file --json"), not a name.
 CLI::Validator NotAnOption();
+
+// A duration: a number of seconds from a millisecond to a day; NaN and
+// infinities are no durations.
+CLI::Validator Seconds();
+
+// min, mean, stddev, max and the percentiles a latency report shows.
+nlohmann::json LatencyJson(const Histogram& h);

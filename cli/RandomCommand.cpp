@@ -12,14 +12,11 @@
 #include <iostream>
 
 #include "cli/Common.h"
+#include "cli/Job.h"
 #include "cli/Units.h"
 #include "random/RandomTest.h"
 
 namespace {
-
-constexpr const char* kPercentiles[] = {"1",  "5",    "10",   "20",    "30",   "40",
-                                        "50", "60",   "70",   "80",    "90",   "95",
-                                        "99", "99.5", "99.9", "99.95", "99.99"};
 
 // A block of the random-order test, up to 64 MiB; direct I/O asks for whole
 // sectors, which the test itself checks.
@@ -29,21 +26,6 @@ std::optional<std::int64_t> ParseSize(const std::string& text, const units::Size
   const units::Size size = units::ParseSize(text, rule);
   if (!size.ok() || size.bytes > (std::uint64_t{1} << 62)) return std::nullopt;
   return static_cast<std::int64_t>(size.bytes);
-}
-
-// A duration: a number of seconds from a millisecond to a day; NaN and
-// infinities are no durations.
-CLI::Validator Seconds() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        double v = 0;
-        const auto end = text.data() + text.size();
-        const auto r = std::from_chars(text.data(), end, v);
-        return r.ec == std::errc() && r.ptr == end && std::isfinite(v) && v >= 0.001 && v <= 86400
-                   ? ""
-                   : "must be a number of seconds from 0.001 to 86400, not '" + text + "'";
-      },
-      "");
 }
 
 CLI::Validator SizeText(const units::SizeRule& rule) {
@@ -67,16 +49,6 @@ std::string Duration(double ns) {
   else
     std::snprintf(text, sizeof text, "%.1f ms", ns / 1e6);
   return text;
-}
-
-nlohmann::json LatencyJson(const Histogram& h) {
-  nlohmann::json p = nlohmann::json::object();
-  for (const char* key : kPercentiles) p[key] = h.Percentile(std::stod(key));
-  return {{"min", h.Min()},
-          {"mean", h.Mean()},
-          {"stddev", h.StdDev()},
-          {"max", h.Max()},
-          {"percentiles", p}};
 }
 
 // Progress on a terminal's stderr; the run asks it about stops too.
@@ -109,6 +81,20 @@ Ending EndingOfRun(const RandomRecord& r) {
   return e;
 }
 
+// The job's short text: IOPS and MB/s summed over the ranks, the
+// percentiles of all their transfers.
+void PrintRandomLines(const nlohmann::json& total) {
+  std::printf("%s, %lld bytes, Q%dT%d, %s: %.0f IOPS, %.1f MB/s\n", total.value("mode", "").c_str(),
+              total.value("block_size", 0LL), total.value("depth", 0), total.value("threads", 0),
+              total.value("engine", "").c_str(), total.value("iops", 0.0),
+              total.value("mb_per_s", 0.0));
+  const nlohmann::json& latency = total["latency_ns"];
+  auto at = [&](const char* p) { return Duration(latency["percentiles"].value(p, 0.0)); };
+  std::printf("latency p50 %s, p99 %s, p99.9 %s, max %s\n", at("50").c_str(), at("99").c_str(),
+              at("99.9").c_str(), Duration(latency.value("max", 0.0)).c_str());
+  PrintOverRanks(total, "iops", "IOPS");
+}
+
 }  // namespace
 
 struct RandomCommands::Options {
@@ -125,8 +111,9 @@ struct RandomCommands::Options {
   std::string profileFile, profileSize = "1G";
   double profileSeconds = 5;
   bool profileJson = false;
+  JobOptions job;
 
-  int RunOne();
+  int RunOne(RankJob* rank);
   int RunProfile();
 };
 
@@ -192,6 +179,7 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
   r->add_option("--histogram", o.histogram, "Write the latency histogram to FILE as CSV")
       ->type_name("FILE")
       ->check(NotAnOption());
+  AddJobOptions(r, o.job, false, true);
 
   auto* p = o.profile = app.add_subcommand(
       "profile",
@@ -216,13 +204,27 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
 
 RandomCommands::~RandomCommands() = default;
 
-std::optional<int> RandomCommands::Run() {
-  if (o_->random->parsed()) return o_->RunOne();
+JobOptions* RandomCommands::Job() { return o_->random->parsed() ? &o_->job : nullptr; }
+bool RandomCommands::Json() const { return o_->json; }
+
+std::optional<int> RandomCommands::Run(RankJob* job) {
+  if (o_->random->parsed()) return o_->RunOne(job);
   if (o_->profile->parsed()) return o_->RunProfile();
   return std::nullopt;
 }
 
-int RandomCommands::Options::RunOne() {
+// A rank's run starts its clock when every rank's file is ready.
+class RankObserver : public RandomObserver {
+ public:
+  explicit RankObserver(RankJob& job) : job_(job) {}
+  void Prepared() override { job_.Meet(true); }
+  int StopRequested() override { return job_.StopRequested(RandomObserver::StopRequested()); }
+
+ private:
+  RankJob& job_;
+};
+
+int RandomCommands::Options::RunOne(RankJob* rank) {
   auto fail = [&](const Ending& e) {
     if (json) {
       nlohmann::json out = Header("random", file);
@@ -234,8 +236,12 @@ int RandomCommands::Options::RunOne() {
   };
   if (!read && !write && !mix)
     return fail({false, kUsageError, "one of --read, --write or --mix PCT is needed", ""});
+  if (rank && histogram)
+    return fail({false, kUsageError, "--histogram",
+                 "runs alone; a job's JSON has the percentiles of all its ranks' transfers"});
   RandomDescription d;
-  d.file = file;
+  d.file = rank ? RankJob::RankFile(file, rank->Rank()) : file;
+  if (job.stonewall) d.stopAfterSeconds = *job.stonewall;
   d.size = size.empty() ? 0 : *ParseSize(size, units::kFileSize);
   d.blockSize = *ParseSize(blockSize, kTransferSize);
   d.readPercent = read ? 100 : write ? 0 : *mix;
@@ -255,10 +261,14 @@ int RandomCommands::Options::RunOne() {
       return fail({false, kUsageError, "--histogram",
                    *histogram + ": is standard output, where --json prints its object"});
   }
-  CliObserver observer(!json && os::runtime::StderrIsTerminal());
-  const RandomRecord r = RunRandom(d, observer);
+  CliObserver observer(!json && !rank && os::runtime::StderrIsTerminal());
+  std::optional<RankObserver> asRank;
+  if (rank) asRank.emplace(*rank);
+  const RandomRecord r = RunRandom(d, asRank ? static_cast<RandomObserver&>(*asRank) : observer);
   observer.End();
   Ending ending = EndingOfRun(r);
+  if (rank && r.stoppedBy == RankJob::kOtherRankFailed)
+    ending = rank->EndingOf(r.message, r.detail, r.stoppedBy);
   // Rows that did not reach their file fail the command; on standard output
   // they come after the lines, as the timeline's do.
   auto writeHistogram = [&] {
@@ -270,8 +280,8 @@ int RandomCommands::Options::RunOne() {
   const std::string mode = d.readPercent == 100 ? "read"
                            : d.readPercent == 0 ? "write"
                                                 : "mix " + std::to_string(d.readPercent) + "% read";
-  if (json) {
-    nlohmann::json out = Header("random", file);
+  if (json || rank) {
+    nlohmann::json out = Header("random", rank ? d.file : file);
     out.update(nlohmann::json{
         {"engine", r.engine},
         {"mode", mode},
@@ -294,6 +304,14 @@ int RandomCommands::Options::RunOne() {
         {"latency_ns", LatencyJson(r.latency)},
         {"iops_per_second", r.iopsPerSecond},
     });
+    if (rank) {
+      rank->MeetUntil(2, ending.ok);
+      out["histogram"] = r.latency.Serialized();
+      out["start_ns"] = rank->Common(r.startNs);
+      out["end_ns"] = rank->Common(r.startNs + r.elapsedNs);
+      return rank->Finish("random", file, ending, std::move(out), json, AggregateRandom,
+                          [](const nlohmann::json& total) { PrintRandomLines(total); });
+    }
     AddEnding(out, ending);
     std::cout << Dump(out) << "\n";
   } else if (r.transfers > 0 && (ending.ok || r.stoppedBy == 0)) {

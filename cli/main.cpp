@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/Common.h"
+#include "cli/Job.h"
 #include "cli/JsonText.h"
 #include "cli/RandomCommand.h"
 #include "cli/TimelineCsv.h"
@@ -31,6 +32,7 @@
 #include "form/ResultLines.h"
 #include "form/basBase.h"
 #include "placement/FileInspection.h"
+#include "platform/cluster.h"
 #include "platform/os.h"
 #include "throughput/ThroughputRun.h"
 
@@ -180,6 +182,20 @@ class CliRun : public ThroughputObserver {
   FinishChoices choices_;
 };
 
+// A run as a rank: the clock starts when every rank is ready, and the
+// flushes start when every rank's clock has stopped.
+class RankRun : public CliRun {
+ public:
+  RankRun(ProgressLine& progress, FinishChoices choices, RankJob& job)
+      : CliRun(progress, choices), job_(job) {}
+  void Prepared() override { job_.Meet(true); }
+  void ClockStopped() override { job_.Meet(true); }
+  int StopRequested() override { return job_.StopRequested(CliRun::StopRequested()); }
+
+ private:
+  RankJob& job_;
+};
+
 struct RunOptions {
   std::string file;
   std::string size = "200";
@@ -195,6 +211,7 @@ struct RunOptions {
   bool evict = false;  // read --evict
   int repeat = 1;
   std::optional<std::string> timeline;  // --timeline FILE
+  JobOptions job;
 };
 
 std::int32_t Flags(const RunOptions& o) {
@@ -345,6 +362,76 @@ std::optional<std::int64_t> FileSize(const std::string& text) {
   return static_cast<std::int64_t>(size.bytes) * kFixed;
 }
 
+ThroughputDescription Describe(const RunOptions& o, bool writing) {
+  ThroughputDescription run;
+  run.file = o.file;
+  run.writing = writing;
+  run.size = std::numeric_limits<std::int64_t>::max();
+  if (writing) run.size = FileSize(o.size).value_or(0);
+  run.blockSize = static_cast<std::int32_t>(o.blockBytes ? o.blockBytes : o.blockSectors * 512ull);
+  run.randomData = o.random;
+  run.fileFlags = Flags(o);
+  run.flushEveryBlock = o.flushEveryBlock;
+  run.evictFirst = o.evict;
+  if (o.job.stonewall) run.stopAfterNs = static_cast<std::int64_t>(*o.job.stonewall * 1e9);
+  return run;
+}
+
+// One rank's Write or Read run: its own file, or its segment of the shared
+// one; rank 0 prints the job's totals.
+int ThroughputAsRank(const RunOptions& o, bool writing, RankJob& job) {
+  const char* command = writing ? "write" : "read";
+  ThroughputDescription run = Describe(o, writing);
+  run.recordTimeline = false;
+  Ending ending;
+  if (o.repeat > 1 || o.timeline)
+    ending = {false, kUsageError, o.repeat > 1 ? "--repeat" : "--timeline",
+              "runs alone, not as a rank of a job"};
+  if (!o.job.sharedFile) {
+    run.file = RankJob::RankFile(o.file, job.Rank());
+  } else if (writing) {
+    run.offset = job.Rank() * BytesWritten(run.size, run.blockSize);
+  } else if (ending.ok) {
+    // Rank r reads the r-th of as many parts as there are ranks, in whole
+    // blocks; the last one reads to the end.
+    const std::int64_t length = FileExists(o.file, "") ? GetFileSize64(o.file) : 0;
+    const std::int64_t part = length / job.Size() / run.blockSize * run.blockSize;
+    if (part == 0)
+      ending = {false, kCannotInspect, "Error reading the file",
+                o.file + ": " + std::to_string(length) +
+                    " bytes are less than a block for each of " + std::to_string(job.Size()) +
+                    " ranks"};
+    run.offset = job.Rank() * part;
+    run.size = (job.Rank() + 1 == job.Size() ? length - run.offset : part) * kFixed;
+  }
+  ThroughputRecord r;
+  if (ending.ok) {
+    ProgressLine progress(false);
+    RankRun observer(progress, {writing && o.flushFile, writing && o.flushVolume}, job);
+    clsFile64 file;
+    r = RunThroughput(run, file, observer);
+    if (file.IsOpen()) file.CloseFile();
+    ending = job.EndingOf(r.message, r.detail, r.stoppedBy);
+    if (ending.ok && !r.finished)
+      ending = {false, kCannotInspect, "Error", run.file + ": the run did not finish"};
+  }
+  job.MeetUntil(3, ending.ok);
+  nlohmann::json one = RunJson(r, "");
+  one["command"] = command;
+  one["file"] = run.file;
+  one["offset"] = run.offset;
+  one["cut_short"] = r.cutShort;
+  one["start_ns"] = job.Common(r.clockStartNs);
+  one["end_ns"] = job.Common(r.clockStartNs + r.elapsedNs);
+  if (writing) one["end_with_flush_ns"] = job.Common(r.flushesEndNs);
+  return job.Finish(command, o.file, ending, std::move(one), o.json, AggregateThroughput,
+                    [writing](const nlohmann::json& total) {
+                      PrintJobLines(total);
+                      PrintOverRanks(total, "mb_per_s", writing ? "MB/s without flush" : "MB/s");
+                      PrintOverRanks(total, "mb_per_s_with_flush", "MB/s with flush");
+                    });
+}
+
 // A Write or Read run, as the window's buttons run it.
 int Throughput(const RunOptions& o, bool writing) {
   const char* command = writing ? "write" : "read";
@@ -366,17 +453,8 @@ int Throughput(const RunOptions& o, bool writing) {
                             *o.timeline + ": is standard output, where --json prints its object"}
                    : Ending{false, kCannotInspect, "--timeline", csv->Error()});
 
-  ThroughputDescription run;
-  run.file = o.file;
-  run.writing = writing;
-  run.size = std::numeric_limits<std::int64_t>::max();
-  if (writing) run.size = FileSize(o.size).value_or(0);
-  run.blockSize = static_cast<std::int32_t>(o.blockBytes ? o.blockBytes : o.blockSectors * 512ull);
-  run.randomData = o.random;
-  run.fileFlags = Flags(o);
-  run.flushEveryBlock = o.flushEveryBlock;
+  ThroughputDescription run = Describe(o, writing);
   run.recordTimeline = o.json || csv.has_value();
-  run.evictFirst = o.evict;
 
   ProgressLine progress(!o.json && os::runtime::StderrIsTerminal());
   CliRun observer(progress, {writing && o.flushFile, writing && o.flushVolume});
@@ -429,16 +507,32 @@ int Throughput(const RunOptions& o, bool writing) {
 
 class CliCreateDelete : public CreateDeleteObserver {};
 
-int CreateDelete(const RunOptions& o) {
+// Each phase starts when every rank is ready for it.
+class RankCreateDelete : public CreateDeleteObserver {
+ public:
+  explicit RankCreateDelete(RankJob& job) : job_(job) {}
+  void PhaseStarting(int /*phase*/) override { job_.Meet(true); }
+  int StopRequested() override { return job_.StopRequested(CreateDeleteObserver::StopRequested()); }
+
+ private:
+  RankJob& job_;
+};
+
+int CreateDelete(const RunOptions& o, RankJob* job) {
   CreateDeleteDescription test;
-  test.file = o.file;
+  // A rank's files are PATH.r0002.0000 upwards: its own, beside the others'.
+  test.file = job ? RankJob::RankFile(o.file, job->Rank()) : o.file;
   test.files = o.files;
   test.fileFlags = Flags(o);
-  CliCreateDelete observer;
-  const CreateDeleteRecord r = RunCreateDelete(test, observer);
-  const Ending ending = EndingOf(r.message, r.detail, r.stoppedBy);
+  CliCreateDelete alone;
+  std::optional<RankCreateDelete> rank;
+  if (job) rank.emplace(*job);
+  const CreateDeleteRecord r =
+      RunCreateDelete(test, rank ? static_cast<CreateDeleteObserver&>(*rank) : alone);
+  const Ending ending = job ? job->EndingOf(r.message, r.detail, r.stoppedBy)
+                            : EndingOf(r.message, r.detail, r.stoppedBy);
   const ResultLines lines = CreateDeleteLines(r, '.');
-  if (!o.json) {
+  if (!o.json && !job) {
     if (r.stoppedBy == 0) PrintLines(lines, StatusLineOf(o.file));
     Report(ending);
     return ending.status;
@@ -468,6 +562,21 @@ int CreateDelete(const RunOptions& o) {
       {"volume_flushed", r.volumeOpened},
       {"not_deleted", r.notDeleted},
   });
+  if (job) {
+    job->MeetUntil(3, ending.ok);
+    out["file"] = test.file;
+    out["create_start_ns"] = job->Common(r.createStartNs);
+    out["create_end_ns"] = job->Common(r.createStartNs + r.createNs);
+    out["delete_start_ns"] = job->Common(r.deleteStartNs);
+    out["delete_end_ns"] = job->Common(r.deleteStartNs + r.deleteNs);
+    return job->Finish("create-delete", o.file, ending, std::move(out), o.json,
+                       AggregateCreateDelete, [](const nlohmann::json& total) {
+                         PrintJobLines(total);
+                         std::printf("%.0f creations and %.0f deletions a second\n",
+                                     total.value("creations_per_s", 0.0),
+                                     total.value("deletions_per_s", 0.0));
+                       });
+  }
   AddEnding(out, ending);
   std::cout << Dump(out) << "\n";
   Report(ending);
@@ -559,6 +668,20 @@ void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
   pair("volume", o.flushVolume);
 }
 
+// A command refused before it ran: its message, and with --json its object.
+int Refused(CLI::App& app, bool json, const Ending& e) {
+  const CLI::App* cmd = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
+  if (json) {
+    const CLI::Option* path = cmd->get_option_no_throw("--file");
+    nlohmann::json out =
+        Header(cmd->get_name(), path && path->count() ? path->as<std::string>() : "");
+    AddEnding(out, e);
+    std::cout << Dump(out) << "\n";
+  }
+  Report(e);
+  return e.status;
+}
+
 // Lines that never reached their reader are a failure too: standard output
 // closed at the start, or a write to it that failed (a full disk, a closed
 // pipe).
@@ -602,11 +725,13 @@ int main(int argc, char** argv) {
   AddWriteOptions(write, writeOptions);
   AddBlockOptions(write, writeOptions);
   AddFlagOptions(write, writeOptions);
+  AddJobOptions(write, writeOptions.job, true, true);
   auto* read =
       app.add_subcommand("read", "Read the whole test file block by block and show the throughput");
   AddFileOptions(read, readOptions.file, readOptions.json, kRunJson);
   AddBlockOptions(read, readOptions);
   AddFlagOptions(read, readOptions);
+  AddJobOptions(read, readOptions.job, true, true);
   read->add_flag("--evict", readOptions.evict,
                  "Write the file back and drop its pages from the cache before the clock starts, "
                  "so that the figure comes from the disk");
@@ -620,6 +745,7 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(WholeNumber(10, 10000));
   AddFlagOptions(createDelete, createOptions);
+  AddJobOptions(createDelete, createOptions.job, false, false);
   RandomCommands randomCommands(app, file);
 
   // A flag takes no value: "--flush-file=false" would read as a flush.
@@ -656,16 +782,39 @@ int main(int argc, char** argv) {
     }
     return kUsageError;
   }
+  // Started by mpirun or srun (or with --mpi), a command is one rank of a
+  // job; alone it is what it always was.
+  RunOptions* const runOptions = write->parsed()          ? &writeOptions
+                                 : read->parsed()         ? &readOptions
+                                 : createDelete->parsed() ? &createOptions
+                                                          : nullptr;
+  JobOptions* const jobOptions = runOptions ? &runOptions->job : randomCommands.Job();
+  std::unique_ptr<RankJob> job;
+  if (jobOptions && (jobOptions->mpi || os::cluster::LaunchedAsRank())) {
+    std::string error;
+    job = RankJob::Join(error);
+    if (!job)
+      return FinishOutput(Refused(app, runOptions ? runOptions->json : randomCommands.Json(),
+                                  {false, kCannotInspect, "Cannot run as a rank of a job", error}),
+                          noOutput);
+  } else if (jobOptions && jobOptions->sharedFile) {
+    return FinishOutput(
+        Refused(app, runOptions->json,
+                {false, kUsageError, "--shared-file",
+                 "the ranks of a job share a file; this program was not started as one (mpirun, "
+                 "srun, or --mpi)"}),
+        noOutput);
+  }
   int status_ = kUsageError;
   if (status->parsed())
     status_ = Status(file, json);
   else if (write->parsed())
-    status_ = Throughput(writeOptions, true);
+    status_ = job ? ThroughputAsRank(writeOptions, true, *job) : Throughput(writeOptions, true);
   else if (read->parsed())
-    status_ = Throughput(readOptions, false);
+    status_ = job ? ThroughputAsRank(readOptions, false, *job) : Throughput(readOptions, false);
   else if (createDelete->parsed())
-    status_ = CreateDelete(createOptions);
-  else if (const auto ran = randomCommands.Run())
+    status_ = CreateDelete(createOptions, job.get());
+  else if (const auto ran = randomCommands.Run(job.get()))
     status_ = *ran;
   else
     std::cerr << app.help() << "A command is needed.\n";

@@ -51,7 +51,8 @@ target_link_libraries(orvandel PRIVATE orvandel_window)
 orvandel_resources(orvandel "Orvandel" "${PROJECT_SOURCE_DIR}/data/icons/orvandel.ico")
 
 add_executable(orvandel-cli cli/main.cpp cli/Common.cpp cli/JsonText.cpp cli/TimelineCsv.cpp
-               cli/Units.cpp cli/SystemJson.cpp cli/RandomCommand.cpp)
+               cli/Units.cpp cli/SystemJson.cpp cli/RandomCommand.cpp cli/Job.cpp
+               cli/JobAggregate.cpp)
 target_link_libraries(orvandel-cli PRIVATE orvandel_form orvandel_header_libs)
 orvandel_resources(orvandel-cli "Orvandel command line" "")
 

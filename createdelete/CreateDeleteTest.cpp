@@ -115,7 +115,9 @@ class Test {
 
   bool Create() {
     os::Sleep(100);
+    observer_.PhaseStarting(0);
     const Stopwatch clock = Stopwatch::Start();
+    rec_.createStartNs = clock.startNs;
     Stopwatch::Reading took;
     bool failed = false;
     for (std::int32_t i = 0; i < d_.files; ++i) {
@@ -164,7 +166,9 @@ class Test {
   // Once begun, the deletions run to the end even when a stop is asked.
   bool Delete() {
     os::Sleep(100);
+    observer_.PhaseStarting(1);
     const Stopwatch clock = Stopwatch::Start();
+    rec_.deleteStartNs = clock.startNs;
     for (std::int32_t j = 0; j < rec_.created; ++j) {
       Kill(j);
       observer_.Deleted(j);

@@ -22,6 +22,7 @@ struct CreateDeleteRecord {
   std::int32_t createMs = 0, deleteMs = 0;  // totals over C files
   std::int32_t flushAfterCreateMs = -1, flushAfterDeleteMs = -1;  // -1: not made
   std::int64_t createNs = 0, deleteNs = 0;
+  std::int64_t createStartNs = 0, deleteStartNs = 0;  // on os::runtime::ClockNs
   std::int64_t flushAfterCreateNs = -1, flushAfterDeleteNs = -1;
   bool volumeOpened = false;
   bool flushAfterCreateFailed = false, flushAfterDeleteFailed = false;
@@ -37,6 +38,8 @@ struct CreateDeleteRecord {
 class CreateDeleteObserver {
  public:
   virtual ~CreateDeleteObserver() = default;
+  // phase 0: the creations, 1: the deletions start next, on the clock.
+  virtual void PhaseStarting(int /*phase*/) {}
   virtual void Created(std::int32_t /*i*/) {}
   // A creation failed: the message names the cause and the file. The test
   // goes on with the files it made.

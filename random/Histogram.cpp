@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <sstream>
 
 void Histogram::Merge(const Histogram& other) {
   for (std::size_t i = 0; i < kBuckets; ++i) counts_[i] += other.counts_[i];
@@ -47,4 +49,33 @@ std::string Histogram::Csv() const {
       out += std::to_string(Lower(i)) + "," + std::to_string(Upper(i)) + "," +
              std::to_string(counts_[i]) + "\n";
   return out;
+}
+
+std::string Histogram::Serialized() const {
+  char head[160];
+  // 17 digits give a double back exactly.
+  std::snprintf(head, sizeof head, "%llu %llu %llu %.17g %.17g",
+                static_cast<unsigned long long>(total_), static_cast<unsigned long long>(min_),
+                static_cast<unsigned long long>(max_), sum_, sumSquares_);
+  std::string out = head;
+  for (std::size_t i = 0; i < kBuckets; ++i)
+    if (counts_[i]) out += " " + std::to_string(i) + ":" + std::to_string(counts_[i]);
+  return out;
+}
+
+std::optional<Histogram> Histogram::FromSerialized(const std::string& text) {
+  std::istringstream in(text);
+  Histogram h;
+  if (!(in >> h.total_ >> h.min_ >> h.max_ >> h.sum_ >> h.sumSquares_)) return std::nullopt;
+  std::uint64_t counted = 0;
+  std::size_t i = 0;
+  char colon = 0;
+  std::uint64_t count = 0;
+  while (in >> i >> colon >> count) {
+    if (colon != ':' || i >= kBuckets || count == 0) return std::nullopt;
+    h.counts_[i] += count;
+    counted += count;
+  }
+  if (!in.eof() || counted != h.total_) return std::nullopt;
+  return h;
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class Histogram {
@@ -51,6 +52,11 @@ class Histogram {
 
   // "lower_ns,upper_ns,count" lines for the buckets that hold samples.
   std::string Csv() const;
+
+  // Every count and sum as text that another process turns back into the
+  // same histogram; nullopt for text that is not one.
+  std::string Serialized() const;
+  static std::optional<Histogram> FromSerialized(const std::string& text);
 
  private:
   std::array<std::uint64_t, kBuckets> counts_{};

@@ -189,6 +189,11 @@ bool Run::Begin(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers) 
   if (s.abort) return false;
   s.t0 = lastPolled_ = lastShown_ = os::runtime::ClockNs();
   if (d_.seconds > 0) s.deadline = s.t0 + static_cast<std::int64_t>(d_.seconds * 1e9);
+  if (d_.stopAfterSeconds > 0) {
+    const std::int64_t cut = s.t0 + static_cast<std::int64_t>(d_.stopAfterSeconds * 1e9);
+    s.deadline = s.deadline ? std::min(s.deadline, cut) : cut;
+  }
+  rec_.startNs = s.t0;
   s.go = true;
   return true;
 }
@@ -346,6 +351,8 @@ RandomRecord Run::Go() {
     return rec_;
   if (Stopped()) return rec_;
   if (current < size_ && !Prepare(current)) return rec_;
+  observer_.Prepared();
+  if (Stopped()) return rec_;
 
   rec_.blocks = size_ / d_.blockSize;
   Shared s(d_, static_cast<std::uint64_t>(rec_.blocks));

@@ -28,6 +28,8 @@ struct RandomDescription {
   std::uint64_t seed = 1;
   // Blocks in file order instead (the profile's sequential rows).
   bool sequential = false;
+  // Ends the run at this many seconds even before its count (0: no limit).
+  double stopAfterSeconds = 0;
 };
 
 struct RandomProgress {
@@ -41,6 +43,7 @@ struct RandomRecord {
   double iops = 0, mbPerSec = 0;
   std::int64_t bytes = 0, transfers = 0, reads = 0, writes = 0;
   std::int64_t elapsedNs = 0;
+  std::int64_t startNs = 0;        // the clock's start, on os::runtime::ClockNs
   std::int64_t blocks = 0;         // blocks of the covered part
   std::int64_t preparedBytes = 0;  // written before the run, untimed
   // The most transfers in flight at once, over all threads.
@@ -58,6 +61,8 @@ class RandomObserver {
   virtual ~RandomObserver() = default;
   // From the thread that called RunRandom, about ten times a second.
   virtual void Progress(const RandomProgress&) {}
+  // The file is ready; the clock starts next. From the calling thread.
+  virtual void Prepared() {}
   // Asked from the same thread, every few milliseconds.
   virtual int StopRequested() { return os::runtime::StopRequested(); }
   // Whether a file that this program did not write may take the run's writes.

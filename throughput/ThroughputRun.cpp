@@ -133,7 +133,12 @@ class Run {
                                   : os::ERROR_FILE_NOT_FOUND;
         return End(RunFailure::NotFound, "File not found", Reason(why));
       }
-      rec_.testSize = std::min(ToFixed(GetFileSize64(d_.file)), d_.size);
+      const std::int64_t length = GetFileSize64(d_.file);
+      if (d_.offset > 0 && length <= d_.offset)
+        return End(RunFailure::Error, "Error reading the file",
+                   d_.file + ": the file ends at " + std::to_string(length) +
+                       " bytes, before the part to read at " + std::to_string(d_.offset) + ".");
+      rec_.testSize = std::min(ToFixed(length - d_.offset), d_.size);
       return true;
     }
     rec_.testSize = d_.size;
@@ -151,11 +156,12 @@ class Run {
 
   bool OpenTheFile() {
     os::Sleep(10);
-    if (file_.IsOpen()) {
-      file_.SeekAbsolute(0, 0);
-    } else if (!file_.OpenFile(d_.file, d_.fileFlags)) {
+    const bool reused = file_.IsOpen();
+    if (!reused && !file_.OpenFile(d_.file, d_.fileFlags))
       return End(RunFailure::OpenFailed, "Error opening the file", Reason(os::GetLastError()));
-    }
+    if (reused || d_.offset > 0)
+      file_.SeekAbsolute(static_cast<std::int32_t>(d_.offset >> 32),
+                         static_cast<std::int32_t>(d_.offset & 0xFFFFFFFF));
     observer_.Opened(file_.FileHandle());
     // Earlier writes of anyone must not land in this run's time.
     bool found = false;
@@ -228,6 +234,7 @@ class Run {
   bool Blocks() {
     rec_.cache.atStart = TakeCache();
     clock_ = Stopwatch::Start();
+    rec_.clockStartNs = clock_.startNs;
     // Both were taken before the clock had a start to count from.
     rec_.cache.atStart.tNs -= clock_.startNs;
     if (rec_.cache.evicted) rec_.cache.beforeEvict.tNs -= clock_.startNs;
@@ -262,6 +269,13 @@ class Run {
       }
       if (d_.writing) observer_.ProcessMessages();
       if (observer_.StopRequested() != 0 && Stopped()) return false;
+      if (d_.stopAfterNs > 0 && os::runtime::ClockNs() - clock_.startNs >= d_.stopAfterNs &&
+          i + 1 < rec_.wholeBlocks) {
+        rec_.cutShort = true;
+        rec_.wholeBlocks = i + 1;
+        rec_.testSize = total * kFixed;
+        break;
+      }
     }
     return true;
   }
@@ -286,6 +300,8 @@ class Run {
     const std::int64_t endNs = clock_.startNs + end.ns;
     timeline_.End(rec_.transferred + rec_.finalResult, endNs);
     rec_.cache.atStop = TakeCache();
+    rec_.flushesEndNs = endNs;
+    observer_.ClockStopped();
     // The settling pause stays, outside both measured intervals.
     os::Sleep(10);
     afterPause_ = Stopwatch::Start();
@@ -305,6 +321,7 @@ class Run {
     (file ? rec_.fileFlushMs : rec_.volumeFlushMs) = std::max(0, t.took.ms - (file ? 1 : 0));
     (file ? rec_.fileFlushNs : rec_.volumeFlushNs) = t.took.ns;
     timeline_.Flush(kind, t.startNs, t.startNs + t.took.ns);
+    rec_.flushesEndNs = t.startNs + t.took.ns;
     TakeCacheAfterFlush(kind);
     if (t.error != 0) {
       (file ? rec_.fileFlushFailed : rec_.volumeFlushFailed) = true;

@@ -29,6 +29,12 @@ struct ThroughputDescription {
   // Write the file back and drop its pages from the cache before the clock
   // starts, so that a Read comes from the disk; other files' pages stay.
   bool evictFirst = false;
+  // Where in the file the run starts: a segment of a file shared with
+  // other writers. A Read run reads at most size from there.
+  std::int64_t offset = 0;
+  // The blocks end at this time on the run's clock even before the size is
+  // done; the figures are of what was done (0: no such limit).
+  std::int64_t stopAfterNs = 0;
 };
 
 // The "at finish" choices, read when the flushes are about to run.
@@ -99,6 +105,10 @@ struct ThroughputRecord {
   bool volumeFlushFailed = false;
   std::string fileFlushReason, volumeFlushReason;  // the system's, when failed
   std::int64_t sleepNs = 0;                        // the settling pause kept out of both intervals
+  // On os::runtime::ClockNs: when the clock started, and when the last
+  // flush at finish ended (the clock's stop when none ran).
+  std::int64_t clockStartNs = 0, flushesEndNs = 0;
+  bool cutShort = false;  // stopAfterNs ended the blocks before the size was done
   Timeline timeline;
   RunCache cache;
 
@@ -123,6 +133,9 @@ class ThroughputObserver {
   virtual void Progress(int /*percent*/) {}
   // The final transfer is done; the clock stops next.
   virtual void BlocksDone() {}
+  // The clock has stopped; the flushes come next. Time spent here is kept
+  // out of every figure, as the settling pause is.
+  virtual void ClockStopped() {}
   // Between the blocks of a Write run: the face handles its input.
   virtual void ProcessMessages() {}
   virtual FinishChoices AtFinish() { return {}; }
