@@ -29,12 +29,13 @@ std::string RankJob::RankFile(const std::string& path, int rank) {
   return path + suffix;
 }
 
-std::int64_t RankJob::Common(std::int64_t localNs) const { return localNs - job_->OffsetNs(); }
+nlohmann::json RankJob::Common(std::int64_t localNs) const {
+  return localNs == 0 ? nlohmann::json(nullptr) : nlohmann::json(localNs - job_->OffsetNs());
+}
 
 Ending RankJob::EndingOf(const std::string& message, const std::string& detail,
                          int stoppedBy) const {
-  if (stoppedBy == kOtherRankFailed)
-    return {false, kCannotInspect, "Ended early: another rank failed", ""};
+  if (stoppedBy == kOtherRankFailed) return {false, kCannotInspect, kEndedByOthers, ""};
   return ::EndingOf(message, detail, stoppedBy);
 }
 
@@ -69,17 +70,28 @@ int RankJob::Finish(const std::string& command, const std::string& file, const E
   const int status = !mine.ok ? mine.status : othersFailed_ ? kCannotInspect : 0;
   if (Rank() != 0) return status;
 
+  // The job failed as its first rank that failed on its own did.
   Ending job;
-  for (const nlohmann::json& r : ranks)
-    if (!r.is_object() || !r.value("ok", false)) {
+  int firstFailed = -1;
+  for (int pass = 0; pass < 2 && job.ok; ++pass)
+    for (const nlohmann::json& r : ranks) {
+      if (r.is_object() && r.value("ok", false)) continue;
+      if (!r.is_object()) {
+        job = {false, kCannotInspect, "The job failed", "a rank sent no record"};
+        break;
+      }
+      const std::string message = r.value("message", "");
+      if (pass == 0 && message == kEndedByOthers) continue;
+      firstFailed = r.value("rank", -1);
+      const std::string reason = r.value("reason", "");
       job = {false, kCannotInspect, "The job failed",
-             r.is_object() ? "rank " + std::to_string(r.value("rank", -1)) + " on " +
-                                 r.value("host", std::string("?")) + ": " +
-                                 r.value("message", std::string()) +
-                                 (r.contains("reason") ? ": " + r.value("reason", "") : "")
-                           : "a rank sent no record"};
+             "rank " + std::to_string(firstFailed) + " on " + r.value("host", "?") + ": " +
+                 message + (reason.empty() ? "" : ": " + reason)};
       break;
     }
+  FromEarliestStart(ranks, {"start_ns", "create_start_ns"},
+                    {"start_ns", "end_ns", "end_with_flush_ns", "create_start_ns", "create_end_ns",
+                     "delete_start_ns", "delete_end_ns"});
   nlohmann::json out = Header(command, file);
   std::set<std::string> hosts;
   for (const nlohmann::json& r : ranks)
@@ -104,7 +116,7 @@ int RankJob::Finish(const std::string& command, const std::string& file, const E
     printLines(out["aggregate"]);
   }
   // The failing rank said why; rank 0 says that the job as a whole failed.
-  if (!job.ok && mine.ok) Report(job);
+  if (!job.ok && firstFailed != 0) Report(job);
   return status;
 }
 

@@ -20,6 +20,7 @@ class Job;
 class RankJob {
  public:
   static constexpr int kOtherRankFailed = -1;
+  static constexpr const char* kEndedByOthers = "Ended early: another rank failed";
 
   // Joins the job; nullptr, with the reason, when it cannot.
   static std::unique_ptr<RankJob> Join(std::string& error);
@@ -32,8 +33,9 @@ class RankJob {
   std::string Name() const;
   // Rank r's own file: PATH.r0002.
   static std::string RankFile(const std::string& path, int rank);
-  // A reading of os::runtime::ClockNs on rank 0's clock.
-  std::int64_t Common(std::int64_t localNs) const;
+  // A reading of os::runtime::ClockNs on rank 0's clock; null for 0, a
+  // moment that never came.
+  nlohmann::json Common(std::int64_t localNs) const;
 
   // A point every rank passes once, in order, a rank that failed too: false
   // when some rank failed, and from then on.

@@ -38,9 +38,30 @@ std::int32_t Ms(std::int64_t ns) { return static_cast<std::int32_t>(std::llround
 // belongs to one rank's file alone.
 json Base(const std::vector<json>& ranks) {
   json out = ranks.front();
-  for (const char* own :
-       {"rank", "host", "ok", "message", "reason", "usage", "cache", "timeline", "flushes",
-        "status_line", "file", "system", "version", "started_at", "command", "histogram"})
+  for (const char* own : {"rank",
+                          "host",
+                          "ok",
+                          "message",
+                          "reason",
+                          "usage",
+                          "cache",
+                          "timeline",
+                          "flushes",
+                          "status_line",
+                          "file",
+                          "system",
+                          "version",
+                          "started_at",
+                          "command",
+                          "histogram",
+                          "offset",
+                          "start_ns",
+                          "end_ns",
+                          "end_with_flush_ns",
+                          "create_start_ns",
+                          "create_end_ns",
+                          "delete_start_ns",
+                          "delete_end_ns"})
     out.erase(own);
   return out;
 }

@@ -308,7 +308,7 @@ int RandomCommands::Options::RunOne(RankJob* rank) {
       rank->MeetUntil(2, ending.ok);
       out["histogram"] = r.latency.Serialized();
       out["start_ns"] = rank->Common(r.startNs);
-      out["end_ns"] = rank->Common(r.startNs + r.elapsedNs);
+      out["end_ns"] = rank->Common(r.startNs ? r.startNs + r.elapsedNs : 0);
       return rank->Finish("random", file, ending, std::move(out), json, AggregateRandom,
                           [](const nlohmann::json& total) { PrintRandomLines(total); });
     }

@@ -422,7 +422,7 @@ int ThroughputAsRank(const RunOptions& o, bool writing, RankJob& job) {
   one["offset"] = run.offset;
   one["cut_short"] = r.cutShort;
   one["start_ns"] = job.Common(r.clockStartNs);
-  one["end_ns"] = job.Common(r.clockStartNs + r.elapsedNs);
+  one["end_ns"] = job.Common(r.clockStartNs ? r.clockStartNs + r.elapsedNs : 0);
   if (writing) one["end_with_flush_ns"] = job.Common(r.flushesEndNs);
   return job.Finish(command, o.file, ending, std::move(one), o.json, AggregateThroughput,
                     [writing](const nlohmann::json& total) {
@@ -566,9 +566,9 @@ int CreateDelete(const RunOptions& o, RankJob* job) {
     job->MeetUntil(3, ending.ok);
     out["file"] = test.file;
     out["create_start_ns"] = job->Common(r.createStartNs);
-    out["create_end_ns"] = job->Common(r.createStartNs + r.createNs);
+    out["create_end_ns"] = job->Common(r.createStartNs ? r.createStartNs + r.createNs : 0);
     out["delete_start_ns"] = job->Common(r.deleteStartNs);
-    out["delete_end_ns"] = job->Common(r.deleteStartNs + r.deleteNs);
+    out["delete_end_ns"] = job->Common(r.deleteStartNs ? r.deleteStartNs + r.deleteNs : 0);
     return job->Finish("create-delete", o.file, ending, std::move(out), o.json,
                        AggregateCreateDelete, [](const nlohmann::json& total) {
                          PrintJobLines(total);
