@@ -59,7 +59,12 @@ std::string Histogram::Serialized() const {
                 static_cast<unsigned long long>(max_), sum_, sumSquares_);
   std::string out = head;
   for (std::size_t i = 0; i < kBuckets; ++i)
-    if (counts_[i]) out += " " + std::to_string(i) + ":" + std::to_string(counts_[i]);
+    if (counts_[i]) {
+      char bucket[48];
+      std::snprintf(bucket, sizeof bucket, " %zu:%llu", i,
+                    static_cast<unsigned long long>(counts_[i]));
+      out += bucket;
+    }
   return out;
 }
 
