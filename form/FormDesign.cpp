@@ -41,6 +41,10 @@ constexpr ControlDesign kDesign[] = {
     {Ctl::txtNumberOfFiles, 0, K::TextBox, "txtNumberOfFiles", "160", "", 0},
     {Ctl::cmdCreateAndDeleteFiles, 0, K::Button, "cmdCreateAndDeleteFiles",
      "Create and delete files", "", 0},
+    // Added to the design: a Read run from the disk, and what the figure measured.
+    {Ctl::chkEvictCache, 0, K::CheckBox, "chkEvictCache", "Read from the &disk (evict its cache)",
+     "", 0},
+    {Ctl::lblCacheVerdict, 0, K::Label, "lblCacheVerdict", "", "", 0},
     {Ctl::fraWrite, 0, K::Frame, "fraWrite", "", "", 0},
 };
 

@@ -35,6 +35,8 @@ enum class Ctl {
   Label5,
   txtNumberOfFiles,
   cmdCreateAndDeleteFiles,
+  chkEvictCache,
+  lblCacheVerdict,
   fraWrite,
 };
 

@@ -75,6 +75,8 @@ void frmMain::Form_Load(const std::string& argumentText) {
   // The window paints the status lines in the button-face colour itself.
   form_.SetText(Ctl::txtTestFile, 0, os::runtime::InitialTestFile(argumentText));
   txtBlockSizeSectors_Change();
+  // Offered only where the system can drop one file's pages.
+  form_.SetEnabled(Ctl::chkEvictCache, 0, os::runtime::CanDropFileCache());
   os::timeBeginPeriod(1);
   form_.SetCaption(gTitle);
 }
@@ -85,6 +87,7 @@ void frmMain::Form_Unload() { os::timeEndPeriod(1); }
 
 void frmMain::ClearReadStatus() {
   for (int i = 0; i <= 4; ++i) form_.SetText(Ctl::lblReadStatus, i, "");
+  form_.SetText(Ctl::lblCacheVerdict, 0, "");
 }
 
 void frmMain::SetHighPriority(bool bHigh) {

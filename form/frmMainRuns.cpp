@@ -139,6 +139,7 @@ std::optional<ThroughputDescription> frmMain::ReadRunFields(bool writing) {
       return refuse("The file size is too large.");
     run.size = *mb * kMB;
   } else {
+    run.evictFirst = form_.Value(Ctl::chkEvictCache) != 0;
     // The field shows the file's size; the run reads what the field says.
     run.size = std::numeric_limits<std::int64_t>::max();
     if (FileExists(run.file, "")) {
@@ -173,6 +174,7 @@ void frmMain::ShowRunEnd() {
     const ResultLines lines = ThroughputLines(r, form_.DecimalSeparator());
     for (int i = 0; i < 4; ++i)
       form_.SetText(Ctl::lblReadStatus, i, lines[static_cast<std::size_t>(i)]);
+    form_.SetText(Ctl::lblCacheVerdict, 0, CacheVerdict(r, form_.DecimalSeparator()));
     form_.SetEnabled(Ctl::cmdFileOp, 0, true);
     form_.RefreshForm();
   } else {

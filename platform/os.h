@@ -382,6 +382,9 @@ bool FileCacheFigures(HANDLE file, FileCache* figures);
 // from its cache, touching no other file's. False, with the last error set,
 // when it cannot (Windows: ERROR_NOT_SUPPORTED).
 bool DropFileCache(HANDLE file);
+// Whether DropFileCache can work on this system at all, so that a face
+// offers it only where it can.
+bool CanDropFileCache();
 // "cachestat", "mincore" or "none".
 inline const char* FileCacheSourceName(FileCache::Source source) {
   return source == FileCache::Source::Cachestat ? "cachestat"

@@ -24,6 +24,7 @@
 #include <cmath>
 #include <iterator>
 #include <stdexcept>
+#include <vector>
 
 #include "form/basBase.h"
 #include "form/frmMain.h"
@@ -148,6 +149,15 @@ constexpr Tip kTips[] = {
     {Ctl::cmdCreateAndDeleteFiles, 0,
      "Creates the numbered empty files beside the test file, deletes them, and times both and the "
      "file system flush (syncfs) after each."},
+    {Ctl::chkEvictCache, 0,
+     "Before a Read run's clock starts, writes the test file back (fdatasync) and drops its pages "
+     "from the page cache (posix_fadvise POSIX_FADV_DONTNEED), that file only, so that the run "
+     "reads from the disk. The line below then says how much stayed in memory."},
+    {Ctl::lblCacheVerdict, 0,
+     "What the figure measured, from the test file's own pages in the page cache (cachestat, or "
+     "mincore on older kernels): how much of the file was in memory when a Read run began, or how "
+     "much of what a Write run wrote was still in memory when its clock stopped. orvandel-cli "
+     "--json gives the figures."},
 };
 
 // Tips wrap at a measure that reads well: Qt would give a long plain tip
@@ -231,27 +241,45 @@ QtForm::QtForm() {
   for (const Tip& tip : kTips) Control(tip.ctl, tip.index)->setToolTip(WrappedTip(tip.text));
   // The result lines can be selected and copied, with the mouse or the keys;
   // Tab reaches those that have a text, so the keys alone can copy a result.
-  for (int i = 0; i <= 4; ++i) {
-    auto* line = static_cast<QLabel*>(Control(Ctl::lblReadStatus, i));
+  for (QWidget* w : ResultLabels()) {
+    auto* line = static_cast<QLabel*>(w);
     line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     line->setFocusPolicy(Qt::StrongFocus);  // for their places in the chain, set next
   }
   // Tab follows the screen: the top rows, the left column, the middle, the
   // right panel.
   const std::pair<Ctl, int> tabOrder[] = {
-      {Ctl::lblReadStatus, 4},    {Ctl::txtTestFile, 0},         {Ctl::cmdBrowse, 0},
-      {Ctl::txtSize, 0},          {Ctl::txtBlockSizeSectors, 0}, {Ctl::chkFileFlags, 0},
-      {Ctl::chkFileFlags, 3},     {Ctl::chkFileFlags, 1},        {Ctl::chkFileFlags, 2},
-      {Ctl::chkFlushAtFinish, 0}, {Ctl::chkFlushAtFinish, 1},    {Ctl::chkFlushAllBlocks, 0},
-      {Ctl::optDataType, 0},      {Ctl::optDataType, 1},         {Ctl::cmdFileReadWrite, 0},
-      {Ctl::cmdFileReadWrite, 1}, {Ctl::cmdFileOp, 0},           {Ctl::cmdFileOp, 1},
-      {Ctl::lblReadStatus, 0},    {Ctl::lblReadStatus, 1},       {Ctl::lblReadStatus, 2},
-      {Ctl::lblReadStatus, 3},    {Ctl::txtNumberOfFiles, 0},    {Ctl::cmdCreateAndDeleteFiles, 0},
+      {Ctl::lblReadStatus, 4},
+      {Ctl::txtTestFile, 0},
+      {Ctl::cmdBrowse, 0},
+      {Ctl::txtSize, 0},
+      {Ctl::txtBlockSizeSectors, 0},
+      {Ctl::chkFileFlags, 0},
+      {Ctl::chkFileFlags, 3},
+      {Ctl::chkFileFlags, 1},
+      {Ctl::chkFileFlags, 2},
+      {Ctl::chkFlushAtFinish, 0},
+      {Ctl::chkFlushAtFinish, 1},
+      {Ctl::chkFlushAllBlocks, 0},
+      {Ctl::optDataType, 0},
+      {Ctl::optDataType, 1},
+      {Ctl::cmdFileReadWrite, 0},
+      {Ctl::cmdFileReadWrite, 1},
+      {Ctl::cmdFileOp, 0},
+      {Ctl::cmdFileOp, 1},
+      {Ctl::lblReadStatus, 0},
+      {Ctl::lblReadStatus, 1},
+      {Ctl::lblReadStatus, 2},
+      {Ctl::lblReadStatus, 3},
+      {Ctl::chkEvictCache, 0},
+      {Ctl::txtNumberOfFiles, 0},
+      {Ctl::cmdCreateAndDeleteFiles, 0},
+      {Ctl::lblCacheVerdict, 0},
   };
   for (std::size_t i = 1; i < std::size(tabOrder); ++i)
     setTabOrder(Control(tabOrder[i - 1].first, tabOrder[i - 1].second),
                 Control(tabOrder[i].first, tabOrder[i].second));
-  for (int i = 0; i <= 4; ++i) FocusIfText(static_cast<QLabel*>(Control(Ctl::lblReadStatus, i)));
+  for (QWidget* w : ResultLabels()) FocusIfText(static_cast<QLabel*>(w));
   // The path field, not the status line above it, has the focus at start.
   Control(Ctl::txtTestFile)->setFocus();
   QIcon icon;
@@ -260,9 +288,10 @@ QtForm::QtForm() {
                  QSize(size, size));
   setWindowIcon(icon);
   // The status lines and the pattern box in the colour of button faces.
-  for (QWidget* w : {Control(Ctl::lblReadStatus, 0), Control(Ctl::lblReadStatus, 1),
-                     Control(Ctl::lblReadStatus, 2), Control(Ctl::lblReadStatus, 3),
-                     Control(Ctl::lblReadStatus, 4), Control(Ctl::picDataType)}) {
+  const auto labels = ResultLabels();
+  std::vector<QWidget*> filled(labels.begin(), labels.end());
+  filled.push_back(Control(Ctl::picDataType));
+  for (QWidget* w : filled) {
     w->setAutoFillBackground(true);
     w->setBackgroundRole(QPalette::Button);
   }
@@ -377,9 +406,20 @@ void QtForm::Build() {
         line->fontMetrics().horizontalAdvance("without flush: Written with 99999.9 MB/s__"));
     middle->addWidget(line);
   }
+  // In the room the left column leaves below the lines, so nothing above moves.
+  middle->addWidget(Control(Ctl::chkEvictCache), 0, Qt::AlignLeft);
   middle->addStretch(1);
   below->addLayout(middle, 1);
   grid->addLayout(below, 1, 0);
+
+  // What the figure measured: a row of its own below the designed ones,
+  // two lines high whether or not it has a text, so a run moves nothing.
+  auto* verdict = static_cast<QLabel*>(Control(Ctl::lblCacheVerdict));
+  verdict->setWordWrap(true);
+  verdict->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  verdict->setMinimumHeight(verdict->fontMetrics().lineSpacing() * 2 +
+                            verdict->fontMetrics().descent());
+  main->addWidget(verdict);
 
   // The timeline: a toggle in the empty corner under the create-and-delete
   // button, so the designed rows keep their places, and the chart below
@@ -431,6 +471,12 @@ void QtForm::keyPressEvent(QKeyEvent* event) {
 
 QWidget* QtForm::Control(Ctl ctl, int index) const { return At(ctl, index).widget; }
 
+std::array<QWidget*, 6> QtForm::ResultLabels() const {
+  return {Control(Ctl::lblReadStatus, 0), Control(Ctl::lblReadStatus, 1),
+          Control(Ctl::lblReadStatus, 2), Control(Ctl::lblReadStatus, 3),
+          Control(Ctl::lblReadStatus, 4), Control(Ctl::lblCacheVerdict)};
+}
+
 QtForm::Entry& QtForm::At(Ctl ctl, int index) {
   const std::size_t slot = ControlSlot(ctl, index);
   Entry* e = slot == kNoSlot ? nullptr : slots_[slot];
@@ -475,7 +521,8 @@ void QtForm::Apply(Entry& e) {
   e.pending = false;
   auto* label = static_cast<QLabel*>(e.widget);
   label->setText(Q(e.text));
-  if (e.design->ctl == Ctl::lblReadStatus) FocusIfText(label);
+  if (e.design->ctl == Ctl::lblReadStatus || e.design->ctl == Ctl::lblCacheVerdict)
+    FocusIfText(label);
 }
 
 void QtForm::ApplyPending() {

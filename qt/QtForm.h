@@ -78,6 +78,9 @@ class QtForm : public QWidget, public FormView {
   const Entry& At(Ctl ctl, int index) const;
   void Build();
   void Wire(Entry& e);
+  // The labels a user selects and copies from: the status lines and the
+  // cache verdict.
+  std::array<QWidget*, 6> ResultLabels() const;
   // True when a frame has passed since last; then starts a new frame.
   bool FrameDue(qint64& last, qint64 period);
   // Gives a label its latest text, if it has one not given yet.

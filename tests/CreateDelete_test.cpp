@@ -149,8 +149,8 @@ TEST_F(CreateDelete, WithoutAVolumeOnlyTheFlushesAreSkipped) {
 TEST_F(CreateDelete, TheTickedFlagsReachEveryOpen) {
   for (int i = 0; i < 4; ++i) form.SetValue(Ctl::chkFileFlags, i, 1);
   std::vector<std::uint32_t> flags;
-  form.SetCaptionObserver([&](Ctl, int i, const std::string&) {
-    if (i == 0) flags.push_back(os::seam::LastCreateFlags());
+  form.SetCaptionObserver([&](Ctl ctl, int i, const std::string&) {
+    if (ctl == Ctl::lblReadStatus && i == 0) flags.push_back(os::seam::LastCreateFlags());
   });
   window.cmdCreateAndDeleteFiles_Click();
   ASSERT_EQ(window.LastCreateDelete().created, 10)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fileio/basFiles.h"
+#include "form/ResultLines.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "tests/support.h"
@@ -143,6 +144,18 @@ TEST_F(Win32Window, OpensTitledWithEveryControlOfTheDesign) {
   EXPECT_LT(RectOf(Ctrl(Ctl::optDataType, 0)).left, RectOf(Ctrl(Ctl::optDataType, 1)).left);
   EXPECT_LT(RectOf(Ctrl(Ctl::txtTestFile)).right, RectOf(Ctrl(Ctl::cmdBrowse)).left + 1);
   EXPECT_LT(RectOf(Ctrl(Ctl::lblReadStatus, 0)).top, RectOf(Ctrl(Ctl::lblReadStatus, 3)).top);
+  // The box and the verdict lie in room of their own, the verdict below
+  // every designed row.
+  for (Ctl added : {Ctl::chkEvictCache, Ctl::lblCacheVerdict}) {
+    const RECT a = RectOf(Ctrl(added));
+    for (const auto& d : DesignTable()) {
+      RECT other = RectOf(Ctrl(d.ctl, d.index)), both{};
+      if (d.ctl != added && d.ctl != Ctl::fraWrite) {
+        EXPECT_FALSE(IntersectRect(&both, &a, &other)) << d.name << d.index;
+      }
+    }
+  }
+  EXPECT_GE(RectOf(Ctrl(Ctl::lblCacheVerdict)).top, RectOf(Ctrl(Ctl::picDataType)).bottom);
 
   // Tab order follows the design: the field, then "...".
   EXPECT_EQ(GetNextDlgTabItem(H(form->Handle()), Ctrl(Ctl::txtTestFile), FALSE),
@@ -232,7 +245,15 @@ TEST_F(Win32Window, FocusTabInScreenOrderTheTimelinePanelAndResizing) {
   }
   // Every field says what it does, wrapped at a readable width.
   HWND tips = H(form->Tooltips());
-  EXPECT_EQ(SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 20);
+  EXPECT_EQ(SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 23);
+  // Windows drops no single file's pages: the box is off, its tip says why,
+  // and where it can be ticked it comes after the result lines.
+  EXPECT_FALSE(On(Ctl::chkEvictCache, 0));
+  form->SetEnabled(Ctl::chkEvictCache, 0, true);
+  EXPECT_EQ(GetNextDlgTabItem(main, Ctrl(Ctl::cmdFileReadWrite, 1), FALSE),
+            Ctrl(Ctl::chkEvictCache));
+  EXPECT_EQ(GetNextDlgTabItem(main, Ctrl(Ctl::chkEvictCache), FALSE), Ctrl(Ctl::txtNumberOfFiles));
+  form->SetEnabled(Ctl::chkEvictCache, 0, false);
   const LRESULT wrap = SendMessageA(tips, TTM_GETMAXTIPWIDTH, 0, 0);
   EXPECT_GT(wrap, 100);
   EXPECT_LT(wrap, 600);
@@ -316,6 +337,18 @@ TEST_F(Win32Window, FocusTabInScreenOrderTheTimelinePanelAndResizing) {
   EXPECT_EQ(from, 0u);
   EXPECT_EQ(to, TextOf(line).size());
   EXPECT_EQ(GetNextDlgTabItem(main, Ctrl(Ctl::cmdFileOp, 1), FALSE), line);
+  // Below them what the figure measured, as the engine says it: Windows
+  // has no figure of one file's pages. Tab reaches it and leaves it again.
+  HWND verdict = Ctrl(Ctl::lblCacheVerdict);
+  EXPECT_EQ(TextOf(verdict), CacheVerdict(window->LastRun(), '.'));
+  EXPECT_EQ(TextOf(verdict).rfind("The system gives no figure of this file's pages in memory", 0),
+            0u)
+      << TextOf(verdict);
+  EXPECT_EQ(GetNextDlgTabItem(main, Ctrl(Ctl::cmdCreateAndDeleteFiles), FALSE), verdict);
+  EXPECT_EQ(SendMessageA(verdict, WM_GETDLGCODE, 0, 0) & (DLGC_WANTALLKEYS | DLGC_WANTTAB), 0);
+  Type(Ctl::txtTestFile, dir.File("other"));
+  EXPECT_EQ(TextOf(verdict), "") << "a new file, no verdict";
+  EXPECT_NE(GetNextDlgTabItem(main, Ctrl(Ctl::cmdCreateAndDeleteFiles), FALSE), verdict);
 }
 
 TEST_F(Win32Window, AFolderArgumentTakesTheTestFile) {

@@ -28,6 +28,7 @@
 #include <optional>
 #include <vector>
 
+#include "form/ResultLines.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "platform/os.h"
@@ -206,12 +207,27 @@ TEST_F(Window, WriteRunThroughTheButtonsThenDeleteTheOpenFile) {
   EXPECT_TRUE(On("cmdFileReadWrite(0)"));
   EXPECT_TRUE(On("cmdFileOp(0)"));
   EXPECT_EQ(fs::file_size(file), 64u * 1048576);
+  // Below the lines, what the figure measured, the engine's words.
+  auto* verdict = Find<QLabel>("lblCacheVerdict");
+  EXPECT_EQ(verdict->text().toStdString(), CacheVerdict(window->LastRun(), '.'));
+  EXPECT_TRUE(verdict->text().contains(" memory")) << verdict->text().toStdString();
+  EXPECT_EQ(verdict->focusPolicy(), Qt::StrongFocus);
+  // Ticked, the box makes the next Read come from the disk.
+  QWidget* evict = Find("chkEvictCache");
+  QTest::mouseClick(evict, Qt::LeftButton, {}, QPoint(6, evict->height() / 2));
+  QTest::mouseClick(Find("cmdFileReadWrite(0)"), Qt::LeftButton);
+  QApplication::processEvents();
+  EXPECT_TRUE(window->LastRun().cache.evicted);
+  EXPECT_TRUE(verdict->text().startsWith("After dropping its pages, "))
+      << verdict->text().toStdString();
 
   Find<QLineEdit>("txtNumberOfFiles")->setText("10");
   QTest::mouseClick(Find("cmdCreateAndDeleteFiles"), Qt::LeftButton);
   QApplication::processEvents();  // back in the event loop, as after any click
   EXPECT_TRUE(Find<QLabel>("lblReadStatus(0)")->text().endsWith(" ms per file creation"));
   EXPECT_TRUE(Find<QLabel>("lblReadStatus(3)")->text().endsWith(" ms flush time"));
+  EXPECT_EQ(verdict->text(), "") << "no figure of a Write or Read run stands";
+  EXPECT_EQ(verdict->focusPolicy(), Qt::NoFocus);
 
   window->oTestFile->OpenFile(file, 0);  // as a failed run leaves it
   QTest::mouseClick(Find("cmdFileOp(1)"), Qt::LeftButton);
@@ -460,6 +476,7 @@ TEST_F(Window, TabFollowsTheScreen) {
   for (const auto& d : DesignTable()) form->SetEnabled(d.ctl, d.index, true);
   for (int i : {0, 1, 2, 4}) form->SetText(Ctl::lblReadStatus, i, "line " + std::to_string(i));
   form->SetText(Ctl::lblReadStatus, 1, "");
+  form->SetText(Ctl::lblCacheVerdict, 0, "verdict");
   QApplication::processEvents();
   form->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
@@ -474,20 +491,25 @@ TEST_F(Window, TabFollowsTheScreen) {
   }
   // Tab reaches the selected one of the two pattern buttons; the arrow keys
   // choose between them.
-  const QStringList expected = {
-      "lblReadStatus(4)",       "txtTestFile",         "cmdBrowse",           "txtSize",
-      "txtBlockSizeSectors",    "chkFileFlags(0)",     "chkFileFlags(3)",     "chkFileFlags(1)",
-      "chkFileFlags(2)",        "chkFlushAtFinish(0)", "chkFlushAtFinish(1)", "chkFlushAllBlocks",
-      "optDataType(0)",         "cmdFileReadWrite(0)", "cmdFileReadWrite(1)", "cmdFileOp(0)",
-      "cmdFileOp(1)",           "lblReadStatus(0)",    "lblReadStatus(2)",    "txtNumberOfFiles",
-      "cmdCreateAndDeleteFiles"};
+  const QStringList expected = {"lblReadStatus(4)",    "txtTestFile",
+                                "cmdBrowse",           "txtSize",
+                                "txtBlockSizeSectors", "chkFileFlags(0)",
+                                "chkFileFlags(3)",     "chkFileFlags(1)",
+                                "chkFileFlags(2)",     "chkFlushAtFinish(0)",
+                                "chkFlushAtFinish(1)", "chkFlushAllBlocks",
+                                "optDataType(0)",      "cmdFileReadWrite(0)",
+                                "cmdFileReadWrite(1)", "cmdFileOp(0)",
+                                "cmdFileOp(1)",        "lblReadStatus(0)",
+                                "lblReadStatus(2)",    "chkEvictCache",
+                                "txtNumberOfFiles",    "cmdCreateAndDeleteFiles",
+                                "lblCacheVerdict"};
   EXPECT_EQ(seen, expected);
 
   // Shift+Tab walks back the same way.
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
-  EXPECT_EQ(QApplication::focusWidget(), Find("cmdCreateAndDeleteFiles"));
+  EXPECT_EQ(QApplication::focusWidget(), Find("lblCacheVerdict"));
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
-  EXPECT_EQ(QApplication::focusWidget(), Find("txtNumberOfFiles"));
+  EXPECT_EQ(QApplication::focusWidget(), Find("cmdCreateAndDeleteFiles"));
 }
 
 // The flag boxes keep their Windows captions; their tips say what they do
@@ -510,6 +532,8 @@ TEST_F(Window, TipsTellWhatTheBoxesDoOnThisSystem) {
       {"txtSize", {"1,048,576 bytes"}},
       {"lblBlockSize", {"1,048,576 bytes"}},
       {"cmdFileReadWrite(1)", {"MB/s", "1,048,576 bytes"}},
+      {"chkEvictCache", {"fdatasync", "POSIX_FADV_DONTNEED", "that file only"}},
+      {"lblCacheVerdict", {"cachestat", "mincore", "--json"}},
   };
   for (const auto& [name, words] : tips)
     for (const char* word : words)
@@ -581,7 +605,7 @@ TEST_F(Window, ResizingStretchesOnlyThePathAndTheStatusLines) {
     const QWidget* w = form->Control(d.ctl, d.index);
     const QString name = w->objectName();
     if (d.ctl == Ctl::fraWrite) continue;  // the background under everything
-    if (d.ctl == Ctl::txtTestFile || d.ctl == Ctl::lblReadStatus) {
+    if (d.ctl == Ctl::txtTestFile || d.ctl == Ctl::lblReadStatus || d.ctl == Ctl::lblCacheVerdict) {
       EXPECT_GE(w->width(), before[name].width() + 250) << name.toStdString();
       continue;
     }

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "fileio/basFiles.h"
 #include "form/HeadlessForm.h"
+#include "form/ResultLines.h"
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "platform/paths.h"
@@ -174,6 +177,55 @@ TEST_F(TestFileField, WindowBehaviour) {
   form.UserClick(Ctl::chkFileFlags, 1);
   EXPECT_FALSE(window.oTestFile->IsOpen());
   EXPECT_FALSE(form.Enabled(Ctl::cmdFileOp, 0));
+}
+
+// Below the result lines, what the figure measured; the box that makes a
+// Read come from the disk where the system can drop one file's pages.
+TEST_F(TestFileField, RunsSayWhatTheirFigureMeasured) {
+  window.Form_Load(dir.path().string());
+  const bool canEvict = os::runtime::CanDropFileCache();
+  EXPECT_EQ(form.Enabled(Ctl::chkEvictCache), canEvict);
+  EXPECT_EQ(form.Value(Ctl::chkEvictCache), 0) << "off: the runs as designed";
+  form.SetText(Ctl::txtTestFile, 0, dir.File("t.bin"));
+  form.SetText(Ctl::txtSize, 0, "4");
+  std::vector<std::string> verdicts;
+  form.SetCaptionObserver([&](Ctl ctl, int, const std::string& text) {
+    if (ctl == Ctl::lblCacheVerdict) verdicts.push_back(text);
+  });
+  auto run = [&](int index) {
+    verdicts.clear();
+    form.UserClick(Ctl::cmdFileReadWrite, index);
+    EXPECT_TRUE(window.LastRun().finished) << window.LastRun().detail;
+    EXPECT_EQ(form.Text(Ctl::lblCacheVerdict), CacheVerdict(window.LastRun(), '.'));
+    // Cleared as the run starts, then the run's own.
+    EXPECT_EQ(verdicts.size(), 2u);
+    EXPECT_EQ(verdicts.front(), "");
+    return form.Text(Ctl::lblCacheVerdict);
+  };
+  EXPECT_NE(run(1).find(" memory"), std::string::npos) << form.Text(Ctl::lblCacheVerdict);
+  const std::string cached = run(0);
+  EXPECT_FALSE(window.LastRun().cache.evicted);
+  EXPECT_FALSE(window.LastRun().cache.beforeEvict.Taken());
+  EXPECT_NE(cached.find(" memory"), std::string::npos) << cached;
+
+  form.UserClick(Ctl::chkEvictCache);
+  if (canEvict) {
+    const std::string evicted = run(0);
+    EXPECT_TRUE(window.LastRun().cache.evicted);
+    EXPECT_EQ(evicted.rfind("After dropping its pages, ", 0), 0u) << evicted;
+    EXPECT_LT(window.LastRun().cache.atStart.figures.cachedBytes,
+              window.LastRun().cache.beforeEvict.figures.cachedBytes);
+    form.UserClick(Ctl::cmdFileReadWrite, 1);
+    EXPECT_FALSE(window.LastRun().cache.evicted) << "a Write run is never evicted";
+  } else {
+    EXPECT_EQ(form.Value(Ctl::chkEvictCache), 0) << "a disabled box cannot be ticked";
+  }
+
+  // A run that ends without lines leaves no verdict behind.
+  form.SetText(Ctl::txtBlockSizeSectors, 0, "-1");
+  form.UserClick(Ctl::cmdFileReadWrite, 1);
+  EXPECT_EQ(form.Text(Ctl::lblCacheVerdict), "");
+  window.Form_Unload();
 }
 
 }  // namespace

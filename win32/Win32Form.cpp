@@ -25,7 +25,7 @@ constexpr const char* kClassName = "OrvandelMain";
 constexpr const char* kChartClassName = "OrvandelTimeline";
 // The client area in dialog units.
 constexpr int kClientWidth = 440;
-constexpr int kClientHeight = 164;
+constexpr int kClientHeight = 186;
 // The timeline panel's height when it opens, in pixels, as in the Qt window.
 constexpr int kChartHeight = 260;
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
@@ -71,7 +71,11 @@ constexpr Place kPlaces[] = {
     {Ctl::Label5, 0, 316, 39, 60, 8},
     {Ctl::txtNumberOfFiles, 0, 378, 37, 30, 12},
     {Ctl::cmdCreateAndDeleteFiles, 0, 316, 55, 116, 14},
-    {Ctl::fraWrite, 0, 2, 0, 436, 162},
+    // Below the result lines, in the room the left column leaves.
+    {Ctl::chkEvictCache, 0, 144, 142, 160, 10},
+    // A row of its own below the designed ones, two lines high.
+    {Ctl::lblCacheVerdict, 0, 8, 162, 424, 18},
+    {Ctl::fraWrite, 0, 2, 0, 436, 184},
 };
 // The timeline's button, in the empty corner under the create-and-delete
 // button, so that the designed rows keep their places.
@@ -80,14 +84,32 @@ constexpr Place kTogglePlace = {Ctl::fraWrite, 0, 372, 144, 60, 14};
 // Tab follows the screen: the top rows, the left column, the middle, the
 // right panel. The controls are made in this order, the rest after them.
 constexpr std::pair<Ctl, int> kTabOrder[] = {
-    {Ctl::lblReadStatus, 4},    {Ctl::txtTestFile, 0},         {Ctl::cmdBrowse, 0},
-    {Ctl::txtSize, 0},          {Ctl::txtBlockSizeSectors, 0}, {Ctl::chkFileFlags, 0},
-    {Ctl::chkFileFlags, 3},     {Ctl::chkFileFlags, 1},        {Ctl::chkFileFlags, 2},
-    {Ctl::chkFlushAtFinish, 0}, {Ctl::chkFlushAtFinish, 1},    {Ctl::chkFlushAllBlocks, 0},
-    {Ctl::optDataType, 0},      {Ctl::optDataType, 1},         {Ctl::cmdFileReadWrite, 0},
-    {Ctl::cmdFileReadWrite, 1}, {Ctl::cmdFileOp, 0},           {Ctl::cmdFileOp, 1},
-    {Ctl::lblReadStatus, 0},    {Ctl::lblReadStatus, 1},       {Ctl::lblReadStatus, 2},
-    {Ctl::lblReadStatus, 3},    {Ctl::txtNumberOfFiles, 0},    {Ctl::cmdCreateAndDeleteFiles, 0},
+    {Ctl::lblReadStatus, 4},
+    {Ctl::txtTestFile, 0},
+    {Ctl::cmdBrowse, 0},
+    {Ctl::txtSize, 0},
+    {Ctl::txtBlockSizeSectors, 0},
+    {Ctl::chkFileFlags, 0},
+    {Ctl::chkFileFlags, 3},
+    {Ctl::chkFileFlags, 1},
+    {Ctl::chkFileFlags, 2},
+    {Ctl::chkFlushAtFinish, 0},
+    {Ctl::chkFlushAtFinish, 1},
+    {Ctl::chkFlushAllBlocks, 0},
+    {Ctl::optDataType, 0},
+    {Ctl::optDataType, 1},
+    {Ctl::cmdFileReadWrite, 0},
+    {Ctl::cmdFileReadWrite, 1},
+    {Ctl::cmdFileOp, 0},
+    {Ctl::cmdFileOp, 1},
+    {Ctl::lblReadStatus, 0},
+    {Ctl::lblReadStatus, 1},
+    {Ctl::lblReadStatus, 2},
+    {Ctl::lblReadStatus, 3},
+    {Ctl::chkEvictCache, 0},
+    {Ctl::txtNumberOfFiles, 0},
+    {Ctl::cmdCreateAndDeleteFiles, 0},
+    {Ctl::lblCacheVerdict, 0},
 };
 
 // What each field does on this system, wrapped at a readable width; the
@@ -143,7 +165,15 @@ constexpr Tip kTips[] = {
     {Ctl::cmdCreateAndDeleteFiles, 0,
      "Creates the numbered empty files beside the test file, deletes them, and times both and the "
      "flush of the volume after each."},
+    {Ctl::lblCacheVerdict, 0,
+     "What the figure measured, from the test file's own pages in memory. Windows counts its file "
+     "cache for the whole system only: no figure of one file's pages exists, so this line says "
+     "so and estimates nothing."},
 };
+// On the box and, for while it is disabled, on its place in the window.
+constexpr const char* kEvictTip =
+    "Not available on Windows: no call drops one file's pages from the file cache, so a Read run "
+    "cannot be made to read from the disk here.";
 constexpr const char* kToggleTip =
     "Shows throughput over the latest Write or Read run (Ctrl+T). Windows gives no figures of its "
     "dirty cache, so the panel has none.";
@@ -257,6 +287,14 @@ LRESULT CALLBACK ToggleProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
   return CallWindowProcW(gButtonProc, hwnd, message, wParam, lParam);
 }
 
+// A multi-line edit keeps Tab and Enter for itself; the verdict, read
+// only, lets the window have them, as the one-line result lines do.
+WNDPROC gEditProc = nullptr;
+LRESULT CALLBACK VerdictProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  const LRESULT r = CallWindowProcA(gEditProc, hwnd, message, wParam, lParam);
+  return message == WM_GETDLGCODE ? r & ~(DLGC_WANTALLKEYS | DLGC_WANTTAB) : r;
+}
+
 COLORREF Colour(chart::Rgb c) { return RGB((c >> 16) & 0xff, (c >> 8) & 0xff, c & 0xff); }
 
 std::wstring Wide(const std::string& s) {
@@ -355,7 +393,8 @@ void Win32Form::Build() {
     DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     DWORD exStyle = 0;
     const bool hasAccessKey = std::strchr(d.text, '&') != nullptr;
-    const bool resultLine = d.ctl == Ctl::lblReadStatus;
+    const bool verdict = d.ctl == Ctl::lblCacheVerdict;
+    const bool resultLine = d.ctl == Ctl::lblReadStatus || verdict;
     switch (d.kind) {
       case CtlKind::TextBox:
         cls = "EDIT";
@@ -367,7 +406,8 @@ void Win32Form::Build() {
         // with a text.
         if (resultLine) {
           cls = "EDIT";
-          style |= ES_READONLY | ES_AUTOHSCROLL | (*d.text ? WS_TABSTOP : 0);
+          style |=
+              ES_READONLY | (verdict ? ES_MULTILINE : ES_AUTOHSCROLL) | (*d.text ? WS_TABSTOP : 0);
         } else {
           style |= SS_LEFTNOWORDWRAP | SS_NOTIFY | (hasAccessKey ? 0 : SS_NOPREFIX);
         }
@@ -427,6 +467,8 @@ void Win32Form::Build() {
   }
   SetWindowPos(H(Control(Ctl::fraWrite)), HWND_BOTTOM, 0, 0, 0, 0,
                SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  gEditProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+      H(Control(Ctl::lblCacheVerdict)), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(VerdictProc)));
 
   // The timeline: its button out of the Tab cycle (Ctrl+T reaches it from
   // anywhere), and the panel below the frame, hidden until asked for.
@@ -466,6 +508,18 @@ void Win32Form::AddTooltips() {
     SendMessageA(H(tooltips_), TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&ti));
   };
   for (const Tip& tip : kTips) add(H(Control(tip.ctl, tip.index)), tip.text);
+  // A disabled control gets no mouse messages: the window under it does.
+  HWND evict = H(Control(Ctl::chkEvictCache));
+  add(evict, kEvictTip);
+  TTTOOLINFOA place{};
+  place.cbSize = sizeof place;
+  place.uFlags = TTF_SUBCLASS;
+  place.hwnd = H(hwnd_);
+  place.uId = 1;
+  GetWindowRect(evict, &place.rect);
+  MapWindowPoints(nullptr, H(hwnd_), reinterpret_cast<POINT*>(&place.rect), 2);
+  place.lpszText = const_cast<char*>(kEvictTip);
+  SendMessageA(H(tooltips_), TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&place));
   add(H(toggle_), kToggleTip);
   // About sixty characters a line, and time to read them.
   const Units u = UnitsOf(static_cast<HFONT>(font_));
@@ -712,7 +766,7 @@ void Win32Form::SetText(Ctl ctl, int index, const std::string& text) {
   HWND c = H(At(ctl, index).hwnd);
   // Progress captions are set after every block: an equal text costs nothing.
   if (WindowText(c) == text) return;
-  if (ctl == Ctl::lblReadStatus) {
+  if (ctl == Ctl::lblReadStatus || ctl == Ctl::lblCacheVerdict) {
     // Tab passes over an empty result line.
     const LONG_PTR style = GetWindowLongPtrA(c, GWL_STYLE);
     const LONG_PTR want = text.empty() ? style & ~WS_TABSTOP : style | WS_TABSTOP;

@@ -127,6 +127,8 @@ bool FileCacheFigures(HANDLE file, FileCache* figures) {
   return true;
 }
 
+bool CanDropFileCache() { return true; }
+
 bool DropFileCache(HANDLE file) {
   const int fd = handles::Fd(file);
   if (fd < 0) {

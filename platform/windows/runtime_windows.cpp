@@ -155,6 +155,8 @@ bool FileCacheFigures(HANDLE, FileCache*) {
 }
 
 // No call drops one file's pages from the Windows cache.
+bool CanDropFileCache() { return false; }
+
 bool DropFileCache(HANDLE) {
   os::SetLastError(ERROR_NOT_SUPPORTED);
   return false;
