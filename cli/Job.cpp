@@ -62,6 +62,7 @@ int RankJob::Finish(const std::string& command, const std::string& file, const E
                     const std::function<void(const nlohmann::json&)>& printLines) {
   rankObject["rank"] = Rank();
   rankObject["host"] = Host();
+  rankObject["clock_offset_ns"] = job_->OffsetNs();
   AddEnding(rankObject, mine);
   Report(mine, Name());
   std::vector<nlohmann::json> ranks = Gather(rankObject);

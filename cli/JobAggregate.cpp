@@ -109,6 +109,8 @@ json AggregateThroughput(std::vector<json>& ranks) {
     out["volume_flush_ms"] = Known(total.volumeFlushMs);
   }
   out["lines"] = ThroughputLines(total, '.');
+  out["cut_short"] = std::any_of(ranks.begin(), ranks.end(),
+                                 [](const json& r) { return r.value("cut_short", false); });
   out["over_ranks"] = {{"mb_per_s", OverRanks(ranks, "mb_per_s")},
                        {"elapsed_ns", OverRanks(ranks, "elapsed_ns")}};
   if (writing) out["over_ranks"]["mb_per_s_with_flush"] = OverRanks(ranks, "mb_per_s_with_flush");

@@ -427,6 +427,11 @@ int ThroughputAsRank(const RunOptions& o, bool writing, RankJob& job) {
   return job.Finish(command, o.file, ending, std::move(one), o.json, AggregateThroughput,
                     [writing](const nlohmann::json& total) {
                       PrintJobLines(total);
+                      if (total.value("cut_short", false))
+                        std::printf(
+                            "--stonewall cut the runs short: the figures are of the "
+                            "%.1f MB done by then\n",
+                            total.value("test_size", 0.0) / 1048576);
                       PrintOverRanks(total, "mb_per_s", writing ? "MB/s without flush" : "MB/s");
                       PrintOverRanks(total, "mb_per_s_with_flush", "MB/s with flush");
                     });
@@ -474,10 +479,14 @@ int Throughput(const RunOptions& o, bool writing) {
     const std::string statusLine = StatusLineOf(o.file);
     if (o.json) {
       nlohmann::json one = RunJson(last, statusLine);
+      if (o.job.stonewall) one["cut_short"] = last.cutShort;
       AddEnding(one, ending);
       runs.push_back(std::move(one));
     } else if (last.stoppedBy == 0) {
       PrintLines(ThroughputLines(last, '.'), statusLine);
+      if (last.cutShort)
+        std::printf("--stonewall cut the run short: the figures are of the %.1f MB done by then\n",
+                    static_cast<double>(last.testSize) / kFixed / 1048576);
       if (const std::string verdict = CacheVerdict(last, '.'); !verdict.empty())
         std::cout << verdict << "\n";
     }

@@ -190,6 +190,16 @@ TEST_F(MpiJob, EveryTestOverThreeRanksAddsUpFromItsRanks) {
   const json& lat = rn["aggregate"]["latency_ns"];
   EXPECT_LE(lat["min"], lat["percentiles"]["50"]);
   EXPECT_LE(lat["percentiles"]["99"], lat["max"]);
+  // A stonewall stops every rank's blocks, and the totals count what was done.
+  json sw = Job("write --size 500 --stonewall 0.05 --no-flush-file --file " + file, &status);
+  ASSERT_EQ(status, 0) << sw.dump();
+  EXPECT_TRUE(sw["aggregate"]["cut_short"]);
+  EXPECT_EQ(sw["aggregate"]["test_size"], Sum(sw["ranks"], "test_size"));
+  for (const json& r : sw["ranks"]) {
+    EXPECT_TRUE(r["cut_short"]);
+    EXPECT_LT(r["test_size"].get<double>(), 500.0 * 1048576);
+    EXPECT_EQ(r["test_size"].get<double>(), r["bytes_transferred"].get<double>());
+  }
   // Only the test files are left: every numbered file went again.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
 }
