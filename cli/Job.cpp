@@ -39,6 +39,13 @@ Ending RankJob::EndingOf(const std::string& message, const std::string& detail,
   return ::EndingOf(message, detail, stoppedBy);
 }
 
+bool RankJob::SameCommand(const std::string& command) {
+  // FNV-1a: the same text gives the same number on every host.
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : command) hash = (hash ^ c) * 1099511628211ull;
+  return job_->AllSame(hash);
+}
+
 bool RankJob::Meet(bool ok) {
   ++met_;
   if (!job_->AllOk(ok && !othersFailed_)) othersFailed_ = true;

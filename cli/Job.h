@@ -37,6 +37,9 @@ class RankJob {
   // moment that never came.
   nlohmann::json Common(std::int64_t localNs) const;
 
+  // Whether every rank runs this command (the ranks of one job started with
+  // different commands would wait for each other at different points).
+  bool SameCommand(const std::string& command);
   // A point every rank passes once, in order, a rank that failed too: false
   // when some rank failed, and from then on.
   bool Meet(bool ok);

@@ -806,6 +806,13 @@ int main(int argc, char** argv) {
       return FinishOutput(Refused(app, runOptions ? runOptions->json : randomCommands.Json(),
                                   {false, kCannotInspect, "Cannot run as a rank of a job", error}),
                           noOutput);
+    const std::string command = app.get_subcommands().front()->get_name();
+    if (!job->SameCommand(command + (jobOptions->sharedFile ? " shared" : "")))
+      return FinishOutput(
+          Refused(app, runOptions ? runOptions->json : randomCommands.Json(),
+                  {false, kUsageError, "Cannot run as a rank of a job",
+                   "the ranks were started with different commands (this one: " + command + ")"}),
+          noOutput);
   } else if (jobOptions && jobOptions->sharedFile) {
     return FinishOutput(
         Refused(app, runOptions->json,

@@ -31,6 +31,8 @@ class Job {
   // Every rank says whether it may go on, and waits for the others: true
   // when all may.
   bool AllOk(bool ok);
+  // Whether every rank gave the same value.
+  bool AllSame(std::uint64_t value);
   // Each rank's text, at rank 0 in rank order; empty on the others.
   std::vector<std::string> Gather(const std::string& mine);
 

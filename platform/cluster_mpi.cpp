@@ -74,6 +74,13 @@ bool Job::AllOk(bool ok) {
   return all != 0;
 }
 
+bool Job::AllSame(std::uint64_t value) {
+  std::uint64_t low = 0, high = 0;
+  MPI_Allreduce(&value, &low, 1, MPI_UINT64_T, MPI_MIN, MPI_COMM_WORLD);
+  MPI_Allreduce(&value, &high, 1, MPI_UINT64_T, MPI_MAX, MPI_COMM_WORLD);
+  return low == high;
+}
+
 std::vector<std::string> Job::Gather(const std::string& mine) {
   const int length = static_cast<int>(mine.size());
   std::vector<int> lengths(rank_ == 0 ? static_cast<std::size_t>(size_) : 0);

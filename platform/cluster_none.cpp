@@ -11,6 +11,7 @@ std::unique_ptr<Job> Job::Join(std::string& error) {
 }
 Job::~Job() = default;
 bool Job::AllOk(bool ok) { return ok; }
+bool Job::AllSame(std::uint64_t) { return true; }
 std::vector<std::string> Job::Gather(const std::string& mine) { return {mine}; }
 
 }  // namespace os::cluster
