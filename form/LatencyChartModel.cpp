@@ -124,9 +124,11 @@ LatencyChart BuildLatencyChart(const Histogram& h, const std::string& title, dou
   for (double v = 0; v < yMax + step / 2; v += step)
     leftMargin = std::max(leftMargin, labels.Width(percent(v)) + f * 0.8);
 
-  // The title's row, two rows for the percentiles' names, the plot, the
-  // axis's labels below it.
-  c.plot = {leftMargin, f * 4.1, width - f * 1.5, height - f * 2};
+  // The title's row, a row for each percentile's name (close ones need all
+  // three), the plot, the axis's labels below it.
+  // The last decade's name is centred on the plot's right edge.
+  const double rightMargin = std::max(f * 1.5, labels.Width(LatencyText(c.highNs)) / 2 + f * 0.3);
+  c.plot = {leftMargin, f * 5.3, width - rightMargin, height - f * 2};
   const Rect& plot = c.plot;
   if (plot.Width() < f * 4 || plot.Height() < f * 2) return c;
   labels.Place({{{f * 0.5, f * 1.2}, title, kAxis, -1},
@@ -172,7 +174,7 @@ LatencyChart BuildLatencyChart(const Histogram& h, const std::string& title, dou
     c.markers.push_back({m.percentile, ns, x});
     scene.lines.push_back({{{x, plot.top - f * 0.2}, {x, plot.bottom}}, m.colour, 1.5, true});
     const std::string text = std::string(m.name) + " " + LatencyText(static_cast<double>(ns));
-    for (double y : {f * 2.4, f * 3.6})
+    for (double y : {f * 2.4, f * 3.6, f * 4.8})
       if (labels.Place({{{x, y}, text, m.colour, 0},
                         {{x + f * 0.3, y}, text, m.colour, -1},
                         {{x - f * 0.3, y}, text, m.colour, 1}},

@@ -418,6 +418,10 @@ void QtForm::Build() {
   chart_->hide();
   root->addWidget(chart_, 1);
   random_ = new RandomPanel(*this);
+  // The file's buttons and status line as the run left the file.
+  random_->ended = [this] {
+    if (logic_) logic_->ShowFileState();
+  };
   random_->hide();
   root->addWidget(random_, 1);
 }

@@ -202,7 +202,9 @@ RandomPanel::RandomPanel(FormView& form, QWidget* parent) : QWidget(parent), for
   poll_ = new QTimer(this);
   connect(poll_, &QTimer::timeout, this, [this] {
     if (model_.Poll()) Show();
-    if (!model_.Running()) poll_->stop();
+    if (model_.Running()) return;
+    poll_->stop();
+    if (ended) ended();
   });
   connect(run_, &QPushButton::clicked, this, [this] { Run(); });
   connect(stop_, &QPushButton::clicked, this, [this] { Stop(); });

@@ -49,6 +49,8 @@ class RandomPanel : public QWidget {
   QPushButton* StopButton() const { return stop_; }
   QLabel* ProgressLine() const { return progress_; }
   LatencyChartWidget* Chart() const { return chart_; }
+  // Called when a run has ended, whichever way.
+  std::function<void()> ended;
   // Seconds a test; the table's own by default.
   double seconds = kProfileSeconds;
 

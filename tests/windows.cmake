@@ -20,6 +20,7 @@ add_executable(orvandel_tests
   TimelineChartModel_test.cpp
   Engine_test.cpp
   Random_test.cpp
+  RandomPanel_test.cpp
   ${PROJECT_SOURCE_DIR}/cli/TimelineCsv.cpp
 )
 target_link_libraries(orvandel_tests PRIVATE orvandel_form GTest::gtest_main orvandel_header_libs)
