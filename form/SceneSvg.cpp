@@ -1,6 +1,8 @@
 #include "form/SceneSvg.h"
 
 #include <cstdio>
+#include <initializer_list>
+#include <string_view>
 
 namespace chart {
 
@@ -46,31 +48,35 @@ std::string Escaped(const std::string& s) {
   return out;
 }
 
+// Appends the pieces in turn: no temporaries of concatenation.
+void Add(std::string& out, std::initializer_list<std::string_view> pieces) {
+  for (std::string_view piece : pieces) out.append(piece);
+}
+
 }  // namespace
 
 std::string SceneSvg(const Scene& scene, const std::string& fontFamily) {
   const std::string w = Number(scene.width), h = Number(scene.height);
-  std::string out =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-      w + "\" height=\"" + h + "\" viewBox=\"0 0 " + w + " " + h + "\" font-family=\"" +
-      Escaped(fontFamily) + "\" font-size=\"" + Number(scene.fontPixels) + "\">\n";
+  std::string out;
+  Add(out, {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"",
+            w, "\" height=\"", h, "\" viewBox=\"0 0 ", w, " ", h, "\" font-family=\"",
+            Escaped(fontFamily), "\" font-size=\"", Number(scene.fontPixels), "\">\n"});
   for (const Box& b : scene.boxes)
-    out += "<rect x=\"" + Number(b.rect.left) + "\" y=\"" + Number(b.rect.top) + "\" width=\"" +
-           Number(b.rect.Width()) + "\" height=\"" + Number(b.rect.Height()) + "\" fill=\"" +
-           Colour(b.fill) + "\" stroke=\"" + Colour(b.stroke) + "\"/>\n";
+    Add(out, {"<rect x=\"", Number(b.rect.left), "\" y=\"", Number(b.rect.top), "\" width=\"",
+              Number(b.rect.Width()), "\" height=\"", Number(b.rect.Height()), "\" fill=\"",
+              Colour(b.fill), "\" stroke=\"", Colour(b.stroke), "\"/>\n"});
   for (const Line& l : scene.lines) {
-    std::string points;
-    for (const Point& p : l.points)
-      points += (points.empty() ? "" : " ") + Number(p.x) + "," + Number(p.y);
-    out += "<polyline points=\"" + points + "\" fill=\"none\" stroke=\"" + Colour(l.colour) +
-           "\" stroke-width=\"" + Number(l.width) + "\"" +
-           (l.dashed ? " stroke-dasharray=\"5 3\"" : "") + "/>\n";
+    Add(out, {"<polyline points=\""});
+    for (std::size_t i = 0; i < l.points.size(); ++i)
+      Add(out, {i ? " " : "", Number(l.points[i].x), ",", Number(l.points[i].y)});
+    Add(out, {"\" fill=\"none\" stroke=\"", Colour(l.colour), "\" stroke-width=\"", Number(l.width),
+              "\"", l.dashed ? " stroke-dasharray=\"5 3\"" : "", "/>\n"});
   }
   for (const Text& t : scene.texts) {
     const char* anchor = t.align < 0 ? "start" : t.align == 0 ? "middle" : "end";
-    out += "<text x=\"" + Number(t.at.x) + "\" y=\"" + Number(t.at.y) + "\" fill=\"" +
-           Colour(t.colour) + "\" text-anchor=\"" + anchor + "\">" + Escaped(t.text) + "</text>\n";
+    Add(out, {"<text x=\"", Number(t.at.x), "\" y=\"", Number(t.at.y), "\" fill=\"",
+              Colour(t.colour), "\" text-anchor=\"", anchor, "\">", Escaped(t.text), "</text>\n"});
   }
   out += "</svg>\n";
   return out;

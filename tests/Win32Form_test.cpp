@@ -111,8 +111,9 @@ TEST_F(Win32Window, OpensTitledWithEveryControlOfTheDesign) {
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&children));
-  EXPECT_EQ(children.size(), DesignTable().size() + 5)
-      << "the controls, three etched lines, the timeline's button and panel";
+  EXPECT_EQ(children.size(), DesignTable().size() + 14)
+      << "the controls, three etched lines, the timeline's button and panel, the random-order "
+         "panel's button, the panel, its six controls and its list's header";
   for (const auto& d : DesignTable()) {
     HWND c = Ctrl(d.ctl, d.index);
     ASSERT_TRUE(children.count(c)) << d.name;
@@ -232,7 +233,7 @@ TEST_F(Win32Window, FocusTabInScreenOrderTheTimelinePanelAndResizing) {
   }
   // Every field says what it does, wrapped at a readable width.
   HWND tips = H(form->Tooltips());
-  EXPECT_EQ(SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 20);
+  EXPECT_EQ(SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 25);
   const LRESULT wrap = SendMessageA(tips, TTM_GETMAXTIPWIDTH, 0, 0);
   EXPECT_GT(wrap, 100);
   EXPECT_LT(wrap, 600);
