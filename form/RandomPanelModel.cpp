@@ -81,8 +81,15 @@ bool RandomPanelModel::Start(const std::string& file, std::int64_t size, bool ma
   fraction_ = 0;
   progress_ = "Starting...";
   shared_ = std::make_shared<Shared>();
-  thread_ = std::thread(
-      [this, file, size, mayReplace, seconds] { Work(file, size, mayReplace, seconds); });
+  try {
+    thread_ = std::thread(
+        [this, file, size, mayReplace, seconds] { Work(file, size, mayReplace, seconds); });
+  } catch (const std::exception&) {
+    gTestRunning = false;
+    state_ = State::Failed;
+    progress_ = "Cannot start a thread for the run.";
+    return false;
+  }
   return true;
 }
 

@@ -105,8 +105,9 @@ class RandomPanelRun : public ::testing::Test {
   void TearDown() override { gTestRunning = false; }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
+    // Under Wine the program's mark on the file, a stream of it, is a file.
     for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-      names.push_back(e.path().filename().string());
+      if (e.path().filename() != "p.bin:orvandel") names.push_back(e.path().filename().string());
     return names;
   }
 
