@@ -14,6 +14,7 @@
 #include "cli/Common.h"
 #include "cli/Job.h"
 #include "cli/Units.h"
+#include "random/Profile.h"
 #include "random/RandomTest.h"
 
 namespace {
@@ -333,57 +334,38 @@ int RandomCommands::Options::RunOne(RankJob* rank) {
 }
 
 int RandomCommands::Options::RunProfile() {
-  struct Row {
-    const char* name;
-    std::int64_t block;
-    int depth;
-    bool sequential;
-  };
-  static constexpr Row kRows[] = {{"SEQ1M Q8T1", 1 << 20, 8, true},
-                                  {"SEQ1M Q1T1", 1 << 20, 1, true},
-                                  {"RND4K Q32T1", 4096, 32, false},
-                                  {"RND4K Q1T1", 4096, 1, false}};
   const bool show = !profileJson && os::runtime::StderrIsTerminal();
   nlohmann::json tests = nlohmann::json::array();
   Ending ending;
   if (!profileJson)
     std::printf("%-12s %5s %10s %10s %10s %10s %10s\n", "test", "", "MB/s", "IOPS", "p50", "p99",
                 "max");
-  for (const Row& row : kRows) {
-    for (const bool reading : {true, false}) {
-      RandomDescription d;
-      d.file = profileFile;
-      d.size = *ParseSize(profileSize, units::kFileSize);
-      d.blockSize = row.block;
-      d.depth = row.depth;
-      d.readPercent = reading ? 100 : 0;
-      d.seconds = profileSeconds;
-      d.sequential = row.sequential;
-      // Past the cache, as such tables are: the disk, not the memory.
-      d.fileFlags = static_cast<std::int32_t>(os::FILE_FLAG_NO_BUFFERING);
-      const char* direction = reading ? "read" : "write";
-      CliObserver observer(show, std::string(row.name) + " " + direction + " ");
-      const RandomRecord r = RunRandom(d, observer);
-      observer.End();
-      ending = EndingOfRun(r);
-      if (!ending.ok) break;
-      tests.push_back({{"name", row.name},
-                       {"direction", direction},
-                       {"engine", r.engine},
-                       {"mb_per_s", r.mbPerSec},
-                       {"iops", r.iops},
-                       {"max_in_flight", r.maxInFlight},
-                       {"latency_ns", LatencyJson(r.latency)}});
-      if (!profileJson) {
-        const Histogram& h = r.latency;
-        std::printf("%-12s %5s %10.1f %10.0f %10s %10s %10s\n", row.name, direction, r.mbPerSec,
-                    r.iops, Duration(static_cast<double>(h.Percentile(50))).c_str(),
-                    Duration(static_cast<double>(h.Percentile(99))).c_str(),
-                    Duration(static_cast<double>(h.Max())).c_str());
-        std::fflush(stdout);
-      }
-    }
+  for (int job = 0; job < kProfileJobs; ++job) {
+    const ProfileRow& row = kProfileRows[job / 2];
+    const bool reading = job % 2 == 0;
+    const RandomDescription d =
+        ProfileJob(job, profileFile, *ParseSize(profileSize, units::kFileSize), profileSeconds);
+    const char* direction = reading ? "read" : "write";
+    CliObserver observer(show, std::string(row.name) + " " + direction + " ");
+    const RandomRecord r = RunRandom(d, observer);
+    observer.End();
+    ending = EndingOfRun(r);
     if (!ending.ok) break;
+    tests.push_back({{"name", row.name},
+                     {"direction", direction},
+                     {"engine", r.engine},
+                     {"mb_per_s", r.mbPerSec},
+                     {"iops", r.iops},
+                     {"max_in_flight", r.maxInFlight},
+                     {"latency_ns", LatencyJson(r.latency)}});
+    if (!profileJson) {
+      const Histogram& h = r.latency;
+      std::printf("%-12s %5s %10.1f %10.0f %10s %10s %10s\n", row.name, direction, r.mbPerSec,
+                  r.iops, Duration(static_cast<double>(h.Percentile(50))).c_str(),
+                  Duration(static_cast<double>(h.Percentile(99))).c_str(),
+                  Duration(static_cast<double>(h.Max())).c_str());
+      std::fflush(stdout);
+    }
   }
   if (profileJson) {
     nlohmann::json out = Header("profile", profileFile);

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -29,6 +30,7 @@
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "platform/os.h"
+#include "qt/RandomPanel.h"
 #include "qt/TimelineChart.h"
 
 namespace {
@@ -435,35 +437,88 @@ void QtForm::Build() {
   // control takes for itself, reaches the window and toggles it.
   chartToggle_->setFocusPolicy(Qt::NoFocus);
   connect(chartToggle_, &QToolButton::toggled, this, [this](bool on) { ShowTimeline(on); });
-  grid->addWidget(chartToggle_, 1, 2, Qt::AlignBottom | Qt::AlignRight);
+  // The random-order panel's toggle above it, in the same corner.
+  randomToggle_ = new QToolButton;
+  randomToggle_->setObjectName("randomToggle");
+  randomToggle_->setText(QString::fromUtf8("Random \u25B8"));
+  randomToggle_->setCheckable(true);
+  randomToggle_->setAutoRaise(true);
+  randomToggle_->setToolTip(
+      WrappedTip("Shows the standard table of sequential and random-order tests on the test file, "
+                 "with the latency of each (Ctrl+R)."));
+  randomToggle_->setFocusPolicy(Qt::NoFocus);
+  connect(randomToggle_, &QToolButton::toggled, this, [this](bool on) { ShowRandom(on); });
+  auto* toggles = new QVBoxLayout;
+  toggles->addStretch(1);
+  toggles->addWidget(randomToggle_, 0, Qt::AlignRight);
+  toggles->addWidget(chartToggle_, 0, Qt::AlignRight);
+  grid->addLayout(toggles, 1, 2);
   chart_ = new TimelineChart;
   chart_->testFile = [this] { return Text(Ctl::txtTestFile, 0); };
   chart_->hide();
   root->addWidget(chart_, 1);
+  random_ = new RandomPanel(*this);
+  // The file's buttons and status line as the run left the file.
+  random_->ended = [this] {
+    if (logic_) logic_->ShowFileState();
+  };
+  random_->hide();
+  root->addWidget(random_, 1);
+}
+
+void QtForm::ShowPanel(QWidget* panel, bool show) {
+  // The window's height is read after the layout has taken the change, and
+  // each panel gives back exactly what it added, in any order.
+  if (show == !panel->isHidden()) return;
+  if (show) {
+    layout()->activate();
+    const int before = height();
+    panel->show();
+    layout()->activate();
+    resize(width(), before + panel->sizeHint().height());
+    grown_[panel] = height() - before;
+
+  } else {
+    const auto it = grown_.find(panel);
+    const int by = it == grown_.end() ? 0 : it->second;
+    if (it != grown_.end()) grown_.erase(it);
+    const int before = height();
+    panel->hide();
+    layout()->activate();
+    resize(width(), std::max(before - by, minimumSizeHint().height()));
+  }
 }
 
 void QtForm::ShowTimeline(bool show) {
-  if (show == chart_->isVisible()) return;
-  chartToggle_->setChecked(show);
-  chartToggle_->setText(QString::fromUtf8(show ? "Timeline \u25BE" : "Timeline \u25B8"));
-  // The window grows by the chart and shrinks back, so the controls above
-  // keep their size.
-  if (show) {
-    heightWithoutChart_ = height();
-    chart_->show();
-    resize(width(), heightWithoutChart_ + chart_->sizeHint().height());
-  } else {
-    chart_->hide();
-    layout()->activate();
-    resize(width(), heightWithoutChart_ > 0 ? heightWithoutChart_ : minimumSizeHint().height());
+  if (show == !chart_->isHidden()) return;
+  {
+    // Its signal would show the panel a second time, from inside this call.
+    const QSignalBlocker quiet(chartToggle_);
+    chartToggle_->setChecked(show);
   }
+  chartToggle_->setText(QString::fromUtf8(show ? "Timeline \u25BE" : "Timeline \u25B8"));
+  ShowPanel(chart_, show);
+}
+
+void QtForm::ShowRandom(bool show) {
+  if (show == !random_->isHidden()) return;
+  {
+    const QSignalBlocker quiet(randomToggle_);
+    randomToggle_->setChecked(show);
+  }
+  randomToggle_->setText(QString::fromUtf8(show ? "Random \u25BE" : "Random \u25B8"));
+  ShowPanel(random_, show);
 }
 
 void QtForm::TimelineChanged(const Timeline& timeline) { chart_->Take(timeline); }
 
 void QtForm::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_T && event->modifiers() == Qt::ControlModifier) {
-    ShowTimeline(!chart_->isVisible());
+    ShowTimeline(chart_->isHidden());
+    return;
+  }
+  if (event->key() == Qt::Key_R && event->modifiers() == Qt::ControlModifier) {
+    ShowRandom(random_->isHidden());
     return;
   }
   QWidget::keyPressEvent(event);

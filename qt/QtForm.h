@@ -16,6 +16,7 @@
 class frmMain;
 class QLabel;
 class QToolButton;
+class RandomPanel;
 class TimelineChart;
 
 class QtForm : public QWidget, public FormView {
@@ -56,6 +57,10 @@ class QtForm : public QWidget, public FormView {
   TimelineChart* Chart() const { return chart_; }
   QToolButton* ChartToggle() const { return chartToggle_; }
   void ShowTimeline(bool show);
+  // The random-order panel below it, hidden at start too, and its toggle.
+  RandomPanel* Random() const { return random_; }
+  QToolButton* RandomToggle() const { return randomToggle_; }
+  void ShowRandom(bool show);
 
   // A text box reports the reason its focus arrived with.
   void TextBoxFocused(Ctl ctl, int index, Qt::FocusReason reason);
@@ -77,6 +82,9 @@ class QtForm : public QWidget, public FormView {
   Entry& At(Ctl ctl, int index);
   const Entry& At(Ctl ctl, int index) const;
   void Build();
+  // Shows or hides a panel below the controls: the window grows by it and
+  // shrinks back by as much.
+  void ShowPanel(QWidget* panel, bool show);
   void Wire(Entry& e);
   // The labels a user selects and copies from: the status lines and the
   // cache verdict.
@@ -108,5 +116,8 @@ class QtForm : public QWidget, public FormView {
   int repaints_ = 0;
   TimelineChart* chart_ = nullptr;
   QToolButton* chartToggle_ = nullptr;
-  int heightWithoutChart_ = 0;
+  RandomPanel* random_ = nullptr;
+  QToolButton* randomToggle_ = nullptr;
+  // What showing each panel added to the window's height.
+  std::map<QWidget*, int> grown_;
 };

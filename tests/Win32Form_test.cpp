@@ -112,8 +112,9 @@ TEST_F(Win32Window, OpensTitledWithEveryControlOfTheDesign) {
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&children));
-  EXPECT_EQ(children.size(), DesignTable().size() + 5)
-      << "the controls, three etched lines, the timeline's button and panel";
+  EXPECT_EQ(children.size(), DesignTable().size() + 14)
+      << "the controls, three etched lines, the timeline's button and panel, the random-order "
+         "panel's button, the panel, its six controls and its list's header";
   for (const auto& d : DesignTable()) {
     HWND c = Ctrl(d.ctl, d.index);
     ASSERT_TRUE(children.count(c)) << d.name;
@@ -245,7 +246,7 @@ TEST_F(Win32Window, FocusTabInScreenOrderTheTimelinePanelAndResizing) {
   }
   // Every field says what it does, wrapped at a readable width.
   HWND tips = H(form->Tooltips());
-  EXPECT_EQ(SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 23);
+  EXPECT_EQ(SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 28);
   // Windows drops no single file's pages: the box is off, its tip says why,
   // and where it can be ticked it comes after the result lines.
   EXPECT_FALSE(On(Ctl::chkEvictCache, 0));

@@ -20,13 +20,15 @@ add_executable(orvandel_tests
   TimelineChartModel_test.cpp
   Engine_test.cpp
   Random_test.cpp
+  RandomPanel_test.cpp
   ${PROJECT_SOURCE_DIR}/cli/TimelineCsv.cpp
 )
 target_link_libraries(orvandel_tests PRIVATE orvandel_form GTest::gtest_main orvandel_header_libs)
 gtest_discover_tests(orvandel_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 
 # The Win32 window in-process, driven through its controls' messages.
-add_executable(orvandel_win32_tests Win32Form_test.cpp support.cpp support_windows.cpp)
+add_executable(orvandel_win32_tests Win32Form_test.cpp Win32RandomPanel_test.cpp support.cpp
+               support_windows.cpp)
 target_link_libraries(orvandel_win32_tests PRIVATE orvandel_window GTest::gtest_main)
 gtest_discover_tests(orvandel_win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)
 

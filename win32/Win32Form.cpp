@@ -8,6 +8,7 @@
 #include "form/basBase.h"
 #include "form/frmMain.h"
 #include "platform/os.h"
+#include "win32/RandomPane.h"
 
 // Last: its macros would rename the layer's own constants.
 // windows.h first: the others build on it.
@@ -21,6 +22,7 @@ namespace {
 constexpr auto kFrame = std::chrono::milliseconds(16);
 constexpr int kFirstId = 100;
 constexpr int kToggleId = 99;
+constexpr int kRandomToggleId = 98;
 constexpr const char* kClassName = "OrvandelMain";
 constexpr const char* kChartClassName = "OrvandelTimeline";
 // The client area in dialog units.
@@ -28,6 +30,9 @@ constexpr int kClientWidth = 440;
 constexpr int kClientHeight = 186;
 // The timeline panel's height when it opens, in pixels, as in the Qt window.
 constexpr int kChartHeight = 260;
+// The random-order panel's, and the least room each panel keeps.
+constexpr int kRandomHeight = 280;
+constexpr int kChartMinHeight = 160, kRandomMinHeight = 200;
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 
 HWND H(Win32Form::Window w) { return static_cast<HWND>(w); }
@@ -80,6 +85,8 @@ constexpr Place kPlaces[] = {
 // The timeline's button, in the empty corner under the create-and-delete
 // button, so that the designed rows keep their places.
 constexpr Place kTogglePlace = {Ctl::fraWrite, 0, 372, 144, 60, 14};
+// The random-order panel's button above it.
+constexpr Place kRandomTogglePlace = {Ctl::fraWrite, 0, 372, 128, 60, 14};
 
 // Tab follows the screen: the top rows, the left column, the middle, the
 // right panel. The controls are made in this order, the rest after them.
@@ -177,6 +184,9 @@ constexpr const char* kEvictTip =
 constexpr const char* kToggleTip =
     "Shows throughput over the latest Write or Read run (Ctrl+T). Windows gives no figures of its "
     "dirty cache, so the panel has none.";
+constexpr const char* kRandomToggleTip =
+    "Shows the standard table of sequential and random-order tests on the test file, with the "
+    "latency of each (Ctrl+R).";
 
 // The separators: Line1(0), Line1(1) across the left column, Line2 down.
 struct LinePlace {
@@ -306,7 +316,7 @@ std::wstring Wide(const std::string& s) {
 }
 
 // The toggle's caption with its triangle where the font has one.
-std::wstring ToggleText(HWND toggle, bool open) {
+std::wstring ToggleText(HWND toggle, bool open, const wchar_t* name = L"Timeline") {
   const wchar_t triangle = open ? L'\u25BE' : L'\u25B8';
   WORD glyph = 0xffff;
   HDC dc = GetDC(toggle);
@@ -314,8 +324,8 @@ std::wstring ToggleText(HWND toggle, bool open) {
   GetGlyphIndicesW(dc, &triangle, 1, &glyph, GGI_MARK_NONEXISTING_GLYPHS);
   SelectObject(dc, old);
   ReleaseDC(toggle, dc);
-  if (glyph == 0xffff) return open ? L"Timeline v" : L"Timeline >";
-  return std::wstring(L"Timeline ") + triangle;
+  if (glyph == 0xffff) return std::wstring(name) + (open ? L" v" : L" >");
+  return std::wstring(name) + L" " + triangle;
 }
 
 void RegisterWindowClass() {
@@ -488,6 +498,23 @@ void Win32Form::Build() {
   chart_ = CreateWindowExA(0, kChartClassName, "", WS_CHILD | WS_CLIPSIBLINGS, 0, designHeight_,
                            designWidth_, kChartHeight, H(hwnd_), nullptr, instance, nullptr);
   if (!chart_) throw std::runtime_error("cannot create the timeline panel");
+  const Place& rt = kRandomTogglePlace;
+  randomToggle_ = CreateWindowExW(
+      0, L"BUTTON", L"Random \u25B8",
+      WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | BS_AUTOCHECKBOX | BS_PUSHLIKE, u.X(rt.x), u.Y(rt.y),
+      u.X(rt.w), u.Y(rt.h), H(hwnd_),
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kRandomToggleId)), instance, nullptr);
+  if (!randomToggle_) throw std::runtime_error("cannot create a control");
+  SendMessageA(H(randomToggle_), WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  SetWindowTextW(H(randomToggle_), ToggleText(H(randomToggle_), false, L"Random").c_str());
+  SetWindowLongPtrW(H(randomToggle_), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ToggleProc));
+  SetWindowPos(H(randomToggle_), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  placed_.push_back({randomToggle_, u.X(rt.x), u.Y(rt.y), u.X(rt.w), u.Y(rt.h), false, true});
+  random_ = std::make_unique<RandomPane>(*this, hwnd_, font_);
+  // The file's buttons and status line as the run left the file.
+  random_->ended = [this] {
+    if (logic_) logic_->ShowFileState();
+  };
   focus_ = Control(Ctl::txtTestFile);
   AddTooltips();
 }
@@ -521,6 +548,8 @@ void Win32Form::AddTooltips() {
   place.lpszText = const_cast<char*>(kEvictTip);
   SendMessageA(H(tooltips_), TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&place));
   add(H(toggle_), kToggleTip);
+  add(H(randomToggle_), kRandomToggleTip);
+  random_->AddTips(tooltips_);
   // About sixty characters a line, and time to read them.
   const Units u = UnitsOf(static_cast<HFONT>(font_));
   SendMessageA(H(tooltips_), TTM_SETMAXTIPWIDTH, 0, u.X(4 * 60));
@@ -528,14 +557,20 @@ void Win32Form::AddTooltips() {
 }
 
 bool Win32Form::IsOurs(Window w) const {
-  return w && hwnd_ && IsChild(H(hwnd_), H(w)) && w != toggle_ && w != chart_;
+  return w && hwnd_ && IsChild(H(hwnd_), H(w)) && w != toggle_ && w != chart_ && w != randomToggle_;
 }
 
 void Win32Form::Layout(int width, int height) {
   const int dx = std::max(0, width - designWidth_);
   // The frame takes the height the panel leaves; the controls keep theirs.
-  const int frameExtra = chartShown_ ? 0 : std::max(0, height - designHeight_);
-  HDWP defer = BeginDeferWindowPos(static_cast<int>(placed_.size()) + 1);
+  const int extra = std::max(0, height - designHeight_);
+  const int frameExtra = chartShown_ || randomShown_ ? 0 : extra;
+  // Shown panels share the height below the controls as their own heights
+  // stand to each other, the timeline first.
+  const int chartHeight = !chartShown_   ? 0
+                          : randomShown_ ? extra * kChartHeight / (kChartHeight + kRandomHeight)
+                                         : extra;
+  HDWP defer = BeginDeferWindowPos(static_cast<int>(placed_.size()) + 2);
   for (const Placed& p : placed_) {
     const bool frame = p.hwnd == Control(Ctl::fraWrite);
     const int x = p.x + (p.follow ? dx : 0), w = p.w + (p.stretch ? dx : 0);
@@ -545,8 +580,11 @@ void Win32Form::Layout(int width, int height) {
           DeferWindowPos(defer, H(p.hwnd), nullptr, x, p.y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
   }
   if (defer)
-    defer = DeferWindowPos(defer, H(chart_), nullptr, 0, designHeight_, width,
-                           std::max(0, height - designHeight_), SWP_NOZORDER | SWP_NOACTIVATE);
+    defer = DeferWindowPos(defer, H(chart_), nullptr, 0, designHeight_, width, chartHeight,
+                           SWP_NOZORDER | SWP_NOACTIVATE);
+  if (defer)
+    defer = DeferWindowPos(defer, H(random_->Handle()), nullptr, 0, designHeight_ + chartHeight,
+                           width, extra - chartHeight, SWP_NOZORDER | SWP_NOACTIVATE);
   if (defer) EndDeferWindowPos(defer);
   // The group box paints only its edges: what it uncovers is repainted.
   InvalidateRect(H(hwnd_), nullptr, TRUE);
@@ -560,25 +598,38 @@ void Win32Form::ResizeClient(int width, int height) {
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+void Win32Form::ResizeForPanel(int& grown, int by, bool show) {
+  RECT client{};
+  GetClientRect(H(hwnd_), &client);
+  if (show) {
+    ResizeClient(client.right, client.bottom + by);
+    RECT now{};
+    GetClientRect(H(hwnd_), &now);
+    grown = now.bottom - client.bottom;
+  } else {
+    ResizeClient(client.right, std::max<int>(designHeight_, client.bottom - grown));
+    grown = 0;
+  }
+  GetClientRect(H(hwnd_), &client);
+  Layout(client.right, client.bottom);
+}
+
 void Win32Form::ShowTimeline(bool show) {
   if (show == chartShown_) return;
   chartShown_ = show;
   SendMessageA(H(toggle_), BM_SETCHECK, show ? BST_CHECKED : BST_UNCHECKED, 0);
   SetWindowTextW(H(toggle_), ToggleText(H(toggle_), show).c_str());
-  RECT client{};
-  GetClientRect(H(hwnd_), &client);
-  // The window grows by the panel and shrinks back, so the controls above
-  // keep their size.
-  if (show) {
-    heightWithoutChart_ = client.bottom;
-    ShowWindow(H(chart_), SW_SHOWNA);
-    ResizeClient(client.right, designHeight_ + kChartHeight);
-  } else {
-    ShowWindow(H(chart_), SW_HIDE);
-    ResizeClient(client.right, heightWithoutChart_ > 0 ? heightWithoutChart_ : designHeight_);
-  }
-  GetClientRect(H(hwnd_), &client);
-  Layout(client.right, client.bottom);
+  ShowWindow(H(chart_), show ? SW_SHOWNA : SW_HIDE);
+  ResizeForPanel(chartGrown_, kChartHeight, show);
+}
+
+void Win32Form::ShowRandom(bool show) {
+  if (show == randomShown_) return;
+  randomShown_ = show;
+  SendMessageA(H(randomToggle_), BM_SETCHECK, show ? BST_CHECKED : BST_UNCHECKED, 0);
+  SetWindowTextW(H(randomToggle_), ToggleText(H(randomToggle_), show, L"Random").c_str());
+  ShowWindow(H(random_->Handle()), show ? SW_SHOWNA : SW_HIDE);
+  ResizeForPanel(randomGrown_, kRandomHeight, show);
 }
 
 void Win32Form::TimelineChanged(const Timeline& timeline) {
@@ -674,7 +725,9 @@ std::intptr_t Win32Form::WndProc(unsigned message, std::uintptr_t wParam, std::i
       return 0;
     case WM_GETMINMAXINFO: {
       // Never smaller than designed, with room for the panel's labels.
-      RECT r{0, 0, designWidth_, designHeight_ + (chartShown_ ? 160 : 0)};
+      RECT r{0, 0, designWidth_,
+             designHeight_ + (chartShown_ ? kChartMinHeight : 0) +
+                 (randomShown_ ? kRandomMinHeight : 0)};
       AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)), FALSE,
                          static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE)));
       auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
@@ -738,6 +791,11 @@ void Win32Form::Command(int id, int code) {
   if (id == kToggleId) {
     if (code == BN_CLICKED)
       ShowTimeline(SendMessageA(H(toggle_), BM_GETCHECK, 0, 0) == BST_CHECKED);
+    return;
+  }
+  if (id == kRandomToggleId) {
+    if (code == BN_CLICKED)
+      ShowRandom(SendMessageA(H(randomToggle_), BM_GETCHECK, 0, 0) == BST_CHECKED);
     return;
   }
   const int i = id - kFirstId;
@@ -839,11 +897,15 @@ void Win32Form::RefreshForm() {
 bool Win32Form::PreTranslate(void* message) {
   auto* msg = static_cast<MSG*>(message);
   if (!hwnd_) return false;
-  // Ctrl+T, which no control takes for itself, shows or hides the timeline.
-  if (msg->message == WM_KEYDOWN && msg->wParam == 'T' && GetKeyState(VK_CONTROL) < 0 &&
-      GetKeyState(VK_SHIFT) >= 0 && GetKeyState(VK_MENU) >= 0 &&
+  // Ctrl+T and Ctrl+R, which no control takes for itself, show or hide
+  // the timeline and the random-order panel.
+  if (msg->message == WM_KEYDOWN && (msg->wParam == 'T' || msg->wParam == 'R') &&
+      GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_SHIFT) >= 0 && GetKeyState(VK_MENU) >= 0 &&
       (msg->hwnd == H(hwnd_) || IsChild(H(hwnd_), msg->hwnd))) {
-    ShowTimeline(!chartShown_);
+    if (msg->wParam == 'T')
+      ShowTimeline(!chartShown_);
+    else
+      ShowRandom(!randomShown_);
     return true;
   }
   return IsDialogMessageA(H(hwnd_), msg);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "form/TimelineChartModel.h"
 
 class frmMain;
+class RandomPane;
 
 class Win32Form : public FormView {
  public:
@@ -65,6 +67,11 @@ class Win32Form : public FormView {
   Window Tooltips() const { return tooltips_; }
   const Timeline& ShownTimeline() const { return shown_.Get(); }
   int ChartPaints() const { return chartPaints_; }
+  // The random-order panel below it, hidden at start too, and its button.
+  void ShowRandom(bool show);
+  bool RandomShown() const { return randomShown_; }
+  RandomPane* Random() const { return random_.get(); }
+  Window RandomToggle() const { return randomToggle_; }
   // Paints the panel's scene; for the panel's window procedure.
   void PaintChart(void* dc, int width, int height);
 
@@ -83,6 +90,9 @@ class Win32Form : public FormView {
   void Layout(int width, int height);
   // Sets the client area's size, the window's frame around it.
   void ResizeClient(int width, int height);
+  // Grows the client area by a panel shown, or shrinks it by what the
+  // panel added when it was shown: any order of panels gives it all back.
+  void ResizeForPanel(int& grown, int by, bool show);
   void Command(int id, int code);
   bool IsOurs(Window w) const;
   // True when a display frame has passed since last; then starts a new one.
@@ -103,7 +113,11 @@ class Win32Form : public FormView {
   Window toggle_ = nullptr;
   Window tooltips_ = nullptr;
   bool chartShown_ = false;
-  int heightWithoutChart_ = 0;
+  int chartGrown_ = 0;
+  std::unique_ptr<RandomPane> random_;
+  Window randomToggle_ = nullptr;
+  bool randomShown_ = false;
+  int randomGrown_ = 0;
   chart::ShownTimeline shown_;
   int chartPaints_ = 0;
   // The control that had the focus when the window last lost it.
