@@ -219,9 +219,10 @@ TEST_F(MpiJob, OneFailingRankEndsTheJobAndAStopEndsEveryRank) {
   // A stop sent to mpirun reaches every rank, and each ends its run as a
   // stop ends one.
   const std::string out = dir.File("out.json");
-  std::thread stopper([] {
+  // Only this job's mpirun: other tests may run jobs of their own meanwhile.
+  std::thread stopper([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    testing_support::RunCommand("pkill -TERM -f '^timeout 120 mpirun'");
+    testing_support::RunCommand("pkill -TERM -f '^mpirun .*" + file + "'");
   });
   const auto r = testing_support::RunCommand(
       Mpirun("write --json --flush-every-block --size 4000 --file " + file) + " >" + out);
