@@ -28,21 +28,44 @@ void CacheSampler::Unpack(std::uint64_t packed, std::int64_t* dirtyKiB,
   *writebackKiB = static_cast<std::int64_t>(packed & kHalf);
 }
 
-void CacheSampler::TakeSample() {
+namespace {
+
+std::int64_t KiB(std::int64_t bytes) { return bytes < 0 ? kNoFigure : (bytes + 1023) / 1024; }
+
+}  // namespace
+
+void CacheSampler::TakeSample(bool ownThread) {
   std::uint64_t dirty = 0, writeback = 0;
   if (!os::runtime::CacheFigures(&dirty, &writeback)) return;
+  CacheSample c{0, static_cast<std::int64_t>(dirty), static_cast<std::int64_t>(writeback)};
+  // The first sample, on the caller's thread, asks cachestat alone too: a
+  // mincore count would cost the run and tell less.
+  os::runtime::FileCache f;
+  const bool file = ownThread ? os::runtime::WatchedFileCache(&f)
+                              : file_ != os::INVALID_HANDLE_VALUE &&
+                                    os::runtime::FileCacheFigures(file_, &f) &&
+                                    f.source == os::runtime::FileCache::Source::Cachestat;
+  if (file) {
+    c.fileCachedKiB = KiB(f.cachedBytes);
+    c.fileDirtyKiB = KiB(f.dirtyBytes);
+    c.fileWritebackKiB = KiB(f.writebackBytes);
+  }
+  // Timed before it is published, so that no slice ends before its sample.
+  c.tNs = TimelineRecorder::NowNs();
+  samples_.push_back(c);
   latest_.store(Pack(dirty, writeback), std::memory_order_relaxed);
-  samples_.push_back({TimelineRecorder::NowNs(), static_cast<std::int64_t>(dirty),
-                      static_cast<std::int64_t>(writeback)});
 }
 
-bool CacheSampler::Start(std::chrono::milliseconds interval) {
+bool CacheSampler::Start(std::chrono::milliseconds interval, os::HANDLE file) {
+  samples_.clear();
   samples_.reserve(1024);
-  TakeSample();
+  copied_ = 0;
+  file_ = file;
+  TakeSample(false);
   if (samples_.empty()) return false;
   stop_ = false;
   separated_ = false;
-  thread_ = std::thread([this, interval] { Run(interval); });
+  thread_ = std::thread([this, interval, file] { Run(interval, file); });
   // The run's first blocks would otherwise pay for a file table still shared,
   // for as long as the thread waits for a core.
   std::unique_lock lock(mutex_);
@@ -50,21 +73,28 @@ bool CacheSampler::Start(std::chrono::milliseconds interval) {
   return true;
 }
 
-void CacheSampler::Run(std::chrono::milliseconds interval) {
+void CacheSampler::Run(std::chrono::milliseconds interval, os::HANDLE file) {
   // The run's transfers keep the cost they have in a program of one thread.
-  os::runtime::SeparateFileTable();
+  os::runtime::SeparateFileTable(file);
   std::unique_lock lock(mutex_);
   separated_ = true;
   wake_.notify_all();
   auto next = std::chrono::steady_clock::now() + interval;
   while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
-    TakeSample();
+    TakeSample(true);
     next += interval;
     // A thread held up longer than an interval does not catch up in a burst.
     const auto now = std::chrono::steady_clock::now();
     if (next < now) next = now + interval;
   }
-  TakeSample();
+  TakeSample(true);
+}
+
+void CacheSampler::CopyNew(std::vector<CacheSample>& into) {
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  into.insert(into.end(), samples_.begin() + static_cast<std::ptrdiff_t>(copied_), samples_.end());
+  copied_ = samples_.size();
 }
 
 void CacheSampler::Stop() {
@@ -78,7 +108,7 @@ void CacheSampler::Stop() {
 }
 
 void TimelineRecorder::Prepare(std::function<void(const Timeline&)> show, bool writing,
-                               std::int64_t wholeBlocks) {
+                               std::int64_t wholeBlocks, os::HANDLE file) {
   show_ = std::move(show);
   prepared_ = true;
   timeline_ = Timeline{};
@@ -90,7 +120,11 @@ void TimelineRecorder::Prepare(std::function<void(const Timeline&)> show, bool w
   slicesMarked_ = 0;
   const std::int64_t n = std::min(kSlices, wholeBlocks_);
   nextMark_ = n > 0 ? (wholeBlocks_ + n - 1) / n : -1;
-  timeline_.cacheFigures = sampler_.Start(std::chrono::milliseconds(50));
+  timeline_.samples.reserve(4096);
+  const os::runtime::DirtyThresholds limits = os::runtime::DirtyLimits();
+  timeline_.backgroundLimitBytes = limits.backgroundBytes;
+  timeline_.dirtyLimitBytes = limits.dirtyBytes;
+  timeline_.cacheFigures = sampler_.Start(std::chrono::milliseconds(50), file);
   show_(timeline_);
 }
 
@@ -99,6 +133,14 @@ void TimelineRecorder::Mark(std::int64_t offset) {
   s.offset = offset;
   s.tNs = NowNs() - baseNs_;
   CacheSampler::Unpack(sampler_.Latest(), &s.dirtyKiB, &s.writebackKiB);
+  // Samples so far, for a face that draws them as the run goes; the blocks
+  // had no pause yet, so their times need no more than the base.
+  const std::size_t from = timeline_.samples.size();
+  sampler_.CopyNew(timeline_.samples);
+  for (std::size_t i = from; i < timeline_.samples.size(); ++i) {
+    timeline_.samples[i].tNs -= baseNs_;
+    timeline_.fileFigures |= timeline_.samples[i].fileCachedKiB != kNoFigure;
+  }
   // Slice k of n ends after ceil(k * blocks / n) blocks: every block when
   // there are fewer than n.
   const std::int64_t n = std::min(kSlices, wholeBlocks_);
@@ -136,7 +178,24 @@ void TimelineRecorder::Finish(ThroughputRecord& rec) {
   prepared_ = false;
   sampler_.Stop();
   timeline_.samples = std::move(sampler_.Samples());
-  for (CacheSample& c : timeline_.samples) c.tNs = RunNs(c.tNs);
+  for (CacheSample& c : timeline_.samples) {
+    c.tNs = RunNs(c.tNs);
+    timeline_.fileFigures |= c.fileCachedKiB != kNoFigure;
+  }
+  // Each slice carries the latest sample when it ended, all five figures of
+  // the same one.
+  std::size_t at = 0;
+  const auto& samples = timeline_.samples;
+  for (TimelineSlice& s : timeline_.slices) {
+    while (at < samples.size() && samples[at].tNs <= s.tNs) ++at;
+    if (at == 0) continue;
+    const CacheSample& c = samples[at - 1];
+    s.dirtyKiB = c.dirtyKiB;
+    s.writebackKiB = c.writebackKiB;
+    s.fileCachedKiB = c.fileCachedKiB;
+    s.fileDirtyKiB = c.fileDirtyKiB;
+    s.fileWritebackKiB = c.fileWritebackKiB;
+  }
   timeline_.finished = true;
   // The averages exactly as the result lines give them.
   if (rec.stoppedBy == 0) {
