@@ -247,8 +247,9 @@ nlohmann::json CacheJson(const ThroughputRecord& r) {
   return out;
 }
 
-// One run's figures; a Read run has no flushes, so none of their fields.
-nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine) {
+// One run's figures; a Read run has no flushes, so none of their fields. The
+// timeline's hundreds of rows come only when --timeline asks for them.
+nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine, bool timeline) {
   auto optional = [](std::int64_t v) {
     return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v);
   };
@@ -270,10 +271,13 @@ nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine)
       {"elapsed_ms", r.elapsedMs},
       {"elapsed_ns", r.elapsedNs},
       {"mb_per_s", measured(r.elapsedNs, MBps(r.testSize, r.elapsedNs))},
-      {"timeline", TimelineJson(r.timeline)},
-      {"flushes", FlushesJson(r.timeline)},
       {"cache", CacheJson(r)},
   };
+  if (timeline) {
+    out["timeline"] = TimelineJson(r.timeline);
+    out["flushes"] = FlushesJson(r.timeline);
+    out["dirty_thresholds"] = ThresholdsJson(r.timeline);
+  }
   if (!r.writing) return out;
   out["elapsed_with_flush_ms"] = r.elapsedWithFlushMs;
   out["file_flush_ms"] = optional(r.fileFlushMs);
@@ -375,7 +379,7 @@ int Throughput(const RunOptions& o, bool writing) {
   run.randomData = o.random;
   run.fileFlags = Flags(o);
   run.flushEveryBlock = o.flushEveryBlock;
-  run.recordTimeline = o.json || csv.has_value();
+  run.recordTimeline = csv.has_value();
   run.evictFirst = o.evict;
 
   ProgressLine progress(!o.json && os::runtime::StderrIsTerminal());
@@ -395,7 +399,7 @@ int Throughput(const RunOptions& o, bool writing) {
     if (ending.ok) summary.Add(last);
     const std::string statusLine = StatusLineOf(o.file);
     if (o.json) {
-      nlohmann::json one = RunJson(last, statusLine);
+      nlohmann::json one = RunJson(last, statusLine, csv.has_value());
       AddEnding(one, ending);
       runs.push_back(std::move(one));
     } else if (last.stoppedBy == 0) {
