@@ -28,7 +28,8 @@ struct CacheSample {
   std::int64_t dirtyKiB = 0;
   std::int64_t writebackKiB = 0;
   // kNoFigure where the system keeps none for one file (Windows, or Linux
-  // before cachestat): never estimated.
+  // before cachestat), never estimated; also in the samples between two
+  // counts of a file so large that counting it takes milliseconds.
   std::int64_t fileCachedKiB = kNoFigure;
   std::int64_t fileDirtyKiB = kNoFigure;
   std::int64_t fileWritebackKiB = kNoFigure;

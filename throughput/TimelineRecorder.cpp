@@ -41,10 +41,20 @@ void CacheSampler::TakeSample(bool ownThread) {
   // The first sample, on the caller's thread, asks cachestat alone too: a
   // mincore count would cost the run and tell less.
   os::runtime::FileCache f;
-  const bool file = ownThread ? os::runtime::WatchedFileCache(&f)
-                              : file_ != os::INVALID_HANDLE_VALUE &&
-                                    os::runtime::FileCacheFigures(file_, &f) &&
-                                    f.source == os::runtime::FileCache::Source::Cachestat;
+  bool file = false;
+  if (!ownThread) {
+    file = file_ != os::INVALID_HANDLE_VALUE && os::runtime::FileCacheFigures(file_, &f) &&
+           f.source == os::runtime::FileCache::Source::Cachestat;
+  } else if (fileSkips_ > 0) {
+    --fileSkips_;
+  } else {
+    // cachestat walks every page of the file: on a large file of small
+    // pages it takes milliseconds, and is then asked less often, so that it
+    // never costs the sampler more than a fiftieth of its core.
+    const std::int64_t from = TimelineRecorder::NowNs();
+    file = os::runtime::WatchedFileCache(&f);
+    fileSkips_ = (TimelineRecorder::NowNs() - from) / (budgetNs_ > 0 ? budgetNs_ : 1);
+  }
   if (file) {
     c.fileCachedKiB = KiB(f.cachedBytes);
     c.fileDirtyKiB = KiB(f.dirtyBytes);
@@ -61,6 +71,8 @@ bool CacheSampler::Start(std::chrono::milliseconds interval, os::HANDLE file) {
   samples_.reserve(1024);
   copied_ = 0;
   file_ = file;
+  fileSkips_ = 0;
+  budgetNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count() / 50;
   TakeSample(false);
   if (samples_.empty()) return false;
   stop_ = false;
@@ -182,19 +194,26 @@ void TimelineRecorder::Finish(ThroughputRecord& rec) {
     c.tNs = RunNs(c.tNs);
     timeline_.fileFigures |= c.fileCachedKiB != kNoFigure;
   }
-  // Each slice carries the latest sample when it ended, all five figures of
-  // the same one.
+  // Each slice carries the latest figures when it ended: the system's of
+  // the latest sample, the file's of the latest sample that has them.
   std::size_t at = 0;
+  const CacheSample* system = nullptr;
+  const CacheSample* file = nullptr;
   const auto& samples = timeline_.samples;
   for (TimelineSlice& s : timeline_.slices) {
-    while (at < samples.size() && samples[at].tNs <= s.tNs) ++at;
-    if (at == 0) continue;
-    const CacheSample& c = samples[at - 1];
-    s.dirtyKiB = c.dirtyKiB;
-    s.writebackKiB = c.writebackKiB;
-    s.fileCachedKiB = c.fileCachedKiB;
-    s.fileDirtyKiB = c.fileDirtyKiB;
-    s.fileWritebackKiB = c.fileWritebackKiB;
+    for (; at < samples.size() && samples[at].tNs <= s.tNs; ++at) {
+      system = &samples[at];
+      if (samples[at].fileCachedKiB != kNoFigure) file = &samples[at];
+    }
+    if (system) {
+      s.dirtyKiB = system->dirtyKiB;
+      s.writebackKiB = system->writebackKiB;
+    }
+    if (file) {
+      s.fileCachedKiB = file->fileCachedKiB;
+      s.fileDirtyKiB = file->fileDirtyKiB;
+      s.fileWritebackKiB = file->fileWritebackKiB;
+    }
   }
   timeline_.finished = true;
   // The averages exactly as the result lines give them.

@@ -60,6 +60,8 @@ class CacheSampler {
   std::vector<CacheSample> samples_;
   std::size_t copied_ = 0;
   os::HANDLE file_ = os::INVALID_HANDLE_VALUE;
+  std::int64_t fileSkips_ = 0;  // samples to take without the file's figures
+  std::int64_t budgetNs_ = 0;
 };
 
 // One run's recording. The run calls Prepare before its clock starts, Block
