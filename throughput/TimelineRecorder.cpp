@@ -34,18 +34,13 @@ std::int64_t KiB(std::int64_t bytes) { return bytes < 0 ? kNoFigure : (bytes + 1
 
 }  // namespace
 
-void CacheSampler::TakeSample(bool ownThread) {
+void CacheSampler::TakeSample() {
   std::uint64_t dirty = 0, writeback = 0;
   if (!os::runtime::CacheFigures(&dirty, &writeback)) return;
   CacheSample c{0, static_cast<std::int64_t>(dirty), static_cast<std::int64_t>(writeback)};
-  // The first sample, on the caller's thread, asks cachestat alone too: a
-  // mincore count would cost the run and tell less.
   os::runtime::FileCache f;
   bool file = false;
-  if (!ownThread) {
-    file = file_ != os::INVALID_HANDLE_VALUE && os::runtime::FileCacheFigures(file_, &f) &&
-           f.source == os::runtime::FileCache::Source::Cachestat;
-  } else if (fileSkips_ > 0) {
+  if (fileSkips_ > 0) {
     --fileSkips_;
   } else {
     // cachestat walks every page of the file: on a large file of small
@@ -70,16 +65,16 @@ bool CacheSampler::Start(std::chrono::milliseconds interval, os::HANDLE file) {
   samples_.clear();
   samples_.reserve(1024);
   copied_ = 0;
-  file_ = file;
   fileSkips_ = 0;
   budgetNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count() / 50;
-  TakeSample(false);
-  if (samples_.empty()) return false;
+  std::uint64_t dirty = 0, writeback = 0;
+  if (!os::runtime::CacheFigures(&dirty, &writeback)) return false;
   stop_ = false;
   separated_ = false;
   thread_ = std::thread([this, interval, file] { Run(interval, file); });
   // The run's first blocks would otherwise pay for a file table still shared,
-  // for as long as the thread waits for a core.
+  // for as long as the thread waits for a core; and the first sample comes
+  // before the run's clock starts.
   std::unique_lock lock(mutex_);
   wake_.wait(lock, [this] { return separated_; });
   return true;
@@ -89,17 +84,18 @@ void CacheSampler::Run(std::chrono::milliseconds interval, os::HANDLE file) {
   // The run's transfers keep the cost they have in a program of one thread.
   os::runtime::SeparateFileTable(file);
   std::unique_lock lock(mutex_);
+  TakeSample();
   separated_ = true;
   wake_.notify_all();
   auto next = std::chrono::steady_clock::now() + interval;
   while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
-    TakeSample(true);
+    TakeSample();
     next += interval;
     // A thread held up longer than an interval does not catch up in a burst.
     const auto now = std::chrono::steady_clock::now();
     if (next < now) next = now + interval;
   }
-  TakeSample(true);
+  TakeSample();
 }
 
 void CacheSampler::CopyNew(std::vector<CacheSample>& into) {

@@ -49,7 +49,7 @@ class CacheSampler {
 
  private:
   void Run(std::chrono::milliseconds interval, os::HANDLE file);
-  void TakeSample(bool ownThread);
+  void TakeSample();
 
   std::atomic<std::uint64_t> latest_{kNone};
   std::thread thread_;
@@ -59,7 +59,6 @@ class CacheSampler {
   bool separated_ = false;  // the thread no longer shares the run's files
   std::vector<CacheSample> samples_;
   std::size_t copied_ = 0;
-  os::HANDLE file_ = os::INVALID_HANDLE_VALUE;
   std::int64_t fileSkips_ = 0;  // samples to take without the file's figures
   std::int64_t budgetNs_ = 0;
 };
