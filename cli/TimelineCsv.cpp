@@ -29,7 +29,8 @@ void WriteTimelineCsv(const Timeline& timeline, std::ostream& out) {
     const TimelineSlice& s = timeline.slices[i];
     const auto rate = timeline.SliceMBps(i);
     out << s.offset << ',' << s.tNs << ',' << (rate ? Decimal(*rate) : std::string()) << ','
-        << Figure(s.dirtyKiB) << ',' << Figure(s.writebackKiB) << "\n";
+        << Figure(s.dirtyKiB) << ',' << Figure(s.writebackKiB) << ',' << Figure(s.fileCachedKiB)
+        << ',' << Figure(s.fileDirtyKiB) << ',' << Figure(s.fileWritebackKiB) << "\n";
   }
 }
 
@@ -42,7 +43,10 @@ nlohmann::json TimelineJson(const Timeline& timeline) {
                     {"t_ns", s.tNs},
                     {"mb_per_s", rate ? nlohmann::json(*rate) : nlohmann::json(nullptr)},
                     {"dirty_kib", JsonFigure(s.dirtyKiB)},
-                    {"writeback_kib", JsonFigure(s.writebackKiB)}});
+                    {"writeback_kib", JsonFigure(s.writebackKiB)},
+                    {"file_cached_kib", JsonFigure(s.fileCachedKiB)},
+                    {"file_dirty_kib", JsonFigure(s.fileDirtyKiB)},
+                    {"file_writeback_kib", JsonFigure(s.fileWritebackKiB)}});
   }
   return rows;
 }
@@ -54,6 +58,11 @@ nlohmann::json FlushesJson(const Timeline& timeline) {
                     {"start_ns", f.startNs},
                     {"end_ns", f.endNs}});
   return rows;
+}
+
+nlohmann::json ThresholdsJson(const Timeline& timeline) {
+  return {{"background_bytes", JsonFigure(timeline.backgroundLimitBytes)},
+          {"dirty_bytes", JsonFigure(timeline.dirtyLimitBytes)}};
 }
 
 TimelineCsvFile::TimelineCsvFile(const std::string& path, const std::string& testFile) {

@@ -10,16 +10,20 @@
 #include "throughput/Timeline.h"
 
 inline constexpr const char* kTimelineCsvHeader =
-    "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib";
+    "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib,file_cached_kib,file_dirty_kib,"
+    "file_writeback_kib";
 
 // One row per slice: the offset and time at its end, its own MB/s, the latest
-// sample of both cache figures (empty where the system has none).
+// sample of the system's and the file's cache figures (empty where the system
+// has none).
 void WriteTimelineCsv(const Timeline& timeline, std::ostream& out);
 
 // The same rows as objects, figures null where the system has none.
 nlohmann::json TimelineJson(const Timeline& timeline);
 // The flushes at finish: kind, start_ns, end_ns.
 nlohmann::json FlushesJson(const Timeline& timeline);
+// The system's writeback thresholds at the run's start, null where it has none.
+nlohmann::json ThresholdsJson(const Timeline& timeline);
 
 // The file --timeline names, checked and prepared before the run, so that a
 // path that cannot be written ends nothing but the command; the rows reach it

@@ -264,8 +264,9 @@ nlohmann::json CacheJson(const ThroughputRecord& r) {
   return out;
 }
 
-// One run's figures; a Read run has no flushes, so none of their fields.
-nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine) {
+// One run's figures; a Read run has no flushes, so none of their fields. The
+// timeline's hundreds of rows come only when --timeline asks for them.
+nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine, bool timeline) {
   auto optional = [](std::int64_t v) {
     return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v);
   };
@@ -287,10 +288,13 @@ nlohmann::json RunJson(const ThroughputRecord& r, const std::string& statusLine)
       {"elapsed_ms", r.elapsedMs},
       {"elapsed_ns", r.elapsedNs},
       {"mb_per_s", measured(r.elapsedNs, MBps(r.testSize, r.elapsedNs))},
-      {"timeline", TimelineJson(r.timeline)},
-      {"flushes", FlushesJson(r.timeline)},
       {"cache", CacheJson(r)},
   };
+  if (timeline) {
+    out["timeline"] = TimelineJson(r.timeline);
+    out["flushes"] = FlushesJson(r.timeline);
+    out["dirty_thresholds"] = ThresholdsJson(r.timeline);
+  }
   if (!r.writing) return out;
   out["elapsed_with_flush_ms"] = r.elapsedWithFlushMs;
   out["file_flush_ms"] = optional(r.fileFlushMs);
@@ -416,7 +420,7 @@ int ThroughputAsRank(const RunOptions& o, bool writing, RankJob& job) {
       ending = {false, kCannotInspect, "Error", run.file + ": the run did not finish"};
   }
   job.MeetUntil(3, ending.ok);
-  nlohmann::json one = RunJson(r, "");
+  nlohmann::json one = RunJson(r, "", false);
   one["command"] = command;
   one["file"] = run.file;
   one["offset"] = run.offset;
@@ -459,7 +463,7 @@ int Throughput(const RunOptions& o, bool writing) {
                    : Ending{false, kCannotInspect, "--timeline", csv->Error()});
 
   ThroughputDescription run = Describe(o, writing);
-  run.recordTimeline = o.json || csv.has_value();
+  run.recordTimeline = csv.has_value();
 
   ProgressLine progress(!o.json && os::runtime::StderrIsTerminal());
   CliRun observer(progress, {writing && o.flushFile, writing && o.flushVolume});
@@ -478,7 +482,7 @@ int Throughput(const RunOptions& o, bool writing) {
     if (ending.ok) summary.Add(last);
     const std::string statusLine = StatusLineOf(o.file);
     if (o.json) {
-      nlohmann::json one = RunJson(last, statusLine);
+      nlohmann::json one = RunJson(last, statusLine, csv.has_value());
       if (o.job.stonewall) one["cut_short"] = last.cutShort;
       AddEnding(one, ending);
       runs.push_back(std::move(one));

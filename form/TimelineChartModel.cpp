@@ -13,7 +13,13 @@ constexpr double kMB = 1048576;
 constexpr std::int64_t kLiveRepaintMs = 100;
 constexpr Rgb kWhite = 0xffffff;
 constexpr Rgb kRate = 0x1f5fb4;
-constexpr Rgb kCache = 0xd96500;
+constexpr Rgb kFileCached = 0x2e8b57;
+constexpr Rgb kFileDirty = 0xd96500;
+constexpr Rgb kFileWriteback = 0x8e44ad;
+constexpr Rgb kSystemDirty = 0x9a7b00;
+constexpr Rgb kSystemWriteback = 0x00838f;
+constexpr Rgb kBackgroundLimit = 0x6a9f00;
+constexpr Rgb kDirtyLimit = 0xc0392b;
 constexpr Rgb kAverage = 0x505050;
 constexpr Rgb kFlush = 0xa02020;
 constexpr Rgb kAxis = 0x404040;
@@ -23,6 +29,9 @@ constexpr Rgb kBand = 0xf5eaea;
 // glyphs take.
 constexpr double kAscent = 0.75;
 constexpr double kDescent = 0.2;
+// A threshold further above the figures than this would flatten them: it
+// is named in the legend instead of drawn.
+constexpr double kThresholdReach = 3;
 
 // 1, 2, 2.5 or 5 times a power of ten, at least v.
 double NiceCeil(double v) {
@@ -54,32 +63,6 @@ std::string Format(const char* format, double v) {
 
 std::string Number(double v) { return Format("%.6g", v); }
 
-// Where a moment of the run lies on the offset axis: between slices by
-// their times; after the run's end (the flushes) at the run's average rate.
-class OffsetOf {
- public:
-  explicit OffsetOf(const std::vector<TimelineSlice>& slices) : slices_(slices) {
-    if (!slices.empty() && slices.back().tNs > 0)
-      mbPerNs_ = slices.back().offset / kMB / static_cast<double>(slices.back().tNs);
-  }
-  double operator()(std::int64_t t) const {
-    if (slices_.empty() || t <= 0) return 0;
-    const TimelineSlice& last = slices_.back();
-    if (t >= last.tNs) return last.offset / kMB + static_cast<double>(t - last.tNs) * mbPerNs_;
-    const auto it =
-        std::lower_bound(slices_.begin(), slices_.end(), t,
-                         [](const TimelineSlice& s, std::int64_t v) { return s.tNs < v; });
-    const TimelineSlice before = it == slices_.begin() ? TimelineSlice{} : *(it - 1);
-    const double span = static_cast<double>(it->tNs - before.tNs);
-    const double f = span > 0 ? static_cast<double>(t - before.tNs) / span : 1;
-    return (before.offset + f * static_cast<double>(it->offset - before.offset)) / kMB;
-  }
-
- private:
-  const std::vector<TimelineSlice>& slices_;
-  double mbPerNs_ = 0;
-};
-
 // The texts placed so far, so that the next one goes where none is.
 class Labels {
  public:
@@ -106,6 +89,21 @@ class Labels {
  private:
   Scene& scene_;
   const TextWidth& width_;
+};
+
+// One figure of the samples over the run's time, in MB.
+struct Series {
+  Rgb colour;
+  std::vector<std::string> names;  // longest first
+  std::int64_t CacheSample::*figure;
+  std::vector<std::pair<std::int64_t, double>> points;
+};
+
+struct LegendEntry {
+  enum Sample { Solid, Dashed, Band, None };
+  Rgb colour;
+  Sample sample;
+  std::vector<std::string> texts;  // longest first
 };
 
 }  // namespace
@@ -149,34 +147,94 @@ Scene BuildScene(const Timeline& timeline, double width, double height, double f
   Labels labels(scene, textWidth);
   const auto& slices = timeline.slices;
 
-  // The legend first: it wraps into as many rows as the width needs, and
-  // the plot starts below them.
-  // Each entry with its texts, longest first; kNone: no sample line.
-  std::vector<std::pair<Rgb, std::vector<std::string>>> legend;
-  std::vector<std::pair<std::int64_t, double>> cache;
+  // The cache figures, file's and system's, from the samples alone: the
+  // same steps while the run goes on and after it.
+  std::vector<Series> cache;
+  if (timeline.fileFigures) {
+    cache.push_back({kFileCached, {"file cached", "cached"}, &CacheSample::fileCachedKiB, {}});
+    cache.push_back({kFileDirty, {"file dirty", "f.dirty"}, &CacheSample::fileDirtyKiB, {}});
+    cache.push_back({kFileWriteback,
+                     {"file writeback", "file wb", "f.wb"},
+                     &CacheSample::fileWritebackKiB,
+                     {}});
+  }
+  if (timeline.cacheFigures) {
+    cache.push_back({kSystemDirty, {"system dirty", "sys dirty"}, &CacheSample::dirtyKiB, {}});
+    cache.push_back(
+        {kSystemWriteback, {"system writeback", "sys wb"}, &CacheSample::writebackKiB, {}});
+  }
+  double cacheMax = 0;
+  for (Series& series : cache) {
+    for (const CacheSample& c : timeline.samples) {
+      const std::int64_t kib = c.*series.figure;
+      if (kib == kNoFigure) continue;
+      series.points.emplace_back(std::max<std::int64_t>(0, c.tNs), kib / 1024.0);
+      cacheMax = std::max(cacheMax, kib / 1024.0);
+    }
+  }
+  std::erase_if(cache, [](const Series& s) { return s.points.empty(); });
+  // The kernel's thresholds, where the figures come near enough to show them.
+  struct Threshold {
+    Rgb colour;
+    std::vector<std::string> names;
+    double mb;
+    bool drawn;
+  };
+  std::vector<Threshold> thresholds;
+  if (!cache.empty()) {
+    const double reach = cacheMax * kThresholdReach;
+    if (timeline.backgroundLimitBytes != kNoFigure) {
+      const double mb = static_cast<double>(timeline.backgroundLimitBytes) / kMB;
+      thresholds.push_back({kBackgroundLimit,
+                            {"background writeback threshold", "background limit", "bg limit"},
+                            mb,
+                            mb <= reach});
+    }
+    if (timeline.dirtyLimitBytes != kNoFigure) {
+      const double mb = static_cast<double>(timeline.dirtyLimitBytes) / kMB;
+      thresholds.push_back(
+          {kDirtyLimit, {"writers' dirty threshold", "dirty limit"}, mb, mb <= reach});
+    }
+  }
+  for (const Threshold& t : thresholds)
+    if (t.drawn) cacheMax = std::max(cacheMax, t.mb);
+
+  // The legend first, an entry for everything drawn: it wraps into as many
+  // rows as the width needs, and the plot starts below them.
+  std::vector<LegendEntry> legend;
   if (!slices.empty()) {
-    // Dirty + writeback: every sample once the run is over, the figure at
-    // each slice's end while it goes on.
-    if (timeline.cacheFigures) {
-      if (timeline.finished && !timeline.samples.empty()) {
-        for (const CacheSample& c : timeline.samples)
-          cache.emplace_back(std::max<std::int64_t>(0, c.tNs),
-                             (c.dirtyKiB + c.writebackKiB) / 1024.0);
+    legend.push_back({kRate,
+                      LegendEntry::Solid,
+                      {timeline.writing ? "written, MB/s per slice" : "read, MB/s per slice",
+                       timeline.writing ? "written" : "read"}});
+    for (const Series& series : cache)
+      legend.push_back({series.colour, LegendEntry::Solid, series.names});
+    for (const Threshold& t : thresholds) {
+      if (t.drawn) {
+        legend.push_back({t.colour, LegendEntry::Dashed, t.names});
       } else {
-        for (const TimelineSlice& s : slices)
-          if (s.dirtyKiB != kNoFigure)
-            cache.emplace_back(s.tNs, (s.dirtyKiB + s.writebackKiB) / 1024.0);
+        // Off the scale: its figure in words.
+        const std::string mb = Format("%.0f MB", t.mb);
+        legend.push_back({kNone,
+                          LegendEntry::None,
+                          {t.names.front() + " " + mb + ", above", t.names.back() + " " + mb}});
       }
     }
-    legend.push_back(
-        {kRate, {timeline.writing ? "written, MB/s per slice" : "read, MB/s per slice"}});
-    if (!cache.empty()) legend.push_back({kCache, {"dirty + writeback, MB (right)"}});
-    if (!timeline.flushes.empty()) legend.push_back({kFlush, {"flush start, end"}});
-    if (!timeline.finished) legend.push_back({kAverage, {"running..."}});
+    if (timeline.averageMBps > 0 || timeline.averageWithFlushMBps > 0)
+      legend.push_back({kAverage, LegendEntry::Dashed, {"averages", "avg"}});
+    if (!timeline.flushes.empty())
+      legend.push_back({kFlush, LegendEntry::Band, {"flushes", "flush"}});
+    if (!timeline.finished) legend.push_back({kNone, LegendEntry::None, {"running..."}});
     if (!timeline.cacheFigures)
+      legend.push_back(
+          {kNone,
+           LegendEntry::None,
+           {"This system gives no cache figures.", "no cache figures here", "no cache figures"}});
+    else if (!timeline.fileFigures)
       legend.push_back({kNone,
-                        {"This system gives no dirty-cache figures.", "no dirty-cache figures here",
-                         "no dirty figures"}});
+                        LegendEntry::None,
+                        {"This system gives no figures of the file's own pages.",
+                         "no figures of the file's pages", "no file figures"}});
   }
 
   // The axes' labels set the margins: the rate's on the left, the cache's
@@ -184,11 +242,9 @@ Scene BuildScene(const Timeline& timeline, double width, double height, double f
   double rateMax = std::max(timeline.averageMBps, timeline.averageWithFlushMBps);
   for (std::size_t i = 0; i < slices.size(); ++i)
     rateMax = std::max(rateMax, timeline.SliceMBps(i).value_or(0));
-  const Axis rate = AxisFor(rateMax * 1.05);
-  double cacheMax = 0;
-  for (const auto& [t, mb] : cache) cacheMax = std::max(cacheMax, mb);
-  const Axis cacheAxis = AxisFor(cacheMax * 1.05);
-  double leftMargin = f * 4.5, rightMargin = f * 5;
+  const Axis rate = AxisFor(std::max(rateMax * 1.05, 1e-3));
+  const Axis cacheAxis = AxisFor(std::max(cacheMax * 1.05, 1.0));
+  double leftMargin = f * 4.5, rightMargin = f * (cache.empty() ? 1 : 4.5);
   for (double v = 0; v < rate.max + rate.step / 2; v += rate.step)
     leftMargin = std::max(leftMargin, labels.Width(Number(v)) + f * 0.8);
   if (!cache.empty())
@@ -200,16 +256,19 @@ Scene BuildScene(const Timeline& timeline, double width, double height, double f
     int row;
     std::string text;
   };
-  std::vector<Placed> at;
-  {
-    const double start = leftMargin + f, end = width - f * 0.5;
+  // Each entry's longest text that fits the row, from the longest at level
+  // 0 to the shortest; the first level that leaves the plot room wins.
+  auto layout = [&](std::size_t level) {
+    std::vector<Placed> placed;
+    const double start = f * 0.5, end = width - f * 0.5;
     double x = start;
     int row = 0;
-    for (const auto& [colour, texts] : legend) {
-      const double sample = colour == kNone ? 0 : f * 2;
+    for (const LegendEntry& entry : legend) {
+      const double sample = entry.sample == LegendEntry::None ? 0 : f * 2;
+      const std::size_t first = std::min(level, entry.texts.size() - 1);
       auto fitting = [&](double from) -> const std::string* {
-        for (const std::string& t : texts)
-          if (from + sample + labels.Width(t) <= end) return &t;
+        for (std::size_t k = first; k < entry.texts.size(); ++k)
+          if (from + sample + labels.Width(entry.texts[k]) <= end) return &entry.texts[k];
         return nullptr;
       };
       const std::string* text = fitting(x);
@@ -218,15 +277,22 @@ Scene BuildScene(const Timeline& timeline, double width, double height, double f
         ++row;
         text = fitting(x);
       }
-      if (!text) text = &texts.back();
-      at.push_back({x, row, *text});
-      x += sample + labels.Width(*text) + f * 0.6;
+      if (!text) text = &entry.texts.back();
+      placed.push_back({x, row, *text});
+      x += sample + labels.Width(*text) + f * 0.8;
     }
+    return placed;
+  };
+  const int roomRows = std::max(1, static_cast<int>((height - f * 9) / (f * 1.2)));
+  std::vector<Placed> at;
+  for (std::size_t level = 0; level < 3; ++level) {
+    at = layout(level);
+    if (at.empty() || at.back().row < roomRows) break;
   }
-  const int legendRows = at.empty() ? 1 : at.back().row + 1;
+  const int legendRows = at.empty() ? 0 : at.back().row + 1;
 
-  const Rect plot{leftMargin, f * (2.4 + 1.2 * (legendRows - 1)), width - rightMargin,
-                  height - f * 3};
+  // The axes' titles have a row of their own between the legend and the plot.
+  const Rect plot{leftMargin, f * (2.0 + 1.2 * legendRows), width - rightMargin, height - f * 3};
   if (plot.Width() < f * 4 || plot.Height() < f * 2) return scene;
   const Point centre{(plot.left + plot.right) / 2, (plot.top + plot.bottom) / 2};
 
@@ -241,26 +307,46 @@ Scene BuildScene(const Timeline& timeline, double width, double height, double f
     return scene;
   }
 
-  // The domain: the file's offsets, then the flushes after them.
-  const OffsetOf offsetOf(slices);
-  const double runMB = slices.back().offset / kMB;
-  std::int64_t endNs = timeline.EndNs();
-  if (timeline.finished && !timeline.samples.empty())
-    endNs = std::max(endNs, timeline.samples.back().tNs);
-  const double xMax = std::max(offsetOf(endNs), std::max(runMB, 1e-6));
-  auto X = [&](double mb) { return plot.left + mb / xMax * plot.Width(); };
+  // The legend, above the plot; a sample only beside a text that fits.
+  for (std::size_t i = 0; i < legend.size(); ++i) {
+    const LegendEntry& entry = legend[i];
+    const double y = f * (1.2 + 1.2 * at[i].row);
+    double x = at[i].x;
+    const bool sample = entry.sample != LegendEntry::None;
+    if (!labels.Place({{{x + (sample ? f * 2 : 0), y}, at[i].text, kAxis, -1}}, all)) continue;
+    if (entry.sample == LegendEntry::Band)
+      scene.boxes.push_back({{x, y - f * 0.7, x + f * 1.6, y + f * 0.1}, kBand, entry.colour});
+    else if (sample)
+      scene.lines.push_back({{{x, y - f * 0.3}, {x + f * 1.6, y - f * 0.3}},
+                             entry.colour,
+                             1.5,
+                             entry.sample == LegendEntry::Dashed});
+  }
+
+  // The domain: the run's clock from its start through its flushes, in
+  // seconds, or milliseconds for a short run.
+  std::int64_t endNs = std::max<std::int64_t>(timeline.EndNs(), 1);
+  if (!timeline.samples.empty()) endNs = std::max(endNs, timeline.samples.back().tNs);
+  const bool seconds = endNs >= 2'000'000'000;
+  const double unitNs = seconds ? 1e9 : 1e6;
+  const double xMax = static_cast<double>(endNs) / unitNs;
+  auto X = [&](std::int64_t ns) {
+    return plot.left + std::clamp(static_cast<double>(ns) / unitNs / xMax, 0.0, 1.0) * plot.Width();
+  };
   auto YRate = [&](double v) { return plot.bottom - v / rate.max * plot.Height(); };
   auto YCache = [&](double v) { return plot.bottom - v / cacheAxis.max * plot.Height(); };
 
-  // The flushes' band, beyond the file's end.
-  const double runRight = X(runMB);
-  if (plot.right - runRight > 1)
-    scene.boxes.push_back({{runRight, plot.top, plot.right, plot.bottom}, kBand, kNone});
+  // Each flush's band, as long as it took; at least a pixel wide.
+  for (const FlushMark& m : timeline.flushes) {
+    const double x0 = X(m.startNs), x1 = std::min(plot.right, std::max(X(m.endNs), x0 + 1));
+    scene.boxes.push_back({{x0, plot.top, x1, plot.bottom}, kBand, kNone});
+    for (double x : {x0, x1})
+      scene.lines.push_back({{{x, plot.top}, {x, plot.bottom}}, kFlush, 1, true});
+  }
 
   for (double v = rate.step; v < rate.max + rate.step / 2; v += rate.step)
     scene.lines.push_back({{{plot.left, YRate(v)}, {plot.right, YRate(v)}}, kGrid, 1, false});
-  // Tick labels at every tick the height leaves room for; 0 always.
-  const Rect panel = all;
+  // Tick labels at every tick the room leaves space for; 0 always.
   auto every = [&](double stepPixels, double room) {
     return std::max(1, static_cast<int>(std::ceil(room / std::max(stepPixels, 1e-9) - 1e-9)));
   };
@@ -268,98 +354,100 @@ Scene BuildScene(const Timeline& timeline, double width, double height, double f
   int tick = 0;
   for (double v = 0; v < rate.max + rate.step / 2; v += rate.step, ++tick)
     if (tick % rateEvery == 0)
-      labels.Place({{{plot.left - f * 0.4, YRate(v) + f * 0.35}, Number(v), kAxis, 1}}, panel);
+      labels.Place({{{plot.left - f * 0.4, YRate(v) + f * 0.35}, Number(v), kAxis, 1}}, all);
+  labels.Place({{{plot.left - f * 0.4, plot.top - f * 0.6}, "MB/s", kAxis, 1}}, all);
   if (!cache.empty()) {
     const int cacheEvery = every(plot.Height() * cacheAxis.step / cacheAxis.max, f * 1.05);
     tick = 0;
     for (double v = 0; v < cacheAxis.max + cacheAxis.step / 2; v += cacheAxis.step, ++tick)
       if (tick % cacheEvery == 0)
-        labels.Place({{{plot.right + f * 0.4, YCache(v) + f * 0.35}, Number(v), kCache, -1}},
-                     panel);
+        labels.Place({{{plot.right + f * 0.4, YCache(v) + f * 0.35}, Number(v), kAxis, -1}}, all);
+    labels.Place({{{plot.right + f * 0.4, plot.top - f * 0.6}, "MB", kAxis, -1}}, all);
   }
-  const Axis xAxis = AxisFor(runMB / 1.2);
-  const double widest = labels.Width(Number(xAxis.max));
+  const Axis xAxis = AxisFor(xMax / 1.2);
+  double widest = 0;
+  for (double v = 0; v <= xMax * (1 + 1e-9); v += xAxis.step)
+    widest = std::max(widest, labels.Width(Number(v)));
   const int xEvery = every(plot.Width() * xAxis.step / xMax, widest + f);
   tick = 0;
-  for (double v = 0; v <= runMB * (1 + 1e-9); v += xAxis.step, ++tick) {
-    scene.lines.push_back({{{X(v), plot.bottom}, {X(v), plot.bottom + f * 0.3}}, kAxis, 1, false});
-    if (tick % xEvery == 0)
-      labels.Place({{{X(v), plot.bottom + f * 1.3}, Number(v), kAxis, 0}}, panel);
+  for (double v = 0; v <= xMax * (1 + 1e-9); v += xAxis.step, ++tick) {
+    const double x = plot.left + v / xMax * plot.Width();
+    scene.lines.push_back({{{x, plot.bottom}, {x, plot.bottom + f * 0.3}}, kAxis, 1, false});
+    if (tick % xEvery == 0) labels.Place({{{x, plot.bottom + f * 1.3}, Number(v), kAxis, 0}}, all);
   }
   const Point title{centre.x, height - f * 0.5};
+  const std::string unit = seconds ? "time (s)" : "time (ms)";
   if (timeline.flushes.empty())
-    labels.Place({{title, "file offset (MB)", kAxis, 0}}, panel);
+    labels.Place({{title, unit, kAxis, 0}}, all);
   else
-    labels.Place({{title, "file offset (MB), then the flushes at the run's average rate", kAxis, 0},
-                  {title, "file offset (MB), then the flushes", kAxis, 0},
-                  {title, "file offset (MB)", kAxis, 0}},
-                 panel);
-  labels.Place({{{plot.left - f * 0.4, plot.top - f * 0.6}, "MB/s", kAxis, 1}}, panel);
+    labels.Place({{title, unit + ", flushes included, as they took", kAxis, 0},
+                  {title, unit + ", flushes included", kAxis, 0},
+                  {title, unit, kAxis, 0}},
+                 all);
 
   // Each slice at its own rate, from its start to its end.
   Line rates{{}, kRate, 1, false};
-  double from = 0;
+  std::int64_t from = 0;
   for (std::size_t i = 0; i < slices.size(); ++i) {
-    const double to = slices[i].offset / kMB;
-    const double y = YRate(timeline.SliceMBps(i).value_or(0));
-    rates.points.push_back({X(from), y});
-    rates.points.push_back({X(to), y});
-    from = to;
+    const auto v = timeline.SliceMBps(i);
+    if (v) {
+      const double y = YRate(*v);
+      rates.points.push_back({X(from), y});
+      rates.points.push_back({X(slices[i].tNs), y});
+    }
+    from = slices[i].tNs;
   }
-  scene.lines.push_back(std::move(rates));
+  if (!rates.points.empty()) scene.lines.push_back(std::move(rates));
 
-  if (!cache.empty()) {
-    Line line{{}, kCache, 1, false};
-    for (const auto& [t, mb] : cache) line.points.push_back({X(offsetOf(t)), YCache(mb)});
-    if (line.points.size() == 1)
-      line.points.push_back({line.points.front().x + 1, line.points.front().y});
+  // A sample holds until the next one; the last is drawn for its own width.
+  for (const Series& series : cache) {
+    Line line{{}, series.colour, 1, false};
+    for (std::size_t i = 0; i < series.points.size(); ++i) {
+      const double y = YCache(series.points[i].second);
+      const double x = X(series.points[i].first);
+      if (!line.points.empty()) line.points.push_back({x, line.points.back().y});
+      line.points.push_back({x, y});
+    }
+    const Point last = line.points.back();
+    line.points.push_back({std::min(plot.right, last.x + 1), last.y});
     scene.lines.push_back(std::move(line));
   }
-
-  // The legend, above the plot.
-  for (std::size_t i = 0; i < legend.size(); ++i) {
-    const Rgb colour = legend[i].first;
-    const std::string& text = at[i].text;
-    const double y = f * (1.2 + 1.2 * at[i].row);
-    double x = at[i].x;
-    if (colour != kNone) {
+  for (const Threshold& t : thresholds)
+    if (t.drawn)
       scene.lines.push_back(
-          {{{x, y - f * 0.3}, {x + f * 1.6, y - f * 0.3}}, colour, 1.5, colour == kFlush});
-      x += f * 2;
-    }
-    labels.Place({{{x, y}, text, kAxis, -1}}, panel);
-  }
+          {{{plot.left, YCache(t.mb)}, {plot.right, YCache(t.mb)}}, t.colour, 1, true});
 
   // The averages' labels go above and below their lines, where they fit;
   // without their words where only the figure does.
-  auto average = [&](double v, const std::string& label, double labelY) {
+  const Rect inPlot{plot.left + 2, plot.top + 2, plot.right - 2, plot.bottom - 2};
+  auto average = [&](double v, std::int64_t untilNs, const std::string& label, double labelY) {
     if (v <= 0) return;
-    scene.lines.push_back({{{plot.left, YRate(v)}, {runRight, YRate(v)}}, kAverage, 1, true});
+    const double right = X(untilNs);
+    scene.lines.push_back({{{plot.left, YRate(v)}, {right, YRate(v)}}, kAverage, 1, true});
     const std::string figure = Format("%.1f", v) + " MB/s";
-    const Point p{runRight - f * 0.3, YRate(v) + labelY};
+    const Point p{right - f * 0.3, YRate(v) + labelY};
     const Point left{plot.left + f * 0.3, p.y};
     labels.Place({{p, label + " " + figure, kAverage, 1},
                   {left, label + " " + figure, kAverage, -1},
-                  {p, figure, kAverage, 1}},
-                 plot);
+                  {p, figure, kAverage, 1},
+                  {left, figure, kAverage, -1}},
+                 inPlot);
   };
-  average(timeline.averageMBps, timeline.averageWithFlushMBps > 0 ? "without flush" : "average",
-          -f * 0.35);
-  average(timeline.averageWithFlushMBps, "with flush", f * 1.1);
+  average(timeline.averageMBps, slices.back().tNs,
+          timeline.averageWithFlushMBps > 0 ? "without flush" : "average", -f * 0.35);
+  average(timeline.averageWithFlushMBps, timeline.EndNs(), "with flush", f * 1.1);
 
-  // Each flush's name beside its start, one row under the other; to the
-  // left of its end where the plot ends too soon.
+  // Each flush's name beside its band, one row under the other.
   int row = 0;
   for (const FlushMark& m : timeline.flushes) {
-    const double x0 = X(offsetOf(m.startNs)), x1 = X(offsetOf(m.endNs));
-    for (double x : {x0, x1})
-      scene.lines.push_back({{{x, plot.top}, {x, plot.bottom}}, kFlush, 1, true});
+    const double x0 = X(m.startNs), x1 = std::max(X(m.endNs), x0 + 1);
     const std::string what = m.kind == FlushMark::File ? "file flush" : "volume flush";
     for (int r = row; r < row + 6; ++r) {
       const double y = plot.top + f * (1.2 + 1.2 * r);
-      if (labels.Place(
-              {{{x0 + f * 0.3, y}, what, kFlush, -1}, {{x1 - f * 0.3, y}, what, kFlush, 1}},
-              plot)) {
+      if (labels.Place({{{x0 + f * 0.3, y}, what, kFlush, -1},
+                        {{x1 + f * 0.3, y}, what, kFlush, -1},
+                        {{x0 - f * 0.3, y}, what, kFlush, 1}},
+                       inPlot)) {
         row = r + 1;
         break;
       }
@@ -386,6 +474,13 @@ ShownTimeline::Update ShownTimeline::Take(const Timeline& t, std::int64_t nowMs)
   }
   timeline_.writing = t.writing;
   timeline_.cacheFigures = t.cacheFigures;
+  timeline_.fileFigures = t.fileFigures;
+  timeline_.backgroundLimitBytes = t.backgroundLimitBytes;
+  timeline_.dirtyLimitBytes = t.dirtyLimitBytes;
+  if (t.samples.size() < timeline_.samples.size()) timeline_.samples.clear();
+  timeline_.samples.insert(
+      timeline_.samples.end(),
+      t.samples.begin() + static_cast<std::ptrdiff_t>(timeline_.samples.size()), t.samples.end());
   const std::size_t from = timeline_.slices.empty() ? 0 : timeline_.slices.size() - 1;
   timeline_.slices.resize(from);
   timeline_.slices.insert(timeline_.slices.end(),

@@ -1,6 +1,7 @@
-// The timeline panel without pixels: MB/s per slice over the file offset,
-// the dirty and writeback cache on a second axis, the flushes at finish and
-// the run's average lines, as plain shapes and texts in pixels. Each window
+// The timeline panel without pixels: MB/s per slice over the run's time,
+// flushes included as long as they took; the file's and the system's cache
+// figures and the kernel's thresholds on a second axis; the run's average
+// lines; as plain shapes and texts in pixels. Each window
 // draws the same scene with its own toolkit, so both show the same chart.
 #pragma once
 

@@ -353,8 +353,10 @@ std::int64_t ClockNs();
 // it can open files after that, but sees none of the others'. While a file
 // is in two tables (or two threads share one), Linux locks the file
 // position on every read and write of the thread doing the transfers, which
-// costs a 512-byte block a tenth of its time.
-void SeparateFileTable();
+// costs a 512-byte block a tenth of its time. A watched file stays readable
+// to the thread through an open of its own (a description the transfers
+// never share), for WatchedFileCache.
+void SeparateFileTable(HANDLE watched = INVALID_HANDLE_VALUE);
 
 // The system's dirty page cache and the part of it being written back now,
 // in KiB (1,024 bytes). False when the system has no such figures.
@@ -378,6 +380,18 @@ struct FileCache {
 // False, with the last error set, when the system gives no figure for the
 // file (Windows: ERROR_NOT_SUPPORTED).
 bool FileCacheFigures(HANDLE file, FileCache* figures);
+// The same figures of the file the calling thread watches (SeparateFileTable),
+// by cachestat alone, cheap enough for twenty times a second. False without
+// a watched file or cachestat (Windows: always).
+bool WatchedFileCache(FileCache* figures);
+
+// Where the kernel starts writing dirty pages back on its own, and where it
+// makes writers wait for it, in bytes; -1 where the system has none.
+struct DirtyThresholds {
+  std::int64_t backgroundBytes = -1;
+  std::int64_t dirtyBytes = -1;
+};
+DirtyThresholds DirtyLimits();
 // Writes the file's data back and asks the system to drop the file's pages
 // from its cache, touching no other file's. False, with the last error set,
 // when it cannot (Windows: ERROR_NOT_SUPPORTED).

@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFont>
 #include <QImage>
 #include <QMenu>
 #include <QMessageBox>
@@ -136,7 +137,11 @@ bool TimelineChart::SavePng(const QString& path, QString* error) const {
   QImage image(size(), QImage::Format_ARGB32);
   image.fill(Qt::white);
   QPainter p(&image);
-  p.setFont(font());
+  // An image has a resolution of its own: a font in points would come out
+  // at another size than the scene was laid out for.
+  QFont pixels = font();
+  pixels.setPixelSize(fontInfo().pixelSize());
+  p.setFont(pixels);
   PaintChartScene(Scene(), p);
   p.end();
   QByteArray png;

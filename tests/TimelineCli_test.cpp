@@ -15,7 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::RunCommand;
-constexpr const char* kHeader = "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib";
+constexpr const char* kHeader =
+    "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib,file_cached_kib,file_dirty_kib,"
+    "file_writeback_kib";
 
 std::vector<std::vector<std::string>> Csv(const std::string& text) {
   std::vector<std::vector<std::string>> rows;
@@ -32,7 +34,16 @@ std::vector<std::vector<std::string>> Csv(const std::string& text) {
 }
 
 TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
+  // Without --timeline the JSON carries no rows at all.
   testing_support::TempDir dir;
+  const auto bare = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + dir.File("b.bin") +
+                               "' --size 1 --json");
+  ASSERT_EQ(bare.status, 0) << bare.out;
+  const auto plain = nlohmann::json::parse(bare.out);
+  EXPECT_FALSE(plain.contains("timeline"));
+  EXPECT_FALSE(plain.contains("flushes"));
+  EXPECT_TRUE(plain.contains("file_flush_ns"));
+
   const std::string file = dir.File("t.bin"), csv = dir.File("t.csv");
   const auto run = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + file +
                               "' --size 3 --block-sectors 8" + " --timeline '" + csv + "' --json");
@@ -40,12 +51,13 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
   const auto json = nlohmann::json::parse(run.out);
   const auto rows = Csv(testing_support::ReadText(csv));
   ASSERT_EQ(rows.size(), 769u) << "the header and one row per 4 KiB block";
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"offset_bytes", "t_ns", "mb_per_s", "dirty_kib",
-                                               "writeback_kib"}));
+  EXPECT_EQ(rows[0], Csv(kHeader)[0]);
+  ASSERT_EQ(rows[0].size(), 8u);
   ASSERT_EQ(json["timeline"].size(), 768u);
   std::int64_t offset = 0, t = 0;
+  std::size_t withFile = 0;
   for (std::size_t i = 1; i < rows.size(); ++i) {
-    ASSERT_EQ(rows[i].size(), 5u) << i;
+    ASSERT_EQ(rows[i].size(), 8u) << i;
     const std::int64_t o = std::stoll(rows[i][0]), ns = std::stoll(rows[i][1]);
     EXPECT_EQ(o, offset + 4096) << "row " << i;
     EXPECT_GE(ns, t) << "row " << i;
@@ -58,6 +70,19 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
                   0.0005 + 1e-6 * std::stod(rows[i][2]));
     }
     EXPECT_EQ(rows[i][3].empty(), j["dirty_kib"].is_null());
+    // The file's own pages: all three or none, in KiB of no more than was
+    // written by then, dirty and under writeback a part of those in memory.
+    EXPECT_EQ(rows[i][5].empty(), j["file_cached_kib"].is_null());
+    EXPECT_EQ(rows[i][5].empty(), rows[i][6].empty());
+    EXPECT_EQ(rows[i][5].empty(), rows[i][7].empty());
+    if (!rows[i][5].empty()) {
+      ++withFile;
+      const std::int64_t cached = std::stoll(rows[i][5]);
+      EXPECT_EQ(j["file_cached_kib"], cached);
+      EXPECT_LE(cached, (o + 1023) / 1024) << "row " << i;
+      EXPECT_LE(std::stoll(rows[i][6]), cached) << "row " << i;
+      EXPECT_LE(std::stoll(rows[i][7]), cached) << "row " << i;
+    }
     offset = o;
     t = ns;
   }
@@ -67,6 +92,13 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
   EXPECT_EQ(json["flushes"][0]["kind"], "file");
   EXPECT_EQ(json["flushes"][1]["kind"], "volume");
   EXPECT_GE(json["flushes"][0]["start_ns"].get<std::int64_t>(), t);
+  // The file's figures come where the run measured them around the blocks.
+  EXPECT_EQ(withFile > 0, json["cache"]["source"] == "cachestat") << json["cache"];
+  const auto& limits = json["dirty_thresholds"];
+  if (!limits["dirty_bytes"].is_null()) {
+    EXPECT_LE(limits["background_bytes"].get<std::int64_t>(),
+              limits["dirty_bytes"].get<std::int64_t>());
+  }
 }
 
 TEST(CliTimeline, PathsItCannotWriteEndTheCommandBeforeAnythingRuns) {

@@ -28,10 +28,12 @@ class WatchingForm : public HeadlessForm {
       ++finishedCalls;
     else if (t.slices.size() > largestLive)
       largestLive = t.slices.size();
+    if (!t.finished) liveSamples = std::max(liveSamples, t.samples.size());
   }
   int calls = 0;
   int finishedCalls = 0;
   std::size_t largestLive = 0;
+  std::size_t liveSamples = 0;  // samples the face saw during the run
 };
 
 class TimelineRun : public ::testing::Test {
@@ -148,6 +150,23 @@ TEST_F(TimelineRun, FlushesAreMarkedAfterTheSlicesAndTheCacheIsSampledThroughThe
   for (const TimelineSlice& s : t.slices) {
     EXPECT_EQ(s.dirtyKiB != kNoFigure, t.cacheFigures);
     EXPECT_EQ(s.writebackKiB != kNoFigure, t.cacheFigures);
+    EXPECT_EQ(s.fileCachedKiB != kNoFigure, t.fileFigures);
+  }
+  // The file's own figures come where the run's own reading came from
+  // cachestat; once both flushes are done nothing of it is dirty or under
+  // writeback, while what was written is still in memory.
+  EXPECT_EQ(t.fileFigures,
+            r.cache.atStart.figures.source == os::runtime::FileCache::Source::Cachestat);
+  if (t.fileFigures && !r.cache.atStart.figures.inMemory) {
+    const CacheSample& last = t.samples.back();
+    EXPECT_EQ(last.fileDirtyKiB, 0);
+    EXPECT_EQ(last.fileWritebackKiB, 0);
+    EXPECT_GT(last.fileCachedKiB, 0);
+    EXPECT_LE(last.fileCachedKiB, 32 * 1024);
+  }
+  // The face saw the samples as they came, not only at the end.
+  if (t.cacheFigures && r.elapsedNs > 150'000'000) {
+    EXPECT_GT(form.liveSamples, 1u);
   }
 }
 
@@ -180,7 +199,7 @@ TEST_F(TimelineRun, FailedRefusedAndUnrecordedRunsKeepWhatTheyHave) {
 
 TEST(TimelineRows, CsvAndJsonCarryEachSliceWithItsOwnRateAndEmptyFigures) {
   Timeline t;
-  t.slices = {{1048576, 500000000, 2048, 0},
+  t.slices = {{1048576, 500000000, 2048, 0, 1024, 512, 0},
               {1048576, 500000000, 4096, 1024},  // no time passed: no rate
               {3145728, 1500000000, kNoFigure, kNoFigure}};
   t.flushes = {{FlushMark::File, 1600000000, 1700000000},
@@ -188,16 +207,19 @@ TEST(TimelineRows, CsvAndJsonCarryEachSliceWithItsOwnRateAndEmptyFigures) {
   std::ostringstream csv;
   WriteTimelineCsv(t, csv);
   EXPECT_EQ(csv.str(),
-            "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib\n"
-            "1048576,500000000,2.000,2048,0\n"
-            "1048576,500000000,,4096,1024\n"
-            "3145728,1500000000,2.000,,\n");
+            "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib,file_cached_kib,file_dirty_kib,"
+            "file_writeback_kib\n"
+            "1048576,500000000,2.000,2048,0,1024,512,0\n"
+            "1048576,500000000,,4096,1024,,,\n"
+            "3145728,1500000000,2.000,,,,,\n");
   const nlohmann::json rows = TimelineJson(t);
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_DOUBLE_EQ(rows[0]["mb_per_s"].get<double>(), 2.0);
   EXPECT_TRUE(rows[1]["mb_per_s"].is_null());
   EXPECT_TRUE(rows[2]["dirty_kib"].is_null());
   EXPECT_EQ(rows[1]["writeback_kib"], 1024);
+  EXPECT_EQ(rows[0]["file_dirty_kib"], 512);
+  EXPECT_TRUE(rows[1]["file_cached_kib"].is_null());
   const nlohmann::json flushes = FlushesJson(t);
   ASSERT_EQ(flushes.size(), 2u);
   EXPECT_EQ(flushes[0]["kind"], "file");

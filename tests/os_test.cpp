@@ -519,15 +519,23 @@ TEST(CacheFigures, WrittenDataShowsAsDirtyOrUnderWriteback) {
 
 // Once the sampler's start returns, a file the run has open is referred to
 // by the run's own thread alone: its transfers pay no lock for a file table
-// shared with the sampler, not even for their first blocks.
+// shared with the sampler, not even for their first blocks. A watched file
+// is read through an open of the sampler's own, read-only.
 TEST(CacheSamplerThread, HoldsNoFileOfTheRunOnceStarted) {
   TempDir dir;
   const HANDLE h = CreateFileA(dir.File("run"), GENERIC_READ | GENERIC_WRITE, 3, OPEN_ALWAYS, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::vector<std::byte> block(1 << 20, std::byte{1});
+  DWORD written = 0;
+  ASSERT_EQ(WriteFile(h, block, &written), TRUE);
   const std::string self = std::to_string(gettid());
+  runtime::FileCache figures;
+  const bool cachestat = runtime::FileCacheFigures(h, &figures) &&
+                         figures.source == runtime::FileCache::Source::Cachestat;
   for (int round = 0; round < 20; ++round) {
+    const bool watched = round % 2 == 1;
     CacheSampler sampler;
-    ASSERT_TRUE(sampler.Start(std::chrono::milliseconds(50)));
+    ASSERT_TRUE(sampler.Start(std::chrono::milliseconds(50), watched ? h : INVALID_HANDLE_VALUE));
     int others = 0;
     for (const auto& task : fs::directory_iterator("/proc/self/task")) {
       if (task.path().filename() == self) continue;
@@ -536,11 +544,62 @@ TEST(CacheSamplerThread, HoldsNoFileOfTheRunOnceStarted) {
       const auto link = fs::read_symlink(task.path() / "fd" / std::to_string(h), ec);
       EXPECT_TRUE(ec) << "thread " << task.path().filename() << " still holds " << link
                       << " in round " << round;
+      int own = 0;
+      for (const auto& fd : fs::directory_iterator(task.path() / "fd")) {
+        ++own;
+        EXPECT_EQ(fs::read_symlink(fd.path()), dir.File("run"));
+        const std::string info =
+            testing_support::ReadText((task.path() / "fdinfo" / fd.path().filename()).string());
+        const auto at = info.find("flags:");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(std::stoi(info.substr(at + 6), nullptr, 8) & O_ACCMODE, O_RDONLY);
+      }
+      EXPECT_EQ(own, watched ? 1 : 0) << "round " << round;
     }
     EXPECT_EQ(others, 1);
     sampler.Stop();
+    // The file's figures in every sample where it is watched and cachestat
+    // counts; 1 MiB written and not dropped is in memory.
+    for (const CacheSample& c : sampler.Samples()) {
+      EXPECT_EQ(c.fileCachedKiB != kNoFigure, watched && cachestat) << "round " << round;
+      if (c.fileCachedKiB != kNoFigure) {
+        EXPECT_EQ(c.fileCachedKiB, 1024);
+        EXPECT_LE(c.fileDirtyKiB + c.fileWritebackKiB, 1024);
+      }
+    }
   }
   CloseHandle(h);
+}
+
+// The thresholds as the kernel's settings give them: a byte setting whole
+// pages, a ratio of no more than that share of the memory; the background
+// one below the other.
+TEST(CacheFigures, DirtyThresholdsFollowTheKernelsSettings) {
+  const runtime::DirtyThresholds t = runtime::DirtyLimits();
+  auto setting = [](const char* name) {
+    return std::stoll(testing_support::ReadText(std::string("/proc/sys/vm/") + name));
+  };
+  const std::int64_t page = sysconf(_SC_PAGESIZE);
+  const std::int64_t memory = static_cast<std::int64_t>(sysconf(_SC_PHYS_PAGES)) * page;
+  ASSERT_GT(t.dirtyBytes, 0);
+  ASSERT_GT(t.backgroundBytes, 0);
+  EXPECT_LT(t.backgroundBytes, t.dirtyBytes);
+  EXPECT_EQ(t.dirtyBytes % page, 0);
+  if (const std::int64_t bytes = setting("dirty_bytes"); bytes > 0) {
+    EXPECT_EQ(t.dirtyBytes, (bytes + page - 1) / page * page);
+  } else {
+    EXPECT_LE(t.dirtyBytes, memory / 100 * setting("dirty_ratio"));
+  }
+  if (setting("dirty_background_bytes") == 0 && setting("dirty_bytes") == 0) {
+    EXPECT_NEAR(
+        static_cast<double>(t.backgroundBytes) / static_cast<double>(t.dirtyBytes),
+        [&] {
+          const double r = static_cast<double>(setting("dirty_background_ratio")) /
+                           static_cast<double>(setting("dirty_ratio"));
+          return r >= 1 ? 0.5 : r;
+        }(),
+        0.01);
+  }
 }
 
 }  // namespace

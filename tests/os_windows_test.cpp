@@ -606,6 +606,14 @@ TEST(WindowsCache, HasNoDirtyFiguresToSample) {
   std::uint64_t dirty = 7, writeback = 7;
   EXPECT_FALSE(os::runtime::CacheFigures(&dirty, &writeback));
   EXPECT_EQ(dirty, 7u) << "nothing is written where there is nothing to say";
+  // Nor a figure of one file's pages, nor thresholds: none, never estimated.
+  os::runtime::FileCache figures;
+  figures.cachedBytes = 7;
+  EXPECT_FALSE(os::runtime::WatchedFileCache(&figures));
+  EXPECT_EQ(figures.cachedBytes, 7);
+  const os::runtime::DirtyThresholds limits = os::runtime::DirtyLimits();
+  EXPECT_EQ(limits.backgroundBytes, -1);
+  EXPECT_EQ(limits.dirtyBytes, -1);
 }
 
 }  // namespace

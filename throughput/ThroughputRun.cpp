@@ -178,7 +178,8 @@ class Run {
     observer_.Prepared();
     if (d_.recordTimeline)
       timeline_.Prepare([this](const Timeline& t) { observer_.TimelineChanged(t); }, d_.writing,
-                        rec_.testSize / (static_cast<std::int64_t>(d_.blockSize) * kFixed));
+                        rec_.testSize / (static_cast<std::int64_t>(d_.blockSize) * kFixed),
+                        file_.FileHandle());
     return true;
   }
 

@@ -17,12 +17,22 @@ struct TimelineSlice {
   // The latest sample when the slice ended, in KiB; kNoFigure without one.
   std::int64_t dirtyKiB = kNoFigure;
   std::int64_t writebackKiB = kNoFigure;
+  // The test file's own pages in the cache, dirty, under writeback.
+  std::int64_t fileCachedKiB = kNoFigure;
+  std::int64_t fileDirtyKiB = kNoFigure;
+  std::int64_t fileWritebackKiB = kNoFigure;
 };
 
 struct CacheSample {
   std::int64_t tNs = 0;  // since the run's clock started; negative before it
   std::int64_t dirtyKiB = 0;
   std::int64_t writebackKiB = 0;
+  // kNoFigure where the system keeps none for one file (Windows, or Linux
+  // before cachestat), never estimated; also in the samples between two
+  // counts of a file so large that counting it takes milliseconds.
+  std::int64_t fileCachedKiB = kNoFigure;
+  std::int64_t fileDirtyKiB = kNoFigure;
+  std::int64_t fileWritebackKiB = kNoFigure;
 };
 
 struct FlushMark {
@@ -37,7 +47,12 @@ struct Timeline {
   std::vector<CacheSample> samples;  // every 50 ms through the flushes
   std::vector<FlushMark> flushes;
   bool cacheFigures = false;  // the system gave dirty and writeback figures
-  bool finished = false;      // the run is over; nothing more will come
+  bool fileFigures = false;   // and the samples carry the file's own
+  // The system's thresholds at the run's start: background writeback, and
+  // writers made to wait; kNoFigure where it has none.
+  std::int64_t backgroundLimitBytes = kNoFigure;
+  std::int64_t dirtyLimitBytes = kNoFigure;
+  bool finished = false;  // the run is over; nothing more will come
   // The averages the result lines show, in MB/s (0: none shown).
   double averageMBps = 0;
   double averageWithFlushMBps = 0;

@@ -20,8 +20,9 @@
 
 struct ThroughputRecord;
 
-// Samples the dirty and writeback figures on its own thread. It shares with
-// the block loop only the latest pair, packed into one atomic word.
+// Samples the dirty and writeback figures, and the run's file's own, on its
+// own thread. It shares with the block loop the latest system pair, packed
+// into one atomic word, and its samples behind a lock the loop never waits on.
 class CacheSampler {
  public:
   static constexpr std::uint64_t kNone = ~std::uint64_t{0};
@@ -32,19 +33,22 @@ class CacheSampler {
   CacheSampler& operator=(const CacheSampler&) = delete;
 
   // False when the system has no figures; then no thread starts. Returns
-  // once the thread holds no file of the caller's.
-  bool Start(std::chrono::milliseconds interval);
+  // once the thread holds no file of the caller's but its own open of file.
+  bool Start(std::chrono::milliseconds interval, os::HANDLE file = os::INVALID_HANDLE_VALUE);
   // Takes a last sample, ends the thread; samples are then the caller's.
   void Stop();
   std::uint64_t Latest() const { return latest_.load(std::memory_order_relaxed); }
   // Valid after Stop. Times are of the steady clock, in ns.
   std::vector<CacheSample>& Samples() { return samples_; }
+  // Appends the samples taken since the last call, unless the thread is
+  // taking one just now.
+  void CopyNew(std::vector<CacheSample>& into);
 
   static std::uint64_t Pack(std::uint64_t dirtyKiB, std::uint64_t writebackKiB);
   static void Unpack(std::uint64_t packed, std::int64_t* dirtyKiB, std::int64_t* writebackKiB);
 
  private:
-  void Run(std::chrono::milliseconds interval);
+  void Run(std::chrono::milliseconds interval, os::HANDLE file);
   void TakeSample();
 
   std::atomic<std::uint64_t> latest_{kNone};
@@ -54,6 +58,9 @@ class CacheSampler {
   bool stop_ = false;
   bool separated_ = false;  // the thread no longer shares the run's files
   std::vector<CacheSample> samples_;
+  std::size_t copied_ = 0;
+  std::int64_t fileSkips_ = 0;  // samples to take without the file's figures
+  std::int64_t budgetNs_ = 0;
 };
 
 // One run's recording. The run calls Prepare before its clock starts, Block
@@ -64,7 +71,9 @@ class TimelineRecorder {
   static constexpr std::int64_t kSlices = 1000;
 
   // Reserves every slice; show sees the empty timeline, then each change.
-  void Prepare(std::function<void(const Timeline&)> show, bool writing, std::int64_t wholeBlocks);
+  // The samples follow file's own cache figures.
+  void Prepare(std::function<void(const Timeline&)> show, bool writing, std::int64_t wholeBlocks,
+               os::HANDLE file = os::INVALID_HANDLE_VALUE);
   // The run's clock starts now (ns of the steady clock).
   void Start(std::int64_t clockNs) {
     baseNs_ = clockNs;

@@ -2,6 +2,7 @@
 // mincore on a read-only mapping where it does not.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -128,6 +130,85 @@ bool FileCacheFigures(HANDLE file, FileCache* figures) {
 }
 
 bool CanDropFileCache() { return true; }
+
+namespace {
+
+// The watching thread's own open of the file, closed with the thread.
+struct Watch {
+  int fd = -1;
+  ~Watch() {
+    if (fd >= 0) close(fd);
+  }
+};
+thread_local Watch watch;
+
+// One figure of a small /proc file, or -1.
+std::int64_t ProcFigure(const char* path, const std::string& name = "") {
+  std::ifstream in(path);
+  std::string key;
+  std::int64_t value = -1;
+  if (name.empty()) return in >> value ? value : -1;
+  while (in >> key >> value) {
+    if (key == name) return value;
+    in.ignore(256, '\n');
+  }
+  return -1;
+}
+
+}  // namespace
+
+void SeparateFileTable(HANDLE watched) {
+  if (unshare(CLONE_FILES) != 0) return;
+  // The copy unshare makes still holds every file: they are closed in it, so
+  // that each file is referred to by the transferring thread alone again.
+  const int fd = watched == INVALID_HANDLE_VALUE ? -1 : handles::Fd(watched);
+  const int own =
+      fd < 0 ? -1
+             : open(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+  if (own > 0) close_range(0, static_cast<unsigned>(own) - 1, 0);
+  close_range(static_cast<unsigned>(own + 1), ~0U, 0);
+  watch.fd = own;
+}
+
+bool WatchedFileCache(FileCache* figures) {
+  struct stat st {};
+  if (watch.fd < 0 || fstat(watch.fd, &st) != 0) return false;
+  FileCache f;
+  f.fileBytes = st.st_size;
+  if (ByCachestat(watch.fd, sysconf(_SC_PAGESIZE), &f) != 0) return false;
+  *figures = f;
+  return true;
+}
+
+// As the kernel's domain_dirty_limits has them for the whole system, only
+// approximately: its dirtyable memory (free pages and the file LRU lists,
+// less reserves) is read here as MemFree + Active(file) + Inactive(file),
+// no memory cgroup's own limit applies, and a ratio's threshold moves with
+// that memory during the run while this one is taken once.
+DirtyThresholds DirtyLimits() {
+  DirtyThresholds t;
+  const std::int64_t page = sysconf(_SC_PAGESIZE);
+  const std::int64_t free = ProcFigure("/proc/meminfo", "MemFree:");
+  const std::int64_t active = ProcFigure("/proc/meminfo", "Active(file):");
+  const std::int64_t inactive = ProcFigure("/proc/meminfo", "Inactive(file):");
+  const bool memory = free >= 0 && active >= 0 && inactive >= 0 && page > 0;
+  const std::int64_t available = memory ? (free + active + inactive) * 1024 : 0;
+  // A byte setting is used whole pages, rounded up; 0 means the ratio counts.
+  auto limit = [&](const char* bytesPath, const char* ratioPath) -> std::int64_t {
+    const std::int64_t bytes = ProcFigure(bytesPath);
+    if (bytes > 0 && page > 0) return (bytes + page - 1) / page * page;
+    const std::int64_t ratio = ProcFigure(ratioPath);
+    if (bytes < 0 || ratio < 0 || !memory) return -1;
+    return available / page * ratio / 100 * page;
+  };
+  t.dirtyBytes = limit("/proc/sys/vm/dirty_bytes", "/proc/sys/vm/dirty_ratio");
+  t.backgroundBytes =
+      limit("/proc/sys/vm/dirty_background_bytes", "/proc/sys/vm/dirty_background_ratio");
+  // The kernel keeps the background threshold below the other one.
+  if (t.dirtyBytes >= 0 && t.backgroundBytes >= t.dirtyBytes)
+    t.backgroundBytes = t.dirtyBytes / page / 2 * page;
+  return t;
+}
 
 bool DropFileCache(HANDLE file) {
   const int fd = handles::Fd(file);

@@ -1105,12 +1105,6 @@ bool DisplayReachable(const std::string& display) {
 }
 
 // Read without allocating: the sampler asks twenty times a second.
-void SeparateFileTable() {
-  // The copy unshare makes still holds every file: they are closed in it, so
-  // that each file is referred to by the transferring thread alone again.
-  if (unshare(CLONE_FILES) == 0) close_range(0, ~0U, 0);
-}
-
 bool CacheFigures(std::uint64_t* dirtyKiB, std::uint64_t* writebackKiB) {
   const int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;

@@ -142,7 +142,7 @@ BOOL WINAPI NoteStop(::DWORD event) {
 std::uint64_t FrameClockMs() { return GetTickCount64(); }
 
 // Windows keeps no file position lock that a second thread would make dear.
-void SeparateFileTable() {}
+void SeparateFileTable(HANDLE) {}
 
 // Windows publishes no system-wide figure of dirty cache pages.
 bool CacheFigures(std::uint64_t*, std::uint64_t*) { return false; }
@@ -153,6 +153,11 @@ bool FileCacheFigures(HANDLE, FileCache*) {
   os::SetLastError(ERROR_NOT_SUPPORTED);
   return false;
 }
+
+bool WatchedFileCache(FileCache*) { return false; }
+
+// Windows writes its cache back by its own rules, with no thresholds to show.
+DirtyThresholds DirtyLimits() { return {}; }
 
 // No call drops one file's pages from the Windows cache.
 bool CanDropFileCache() { return false; }
