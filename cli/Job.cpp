@@ -58,7 +58,7 @@ void RankJob::MeetUntil(int count, bool ok) {
 
 std::vector<nlohmann::json> RankJob::Gather(const nlohmann::json& mine) {
   std::vector<nlohmann::json> out;
-  for (const std::string& text : job_->Gather(mine.dump()))
+  for (const std::string& text : job_->Gather(Dump(mine)))
     out.push_back(nlohmann::json::parse(text, nullptr, false));
   return out;
 }

@@ -227,6 +227,11 @@ class RankObserver : public RandomObserver {
 
 int RandomCommands::Options::RunOne(RankJob* rank) {
   auto fail = [&](const Ending& e) {
+    if (rank) {
+      rank->MeetUntil(2, false);
+      return rank->Finish("random", file, e, Header("random", file), json, AggregateRandom,
+                          [](const nlohmann::json&) {});
+    }
     if (json) {
       nlohmann::json out = Header("random", file);
       AddEnding(out, e);

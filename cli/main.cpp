@@ -422,12 +422,16 @@ int ThroughputAsRank(const RunOptions& o, bool writing, RankJob& job) {
   job.MeetUntil(3, ending.ok);
   nlohmann::json one = RunJson(r, "", false);
   one["command"] = command;
-  one["file"] = run.file;
+  one["file"] = JsonText(run.file);
   one["offset"] = run.offset;
   one["cut_short"] = r.cutShort;
   one["start_ns"] = job.Common(r.clockStartNs);
   one["end_ns"] = job.Common(r.clockStartNs ? r.clockStartNs + r.elapsedNs : 0);
-  if (writing) one["end_with_flush_ns"] = job.Common(r.flushesEndNs);
+  // The pauses the rank kept out of its time with flush stay out of the
+  // job's too: a job of one rank has that rank's figures.
+  if (writing)
+    one["end_with_flush_ns"] =
+        job.Common(r.clockStartNs ? r.clockStartNs + r.elapsedWithFlushNs : 0);
   return job.Finish(command, o.file, ending, std::move(one), o.json, AggregateThroughput,
                     [writing](const nlohmann::json& total) {
                       PrintJobLines(total);
@@ -577,7 +581,7 @@ int CreateDelete(const RunOptions& o, RankJob* job) {
   });
   if (job) {
     job->MeetUntil(3, ending.ok);
-    out["file"] = test.file;
+    out["file"] = JsonText(test.file);
     out["create_start_ns"] = job->Common(r.createStartNs);
     out["create_end_ns"] = job->Common(r.createStartNs ? r.createStartNs + r.createNs : 0);
     out["delete_start_ns"] = job->Common(r.deleteStartNs);
@@ -684,7 +688,8 @@ void AddWriteOptions(CLI::App* cmd, RunOptions& o) {
 // A command refused before it ran: its message, and with --json its object.
 int Refused(CLI::App& app, bool json, const Ending& e) {
   const CLI::App* cmd = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
-  if (json) {
+  // Every rank of a job refuses alike; one object is printed, by rank 0.
+  if (json && os::cluster::LauncherRank() <= 0) {
     const CLI::Option* path = cmd->get_option_no_throw("--file");
     nlohmann::json out =
         Header(cmd->get_name(), path && path->count() ? path->as<std::string>() : "");
@@ -773,7 +778,8 @@ int main(int argc, char** argv) {
     app.exit(e);
     // With --json every end is one object, a usage error too.
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+    if (std::find(args.begin(), args.end(), "--json") != args.end() &&
+        os::cluster::LauncherRank() <= 0) {
       std::string command;
       for (const std::string& a : args)
         if (a == "status" || a == "write" || a == "read" || a == "create-delete" || a == "random" ||
@@ -811,11 +817,15 @@ int main(int argc, char** argv) {
                                   {false, kCannotInspect, "Cannot run as a rank of a job", error}),
                           noOutput);
     const std::string command = app.get_subcommands().front()->get_name();
-    if (!job->SameCommand(command + (jobOptions->sharedFile ? " shared" : "")))
+    std::string line;
+    for (int i = 1; i < argc; ++i) line += std::string(argv[i]) + '\0';
+    if (!job->SameCommand(line))
       return FinishOutput(
           Refused(app, runOptions ? runOptions->json : randomCommands.Json(),
                   {false, kUsageError, "Cannot run as a rank of a job",
-                   "the ranks were started with different commands (this one: " + command + ")"}),
+                   "the ranks were started with different commands or options; each must run the "
+                   "same " +
+                       command}),
           noOutput);
   } else if (jobOptions && jobOptions->sharedFile) {
     return FinishOutput(

@@ -44,7 +44,7 @@ function(orvandel_resources target description icon)
 endfunction()
 
 # The window over the system's own controls.
-add_library(orvandel_window STATIC win32/Win32Form.cpp win32/RandomPane.cpp)
+add_library(orvandel_window STATIC win32/Win32Form.cpp win32/RandomPane.cpp win32/SceneGdi.cpp)
 target_link_libraries(orvandel_window PUBLIC orvandel_form user32 gdi32 comdlg32 comctl32)
 add_executable(orvandel WIN32 win32/main.cpp)
 target_link_libraries(orvandel PRIVATE orvandel_window)

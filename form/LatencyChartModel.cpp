@@ -19,45 +19,6 @@ struct Mark {
 };
 constexpr Mark kMarks[] = {{50, "p50", 0x2a7d2a}, {99, "p99", 0xd96500}, {99.9, "p99.9", 0xa02020}};
 
-std::string Format(const char* format, double v) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, v);
-  return text;
-}
-
-// 1, 2, 2.5 or 5 times a power of ten, at least v.
-double NiceCeil(double v) {
-  if (!(v > 0)) return 1;
-  const double p = std::pow(10.0, std::floor(std::log10(v)));
-  for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
-    if (m * p >= v * (1 - 1e-9)) return m * p;
-  return 10 * p;
-}
-
-// The texts placed so far, so that the next one goes where none is.
-class Labels {
- public:
-  Labels(Scene& scene, const TextWidth& width) : scene_(scene), width_(width) {}
-  bool Place(std::initializer_list<Text> candidates, const Rect& within) {
-    for (const Text& t : candidates) {
-      const Rect b = TextBounds(t, scene_.fontPixels, width_);
-      if (!b.Inside(within)) continue;
-      if (std::any_of(scene_.texts.begin(), scene_.texts.end(), [&](const Text& o) {
-            return b.Overlaps(TextBounds(o, scene_.fontPixels, width_));
-          }))
-        continue;
-      scene_.texts.push_back(t);
-      return true;
-    }
-    return false;
-  }
-  double Width(const std::string& s) const { return width_(s); }
-
- private:
-  Scene& scene_;
-  const TextWidth& width_;
-};
-
 }  // namespace
 
 double LatencyChart::X(double ns) const {

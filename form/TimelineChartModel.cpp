@@ -33,15 +33,6 @@ constexpr double kDescent = 0.2;
 // is named in the legend instead of drawn.
 constexpr double kThresholdReach = 3;
 
-// 1, 2, 2.5 or 5 times a power of ten, at least v.
-double NiceCeil(double v) {
-  if (!(v > 0)) return 1;
-  const double p = std::pow(10.0, std::floor(std::log10(v)));
-  for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
-    if (m * p >= v * (1 - 1e-9)) return m * p;
-  return 10 * p;
-}
-
 struct Axis {
   double step = 1;
   double max = 1;
@@ -55,41 +46,7 @@ Axis AxisFor(double v) {
   return a;
 }
 
-std::string Format(const char* format, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, v);
-  return buf;
-}
-
 std::string Number(double v) { return Format("%.6g", v); }
-
-// The texts placed so far, so that the next one goes where none is.
-class Labels {
- public:
-  Labels(Scene& scene, const TextWidth& width) : scene_(scene), width_(width) {}
-  Rect Bounds(const Text& t) const { return TextBounds(t, scene_.fontPixels, width_); }
-  bool Fits(const Text& t, const Rect& within) const {
-    const Rect b = Bounds(t);
-    if (!b.Inside(within)) return false;
-    for (const Text& other : scene_.texts)
-      if (b.Overlaps(Bounds(other))) return false;
-    return true;
-  }
-  // Adds the first candidate that fits; false when none does.
-  bool Place(std::initializer_list<Text> candidates, const Rect& within) {
-    for (const Text& t : candidates) {
-      if (!Fits(t, within)) continue;
-      scene_.texts.push_back(t);
-      return true;
-    }
-    return false;
-  }
-  double Width(const std::string& s) const { return width_(s); }
-
- private:
-  Scene& scene_;
-  const TextWidth& width_;
-};
 
 // One figure of the samples over the run's time, in MB.
 struct Series {
@@ -107,6 +64,21 @@ struct LegendEntry {
 };
 
 }  // namespace
+
+// 1, 2, 2.5 or 5 times a power of ten, at least v.
+double NiceCeil(double v) {
+  if (!(v > 0)) return 1;
+  const double p = std::pow(10.0, std::floor(std::log10(v)));
+  for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
+    if (m * p >= v * (1 - 1e-9)) return m * p;
+  return 10 * p;
+}
+
+std::string Format(const char* format, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
 
 bool Rect::Overlaps(const Rect& o) const {
   constexpr double e = 1e-6;

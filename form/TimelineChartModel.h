@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,39 @@ TextWidth EstimatedWidth(double fontPixels);
 // The room a text takes: its advance wide, from above its capitals to
 // below its descenders.
 Rect TextBounds(const Text& text, double fontPixels, const TextWidth& width);
+
+// 1, 2, 2.5 or 5 times a power of ten, at least v.
+double NiceCeil(double v);
+// v through a printf format.
+std::string Format(const char* format, double v);
+
+// The texts placed so far, so that the next one goes where none is.
+class Labels {
+ public:
+  Labels(Scene& scene, const TextWidth& width) : scene_(scene), width_(width) {}
+  Rect Bounds(const Text& t) const { return TextBounds(t, scene_.fontPixels, width_); }
+  bool Fits(const Text& t, const Rect& within) const {
+    const Rect b = Bounds(t);
+    if (!b.Inside(within)) return false;
+    for (const Text& other : scene_.texts)
+      if (b.Overlaps(Bounds(other))) return false;
+    return true;
+  }
+  // Adds the first candidate that fits; false when none does.
+  bool Place(std::initializer_list<Text> candidates, const Rect& within) {
+    for (const Text& t : candidates) {
+      if (!Fits(t, within)) continue;
+      scene_.texts.push_back(t);
+      return true;
+    }
+    return false;
+  }
+  double Width(const std::string& s) const { return width_(s); }
+
+ private:
+  Scene& scene_;
+  const TextWidth& width_;
+};
 
 // The smallest panel that has room for every label, for a font of
 // fontPixels pixels.

@@ -11,6 +11,8 @@ namespace os::cluster {
 
 // The launcher's environment names this process a rank of a job.
 bool LaunchedAsRank();
+// The rank the launcher gave this process; -1 when none did.
+int LauncherRank();
 // This build can join a job.
 bool Available();
 

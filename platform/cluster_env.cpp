@@ -15,4 +15,10 @@ bool LaunchedAsRank() {
   return false;
 }
 
+int LauncherRank() {
+  for (const char* name : {"OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK"})
+    if (const char* value = std::getenv(name)) return std::atoi(value);
+  return -1;
+}
+
 }  // namespace os::cluster

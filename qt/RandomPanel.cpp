@@ -106,22 +106,10 @@ bool LatencyChartWidget::SaveSvg(const QString& path, QString* error) const {
 }
 
 void LatencyChartWidget::contextMenuEvent(QContextMenuEvent* event) {
-  QMenu menu(this);
-  QAction* png = menu.addAction("Save as PNG...");
-  menu.addAction("Save as SVG...");
-  QAction* chosen = menu.exec(event->globalPos());
-  if (!chosen) return;
-  const bool asPng = chosen == png;
-  const QString path = QFileDialog::getSaveFileName(
-      this, "Save the latency histogram", asPng ? "latency.png" : "latency.svg",
-      asPng ? "PNG image (*.png)" : "SVG image (*.svg)", nullptr, QFileDialog::DontUseNativeDialog);
-  if (path.isEmpty()) return;
-  QString why;
-  if (asPng ? SavePng(path, &why) : SaveSvg(path, &why)) return;
-  QMessageBox box(QMessageBox::Warning, window()->windowTitle(),
-                  "The histogram could not be saved.", QMessageBox::Ok, this);
-  box.setInformativeText(why);
-  box.exec();
+  OfferToSave(
+      this, event, "histogram", "latency",
+      [this](const QString& path, QString* why) { return SavePng(path, why); },
+      [this](const QString& path, QString* why) { return SaveSvg(path, why); });
 }
 
 RandomPanel::RandomPanel(FormView& form, QWidget* parent) : QWidget(parent), form_(form) {

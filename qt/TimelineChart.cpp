@@ -159,21 +159,29 @@ bool TimelineChart::SaveSvg(const QString& path, QString* error) const {
   return SaveBytes(path, testFile ? testFile() : std::string(), svg, error);
 }
 
-void TimelineChart::contextMenuEvent(QContextMenuEvent* event) {
-  QMenu menu(this);
-  QAction* png = menu.addAction("Save as PNG...");
+void OfferToSave(QWidget* chart, QContextMenuEvent* event, const QString& what, const QString& name,
+                 const ChartSaver& png, const ChartSaver& svg) {
+  QMenu menu(chart);
+  QAction* asPng = menu.addAction("Save as PNG...");
   menu.addAction("Save as SVG...");
   QAction* chosen = menu.exec(event->globalPos());
   if (!chosen) return;
-  const bool asPng = chosen == png;
+  const bool toPng = chosen == asPng;
   const QString path = QFileDialog::getSaveFileName(
-      this, "Save the timeline", asPng ? "timeline.png" : "timeline.svg",
-      asPng ? "PNG image (*.png)" : "SVG image (*.svg)", nullptr, QFileDialog::DontUseNativeDialog);
+      chart, "Save the " + what, name + (toPng ? ".png" : ".svg"),
+      toPng ? "PNG image (*.png)" : "SVG image (*.svg)", nullptr, QFileDialog::DontUseNativeDialog);
   if (path.isEmpty()) return;
   QString why;
-  if (asPng ? SavePng(path, &why) : SaveSvg(path, &why)) return;
-  QMessageBox box(QMessageBox::Warning, window()->windowTitle(), "The chart could not be saved.",
-                  QMessageBox::Ok, this);
+  if ((toPng ? png : svg)(path, &why)) return;
+  QMessageBox box(QMessageBox::Warning, chart->window()->windowTitle(),
+                  "The " + what + " could not be saved.", QMessageBox::Ok, chart);
   box.setInformativeText(why);
   box.exec();
+}
+
+void TimelineChart::contextMenuEvent(QContextMenuEvent* event) {
+  OfferToSave(
+      this, event, "chart", "timeline",
+      [this](const QString& path, QString* why) { return SavePng(path, why); },
+      [this](const QString& path, QString* why) { return SaveSvg(path, why); });
 }

@@ -17,6 +17,12 @@ class QPainter;
 
 // Draws the panel's scene in the painter's font.
 void PaintChartScene(const chart::Scene& scene, QPainter& painter);
+
+// The chart's menu: "Save as PNG..." or SVG, a file dialog, and a box that
+// says why a save failed. what names the chart in the box ("chart").
+using ChartSaver = std::function<bool(const QString& path, QString* error)>;
+void OfferToSave(QWidget* chart, QContextMenuEvent* event, const QString& what, const QString& name,
+                 const ChartSaver& png, const ChartSaver& svg);
 // A standalone SVG document of the scene.
 QString ChartSceneSvg(const chart::Scene& scene, const QString& fontFamily);
 

@@ -167,8 +167,9 @@ TEST_F(MpiJob, EveryTestOverThreeRanksAddsUpFromItsRanks) {
   EXPECT_EQ(w["aggregate"]["elapsed_with_flush_ns"], Max(ranks, "end_with_flush_ns"));
   EXPECT_DOUBLE_EQ(w["aggregate"]["mb_per_s"].get<double>(),
                    Sum(ranks, "test_size") / 1048576 / (Max(ranks, "end_ns") / 1e9));
-  // Every rank's flushes come after all clocks stopped.
-  EXPECT_GE(Min(ranks, "end_with_flush_ns"), Max(ranks, "end_ns"));
+  for (const json& r : ranks)
+    EXPECT_EQ(r["end_with_flush_ns"],
+              r["start_ns"].get<std::int64_t>() + r["elapsed_with_flush_ns"].get<std::int64_t>());
 
   json rd = Job("read --file " + file, &status);
   ASSERT_EQ(status, 0) << rd.dump();
@@ -257,6 +258,42 @@ TEST_F(MpiJob, SharedFileSegmentsAreEachWrittenOnceAndReadBack) {
 
   const auto alone = testing_support::RunCommand(kCli + " write --shared-file --file " + file);
   EXPECT_EQ(alone.status, 2);
+}
+
+// Ranks that were started unlike each other either run honestly or are
+// refused; none waits for the others forever.
+TEST_F(MpiJob, RanksStartedUnlikeEachOtherNeitherHangNorOverlap) {
+  const std::string file = dir.File("t.bin");
+  const std::string cli = " " + kCli + " ";
+  const std::string mpmd = "timeout 30 mpirun --allow-run-as-root --oversubscribe -np 1" + cli;
+  auto r = testing_support::RunCommand(mpmd + "random --read --size 1M --count 10 --file " + file +
+                                       " : -np 1" + cli + "random --size 1M --file " + file +
+                                       " >/dev/null 2>&1");
+  EXPECT_NE(r.status, 124) << "a rank refused after joining left the other at its meeting";
+
+  r = testing_support::RunCommand(
+      mpmd + "write --shared-file --json --size 1 --file " + file + " : -np 1" + cli +
+      "write --shared-file --json --size 2 --file " + file + " : -np 1" + cli +
+      "write --shared-file --json --size 1 --file " + file + " 2>/dev/null");
+  const json w = json::parse(r.out, nullptr, false);
+  if (r.status == 0) {
+    ASSERT_TRUE(w.is_object()) << r.out;
+    std::int64_t end = 0;
+    for (const json& rank : w["ranks"]) {
+      EXPECT_GE(rank["offset"].get<std::int64_t>(), end)
+          << "rank " << rank["rank"] << "'s segment overlaps the one before";
+      end = rank["offset"].get<std::int64_t>() + rank["test_size"].get<std::int64_t>();
+    }
+  }
+
+  // A job of one rank adds up to that rank's own figures, also where the
+  // name is not UTF-8 (the object names it in hex).
+  r = testing_support::RunCommand("timeout 60 " + kCli + " write --mpi --json --size 8 --file '" +
+                                  file + "\xff' 2>/dev/null");
+  const json one = json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(one.is_object()) << "status " << r.status << ": " << r.out;
+  EXPECT_DOUBLE_EQ(one["aggregate"]["mb_per_s_with_flush"].get<double>(),
+                   one["ranks"][0]["mb_per_s_with_flush"].get<double>());
 }
 
 }  // namespace

@@ -301,7 +301,6 @@ class Run {
     const std::int64_t endNs = clock_.startNs + end.ns;
     timeline_.End(rec_.transferred + rec_.finalResult, endNs);
     rec_.cache.atStop = TakeCache();
-    rec_.flushesEndNs = endNs;
     observer_.ClockStopped();
     // The settling pause stays, outside both measured intervals.
     os::Sleep(10);
@@ -322,7 +321,6 @@ class Run {
     (file ? rec_.fileFlushMs : rec_.volumeFlushMs) = std::max(0, t.took.ms - (file ? 1 : 0));
     (file ? rec_.fileFlushNs : rec_.volumeFlushNs) = t.took.ns;
     timeline_.Flush(kind, t.startNs, t.startNs + t.took.ns);
-    rec_.flushesEndNs = t.startNs + t.took.ns;
     TakeCacheAfterFlush(kind);
     if (t.error != 0) {
       (file ? rec_.fileFlushFailed : rec_.volumeFlushFailed) = true;

@@ -105,9 +105,7 @@ struct ThroughputRecord {
   bool volumeFlushFailed = false;
   std::string fileFlushReason, volumeFlushReason;  // the system's, when failed
   std::int64_t sleepNs = 0;                        // the settling pause kept out of both intervals
-  // On os::runtime::ClockNs: when the clock started, and when the last
-  // flush at finish ended (the clock's stop when none ran).
-  std::int64_t clockStartNs = 0, flushesEndNs = 0;
+  std::int64_t clockStartNs = 0;                   // on os::runtime::ClockNs
   bool cutShort = false;  // stopAfterNs ended the blocks before the size was done
   Timeline timeline;
   RunCache cache;
