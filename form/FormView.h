@@ -53,6 +53,37 @@ constexpr std::size_t ControlSlot(Ctl ctl, int index) {
   return static_cast<std::size_t>(ctl) * kIndicesPerControl + static_cast<std::size_t>(index);
 }
 
+// Tab follows the screen: the top rows, the left column, the middle, the
+// right panel; both windows keep this order.
+inline constexpr std::pair<Ctl, int> kTabOrder[] = {
+    {Ctl::lblReadStatus, 4},
+    {Ctl::txtTestFile, 0},
+    {Ctl::cmdBrowse, 0},
+    {Ctl::txtSize, 0},
+    {Ctl::txtBlockSizeSectors, 0},
+    {Ctl::chkFileFlags, 0},
+    {Ctl::chkFileFlags, 3},
+    {Ctl::chkFileFlags, 1},
+    {Ctl::chkFileFlags, 2},
+    {Ctl::chkFlushAtFinish, 0},
+    {Ctl::chkFlushAtFinish, 1},
+    {Ctl::chkFlushAllBlocks, 0},
+    {Ctl::optDataType, 0},
+    {Ctl::optDataType, 1},
+    {Ctl::cmdFileReadWrite, 0},
+    {Ctl::cmdFileReadWrite, 1},
+    {Ctl::cmdFileOp, 0},
+    {Ctl::cmdFileOp, 1},
+    {Ctl::lblReadStatus, 0},
+    {Ctl::lblReadStatus, 1},
+    {Ctl::lblReadStatus, 2},
+    {Ctl::lblReadStatus, 3},
+    {Ctl::chkEvictCache, 0},
+    {Ctl::txtNumberOfFiles, 0},
+    {Ctl::cmdCreateAndDeleteFiles, 0},
+    {Ctl::lblCacheVerdict, 0},
+};
+
 // One control of the window as designed.
 struct ControlDesign {
   Ctl ctl;

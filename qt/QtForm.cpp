@@ -248,39 +248,10 @@ QtForm::QtForm() {
     line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     line->setFocusPolicy(Qt::StrongFocus);  // for their places in the chain, set next
   }
-  // Tab follows the screen: the top rows, the left column, the middle, the
-  // right panel.
-  const std::pair<Ctl, int> tabOrder[] = {
-      {Ctl::lblReadStatus, 4},
-      {Ctl::txtTestFile, 0},
-      {Ctl::cmdBrowse, 0},
-      {Ctl::txtSize, 0},
-      {Ctl::txtBlockSizeSectors, 0},
-      {Ctl::chkFileFlags, 0},
-      {Ctl::chkFileFlags, 3},
-      {Ctl::chkFileFlags, 1},
-      {Ctl::chkFileFlags, 2},
-      {Ctl::chkFlushAtFinish, 0},
-      {Ctl::chkFlushAtFinish, 1},
-      {Ctl::chkFlushAllBlocks, 0},
-      {Ctl::optDataType, 0},
-      {Ctl::optDataType, 1},
-      {Ctl::cmdFileReadWrite, 0},
-      {Ctl::cmdFileReadWrite, 1},
-      {Ctl::cmdFileOp, 0},
-      {Ctl::cmdFileOp, 1},
-      {Ctl::lblReadStatus, 0},
-      {Ctl::lblReadStatus, 1},
-      {Ctl::lblReadStatus, 2},
-      {Ctl::lblReadStatus, 3},
-      {Ctl::chkEvictCache, 0},
-      {Ctl::txtNumberOfFiles, 0},
-      {Ctl::cmdCreateAndDeleteFiles, 0},
-      {Ctl::lblCacheVerdict, 0},
-  };
-  for (std::size_t i = 1; i < std::size(tabOrder); ++i)
-    setTabOrder(Control(tabOrder[i - 1].first, tabOrder[i - 1].second),
-                Control(tabOrder[i].first, tabOrder[i].second));
+
+  for (std::size_t i = 1; i < std::size(kTabOrder); ++i)
+    setTabOrder(Control(kTabOrder[i - 1].first, kTabOrder[i - 1].second),
+                Control(kTabOrder[i].first, kTabOrder[i].second));
   for (QWidget* w : ResultLabels()) FocusIfText(static_cast<QLabel*>(w));
   // The path field, not the status line above it, has the focus at start.
   Control(Ctl::txtTestFile)->setFocus();

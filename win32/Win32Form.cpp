@@ -89,37 +89,6 @@ constexpr Place kTogglePlace = {Ctl::fraWrite, 0, 372, 144, 60, 14};
 // The random-order panel's button above it.
 constexpr Place kRandomTogglePlace = {Ctl::fraWrite, 0, 372, 128, 60, 14};
 
-// Tab follows the screen: the top rows, the left column, the middle, the
-// right panel. The controls are made in this order, the rest after them.
-constexpr std::pair<Ctl, int> kTabOrder[] = {
-    {Ctl::lblReadStatus, 4},
-    {Ctl::txtTestFile, 0},
-    {Ctl::cmdBrowse, 0},
-    {Ctl::txtSize, 0},
-    {Ctl::txtBlockSizeSectors, 0},
-    {Ctl::chkFileFlags, 0},
-    {Ctl::chkFileFlags, 3},
-    {Ctl::chkFileFlags, 1},
-    {Ctl::chkFileFlags, 2},
-    {Ctl::chkFlushAtFinish, 0},
-    {Ctl::chkFlushAtFinish, 1},
-    {Ctl::chkFlushAllBlocks, 0},
-    {Ctl::optDataType, 0},
-    {Ctl::optDataType, 1},
-    {Ctl::cmdFileReadWrite, 0},
-    {Ctl::cmdFileReadWrite, 1},
-    {Ctl::cmdFileOp, 0},
-    {Ctl::cmdFileOp, 1},
-    {Ctl::lblReadStatus, 0},
-    {Ctl::lblReadStatus, 1},
-    {Ctl::lblReadStatus, 2},
-    {Ctl::lblReadStatus, 3},
-    {Ctl::chkEvictCache, 0},
-    {Ctl::txtNumberOfFiles, 0},
-    {Ctl::cmdCreateAndDeleteFiles, 0},
-    {Ctl::lblCacheVerdict, 0},
-};
-
 // What each field does on this system, wrapped at a readable width; the
 // Qt window's texts where Windows does the same.
 struct Tip {
@@ -384,6 +353,7 @@ void Win32Form::Build() {
   // Creation order is the tab order: the screen's, then the controls Tab
   // does not reach.
   std::vector<const ControlDesign*> order;
+  // The controls are made in the Tab order, the rest after them.
   for (const auto& [ctl, index] : kTabOrder) order.push_back(FindDesign(ctl, index));
   for (const auto& d : DesignTable())
     if (std::find(order.begin(), order.end(), &d) == order.end()) order.push_back(&d);
