@@ -90,7 +90,7 @@ class Run {
   // alone: the only worker, on the calling thread, watching for itself.
   void Work(Shared& s, Worker& w, bool alone);
   bool Begin(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers);
-  void Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers);
+  void Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers, std::int64_t now);
 
   const RandomDescription& d_;
   RandomObserver& observer_;
@@ -100,6 +100,7 @@ class Run {
   bool writes_ = false;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::int64_t lastPolled_ = 0, lastShown_ = 0;
+  double nsPerTick_ = 1;
 };
 
 bool Run::Check() {
@@ -199,8 +200,7 @@ bool Run::Begin(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers) 
 }
 
 // Stop requests every 10 ms, progress ten times a second.
-void Run::Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers) {
-  const std::int64_t now = os::runtime::ClockNs();
+void Run::Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers, std::int64_t now) {
   if (now - lastPolled_ < 10000000) return;
   lastPolled_ = now;
   if (!s.stop && Stopped()) s.stop = true;
@@ -248,18 +248,33 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
     std::vector<std::uint32_t> freeSlots;
     for (int slot = d_.depth - 1; slot >= 0; --slot)
       freeSlots.push_back(static_cast<std::uint32_t>(slot));
-    std::vector<std::int64_t> started(static_cast<std::size_t>(d_.depth));
+    // Ticks around each transfer, nanoseconds on the run's clock from them.
+    std::vector<std::uint64_t> started(static_cast<std::size_t>(d_.depth));
+    const std::int64_t baseNs = os::runtime::ClockNs();
+    const std::uint64_t baseTicks = os::runtime::Ticks();
+    auto ns = [&](std::uint64_t ticks) {
+      return static_cast<std::int64_t>(static_cast<double>(ticks) * nsPerTick_);
+    };
     std::vector<std::uint32_t> added;
     std::vector<os::aio::Completion> done(static_cast<std::size_t>(d_.depth));
     std::int64_t inFlight = 0, last = s.t0;
     bool claiming = true;
+    // Shared counters cost a locked instruction per transfer; a lone worker
+    // claims its transfers in batches and keeps the depth to itself.
+    const std::uint64_t batch = alone ? 256 : 1;
+    std::uint64_t claimed = 0, claimEnd = 0;
+    std::int64_t mostInFlight = 0;
     for (;;) {
       // The latest completion's time tells the deadline: no clock of its own.
       if (claiming &&
           (s.stop.load(std::memory_order_relaxed) || (s.deadline && last >= s.deadline)))
         claiming = false;
       while (claiming && !freeSlots.empty()) {
-        const std::uint64_t k = s.next.fetch_add(1, std::memory_order_relaxed);
+        if (claimed == claimEnd) {
+          claimed = s.next.fetch_add(batch, std::memory_order_relaxed);
+          claimEnd = claimed + batch;
+        }
+        const std::uint64_t k = claimed++;
         if (k >= s.limit) {
           claiming = false;
           break;
@@ -273,7 +288,10 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
         added.push_back(slot);
         ++(read ? w.part.reads : w.part.writes);
       }
-      if (!added.empty()) {
+      if (!added.empty() && alone) {
+        inFlight += static_cast<std::int64_t>(added.size());
+        mostInFlight = std::max(mostInFlight, inFlight);
+      } else if (!added.empty()) {
         inFlight += static_cast<std::int64_t>(added.size());
         const std::int64_t all = s.inFlight.fetch_add(static_cast<std::int64_t>(added.size()),
                                                       std::memory_order_relaxed) +
@@ -283,11 +301,12 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
         }
       }
       if (inFlight == 0) break;
-      const std::int64_t handed = os::runtime::ClockNs();
+      const std::uint64_t handed = os::runtime::Ticks();
       for (std::uint32_t slot : added) started[slot] = handed;
       added.clear();
       const int n = q->Reap(done, 1);
-      const std::int64_t now = os::runtime::ClockNs();
+      const std::uint64_t reaped = os::runtime::Ticks();
+      const std::int64_t now = baseNs + ns(reaped - baseTicks);
       if (n < 0) {
         // The queue itself broke: what is in flight cannot be waited for.
         w.error = "Error during the transfers";
@@ -295,7 +314,7 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
         s.stop = true;
         break;
       }
-      s.inFlight.fetch_sub(n, std::memory_order_relaxed);
+      if (!alone) s.inFlight.fetch_sub(n, std::memory_order_relaxed);
       inFlight -= n;
       const auto second = static_cast<std::size_t>((now - s.t0) / 1000000000);
       if (w.part.iopsPerSecond.size() <= second) w.part.iopsPerSecond.resize(second + 1);
@@ -310,15 +329,16 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
           s.stop = true;
           continue;
         }
-        w.part.latency.Record(static_cast<std::uint64_t>(now - started[c.slot]));
+        w.part.latency.Record(static_cast<std::uint64_t>(ns(reaped - started[c.slot])));
         w.part.bytes += c.bytes;
         ++w.part.transfers;
         ++w.part.iopsPerSecond[second];
       }
       w.done.store(w.part.transfers, std::memory_order_relaxed);
       w.endNs = last = now;
-      if (alone) Watch(s, workers_);
+      if (alone) Watch(s, workers_, now);
     }
+    if (alone) s.maxInFlight = mostInFlight;
   }
   q.reset();  // before its file
   if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
@@ -355,6 +375,7 @@ RandomRecord Run::Go() {
   if (Stopped()) return rec_;
 
   rec_.blocks = size_ / d_.blockSize;
+  nsPerTick_ = os::runtime::NsPerTick();
   Shared s(d_, static_cast<std::uint64_t>(rec_.blocks));
   auto& workers = workers_;
   for (int i = 0; i < d_.threads; ++i) workers.push_back(std::make_unique<Worker>());
@@ -394,7 +415,7 @@ RandomRecord Run::Go() {
         s.cv.wait_for(lock, std::chrono::milliseconds(10), allFinished);
       }
       if (allFinished()) break;
-      Watch(s, workers);
+      Watch(s, workers, os::runtime::ClockNs());
     }
     joinAll();
   }

@@ -164,6 +164,24 @@ TEST_F(RandomRun, WritePassStampsEveryBlockOnceThenMixKeepsItsRatio) {
   EXPECT_EQ(r.reads, 1400);
   EXPECT_EQ(r.writes, 600);
   EXPECT_EQ(r.blocks, kBlocks);
+
+  // A lone worker claims in batches and times with its own clock: the count
+  // still holds exactly, the run lies within the time around the call, and
+  // transfers one after another cannot add up to more than the run.
+  d.readPercent = 100;
+  d.depth = 1;
+  d.threads = 1;
+  d.count = 5000;
+  const std::int64_t called = os::runtime::ClockNs();
+  r = RunRandom(d, plain);
+  const std::int64_t returned = os::runtime::ClockNs();
+  ASSERT_TRUE(r.finished) << r.message << " " << r.detail;
+  EXPECT_EQ(r.transfers, 5000);
+  EXPECT_EQ(r.maxInFlight, 1);
+  EXPECT_GE(r.startNs, called);
+  EXPECT_LE(r.startNs + r.elapsedNs, returned);
+  EXPECT_GT(r.latency.Min(), 0u);
+  EXPECT_LE(r.latency.Mean() * 5000, static_cast<double>(r.elapsedNs));
 }
 
 TEST_F(RandomRun, StopWithTransfersInFlightEndsCleanly) {
