@@ -2,22 +2,13 @@
 
 #include <cmath>
 #include <memory>
-#include <span>
 #include <vector>
 
 #include "createdelete/basCreateDelete.h"
 #include "engine/Timing.h"
 #include "fileio/NumberText.h"
 #include "fileio/basFiles.h"
-#include "fileio/basStrings.h"
 #include "fileio/clsFile64.h"
-
-std::string GetLastErrorText() {
-  std::string buffer(1024, ' ');
-  os::FormatMessageA(os::FORMAT_MESSAGE_FROM_SYSTEM, os::GetLastError(), 0x400,
-                     std::span<char>(buffer.data(), buffer.size()));
-  return TrimNull(buffer);
-}
 
 bool KillFiles(const std::string& sPattern) { return os::DeleteFileA(sPattern) != os::FALSE; }
 
@@ -127,7 +118,10 @@ class Test {
         // creation's time.
         took = clock.Read();
         failed = true;
-        rec_.message = "Error: " + GetLastErrorText() + NumberedName(d_.file, i);
+        // The name goes on the line below the reason, as a system message
+        // ends with a line break.
+        const std::string reason = SystemReason(os::GetLastError());
+        rec_.message = "Error: " + reason + "\r\n" + NumberedName(d_.file, i);
         observer_.CreationFailed(rec_.message);
         break;
       }

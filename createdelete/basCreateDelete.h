@@ -4,10 +4,6 @@
 #include <cstdint>
 #include <string>
 
-// The system's text for the last error, with the line break system
-// messages end with; "" when there is none.
-std::string GetLastErrorText();
-
 // Deletes exactly the file named sPattern. Unlike the runtime's deletion it
 // never expands * or ?, which Linux names may contain. False on failure.
 bool KillFiles(const std::string& sPattern);

@@ -62,8 +62,7 @@ void frmMain::ShowFileState() {
     form_.SetText(Ctl::lblReadStatus, 4, "");
     return;
   }
-  SetFragmentLabel(h);
-  SetCompressedLabel(path);
+  SetStatusLine(h);
   os::CloseHandle(h);
 }
 
@@ -173,8 +172,7 @@ void frmMain::txtTestFile_Change() {
     if (h == os::INVALID_HANDLE_VALUE) {
       form_.SetText(Ctl::lblReadStatus, 4, "");
     } else {
-      SetFragmentLabel(h);
-      SetCompressedLabel(path);
+      SetStatusLine(h);
       os::CloseHandle(h);
     }
   } else {

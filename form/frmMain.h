@@ -47,10 +47,8 @@ class frmMain : public FormEvents {
   void cmdBrowse_Click();
   void cmdFileOp_Click(int Index);
 
-  // The file status line: fragments and alignment of the open file...
-  void SetFragmentLabel(os::HANDLE hFile);
-  // ...then ", compressed" when the file system stores it so.
-  void SetCompressedLabel(const std::string& path);
+  // The file status line of the open file: the command line's status line.
+  void SetStatusLine(os::HANDLE hFile);
 
   // The Write (1) and Read (0) runs.
   void cmdFileReadWrite_Click(int Index);

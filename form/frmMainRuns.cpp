@@ -17,7 +17,7 @@ constexpr std::int64_t kMB = 1048576;
 class WindowRun : public ThroughputObserver {
  public:
   WindowRun(frmMain& window, const ThroughputDescription& run)
-      : window_(window), form_(window.Form()), path_(run.file), writing_(run.writing) {}
+      : window_(window), form_(window.Form()), writing_(run.writing) {}
 
   bool MayReplace(const std::string& path) override {
     return !window_.askBeforeReplacing ||
@@ -25,8 +25,7 @@ class WindowRun : public ThroughputObserver {
                         vbYesNo | vbQuestion, path) == vbYes;
   }
   void Opened(os::HANDLE h) override {
-    window_.SetFragmentLabel(h);
-    window_.SetCompressedLabel(path_);
+    window_.SetStatusLine(h);
     form_.SetEnabled(Ctl::cmdFileOp, 0, true);
   }
   // The repaint at "0%" then costs the run one caption.
@@ -69,7 +68,6 @@ class WindowRun : public ThroughputObserver {
  private:
   frmMain& window_;
   FormView& form_;
-  const std::string& path_;
   const bool writing_;
 };
 
