@@ -122,6 +122,20 @@ constexpr const char* kPercentiles[] = {"1",  "5",    "10",   "20",    "30",   "
 
 }  // namespace
 
+CLI::Validator WholeNumber(long long low, long long high) {
+  return CLI::Validator(
+      [low, high](std::string& text) -> std::string {
+        long long v = 0;
+        const auto end = text.data() + text.size();
+        const auto r = std::from_chars(text.data(), end, v);
+        if (r.ec != std::errc() || r.ptr != end || v < low || v > high)
+          return "must be a whole number from " + std::to_string(low) + " to " +
+                 std::to_string(high) + ", not '" + text + "'";
+        return "";
+      },
+      "");
+}
+
 CLI::Validator Seconds() {
   return CLI::Validator(
       [](std::string& text) -> std::string {

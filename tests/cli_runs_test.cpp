@@ -127,6 +127,20 @@ TEST(CliRuns, HelpAndJsonFollowTheCommandsOwnOptions) {
   for (const char* writeOnly :
        {"mb_per_s_with_flush", "file_flush_ms", "volume_flush_ns", "elapsed_with_flush_ms"})
     EXPECT_FALSE(r["runs"][0].contains(writeOnly)) << writeOnly;
+
+  // Repeated Write runs: each keeps a single run's figures, and every figure
+  // of the lines, the ones with flush too, is summarised.
+  auto rw = nlohmann::json::parse(
+      RunCommand(kCli + " write --json --repeat 2 --size 0.1 --block-sectors 8 --file " +
+                 dir.File("t"))
+          .out);
+  ASSERT_EQ(rw["runs"].size(), 2u);
+  for (const auto& item : w.items())
+    EXPECT_TRUE(rw.contains(item.key()) || rw["runs"][1].contains(item.key())) << item.key();
+  for (const char* figure : {"mb_per_s", "mb_per_s_with_flush", "file_flush_ms", "volume_flush_ms"})
+    EXPECT_TRUE(rw["summary"].contains(figure) &&
+                rw["summary"][figure]["min"] <= rw["summary"][figure]["max"])
+        << figure;
 }
 
 TEST(CliRuns, TypingErrorsAreUsageErrorsAndLostOutputIsAFailure) {
@@ -137,6 +151,31 @@ TEST(CliRuns, TypingErrorsAreUsageErrorsAndLostOutputIsAFailure) {
         "write --block-sectors 4194304", "create-delete --files 5", "create-delete --files 12abc",
         "write --flush-file=false", "create-delete --files 10001"})
     EXPECT_EQ(RunCommand(kCli + " " + bad + f + " 2>/dev/null").status, 2) << bad;
+  EXPECT_FALSE(fs::exists(dir.File("t")));
+  // With --json each is one object that names the option and its cause, a
+  // flag given a value among them.
+  const struct {
+    const char* args;
+    const char* says;
+  } named[] = {
+      {"write --repeat abc --json", "--repeat: must be a whole number from 1 to 1000, not 'abc'"},
+      {"read --repeat 1,5 --json", "not '1,5'"},
+      {"random --read --depth 1G --json", "--depth: must be a whole number from 1 to 256"},
+      {"random --mix -3 --json", "--mix: must be a whole number from 0 to 100, not '-3'"},
+      {"random --write --threads 0 --json", "--threads: must be a whole number"},
+      {"random --read --count 2.5 --json", "--count: must be a whole number"},
+      {"write --size 1,5 --json", "--size: must be a size such as"},
+      {"read --block-size 0 --json", "must be more than 0"},
+      {"profile --size -3 --json", "must be more than 0"},
+      {"write --json=yes", "json"}};
+  for (const auto& c : named) {
+    const auto r = RunCommand(kCli + " " + c.args + f + " 2>/dev/null");
+    EXPECT_EQ(r.status, 2) << c.args;
+    nlohmann::json j;
+    ASSERT_NO_THROW(j = nlohmann::json::parse(r.out)) << c.args << ": " << r.out;
+    EXPECT_EQ(j["usage"], true) << c.args;
+    EXPECT_NE(j.value("message", "").find(c.says), std::string::npos) << c.args << ": " << j;
+  }
   EXPECT_FALSE(fs::exists(dir.File("t")));
 
   const auto full = RunCommand(kCli + " write --size 0.01" + f + " 2>&1 >/dev/full");
