@@ -34,6 +34,14 @@ std::string StartedAt() {
   return text;
 }
 
+// A message box's lines as one line: "Error: File exists.\r\nt.0003" as
+// "Error: File exists: t.0003".
+std::string OneLine(std::string text) {
+  ReplaceString(text, ".\r\n", ": ");
+  ReplaceString(text, "\r\n", ": ");
+  return text;
+}
+
 }  // namespace
 
 nlohmann::json Header(const std::string& command, const std::string& path) {
@@ -87,8 +95,9 @@ Ending EndingOf(const std::string& message, const std::string& detail, int stopp
 
 void Report(const Ending& e, const std::string& who) {
   if (e.ok) return;
-  std::string text = e.message;
-  ReplaceString(text, "\r\n", ": ");
+  std::string text = OneLine(e.message);
+  // "Error: File exists." reads on into its cause without the full stop.
+  if (!e.reason.empty() && !text.empty() && text.back() == '.') text.pop_back();
   std::cerr << "orvandel-cli: " << (who.empty() ? "" : who + ": ") << text;
   if (!e.reason.empty()) std::cerr << (text.empty() ? "" : ": ") << e.reason;
   std::cerr << "\n";
@@ -98,9 +107,7 @@ void AddEnding(nlohmann::json& out, const Ending& e) {
   out["ok"] = e.ok;
   if (e.status == kUsageError) out["usage"] = true;
   if (!e.ok) {
-    std::string message = e.message;
-    ReplaceString(message, "\r\n", ": ");
-    out["message"] = message;
+    out["message"] = OneLine(e.message);
     out["reason"] = e.reason;
   }
 }
@@ -121,6 +128,20 @@ constexpr const char* kPercentiles[] = {"1",  "5",    "10",   "20",    "30",   "
                                         "99", "99.5", "99.9", "99.95", "99.99"};
 
 }  // namespace
+
+CLI::Validator WholeNumber(long long low, long long high) {
+  return CLI::Validator(
+      [low, high](std::string& text) -> std::string {
+        long long v = 0;
+        const auto end = text.data() + text.size();
+        const auto r = std::from_chars(text.data(), end, v);
+        if (r.ec != std::errc() || r.ptr != end || v < low || v > high)
+          return "must be a whole number from " + std::to_string(low) + " to " +
+                 std::to_string(high) + ", not '" + text + "'";
+        return "";
+      },
+      "");
+}
 
 CLI::Validator Seconds() {
   return CLI::Validator(

@@ -45,6 +45,10 @@ void AddEnding(nlohmann::json& out, const Ending& e);
 // where the path was left out ("--file --json"), not a name.
 CLI::Validator NotAnOption();
 
+// A whole number from low to high; the window takes the leading number of
+// whatever is typed, a script gets its typing error named instead.
+CLI::Validator WholeNumber(long long low, long long high);
+
 // A duration: a number of seconds from a millisecond to a day; NaN and
 // infinities are no durations.
 CLI::Validator Seconds();

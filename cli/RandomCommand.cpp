@@ -142,16 +142,16 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
   r->add_option("--depth", o.depth, "Transfers in flight on each thread, 1 to 256")
       ->type_name("N")
       ->capture_default_str()
-      ->check(CLI::Range(1, 256).description(""));
+      ->check(WholeNumber(1, 256));
   r->add_option("--threads", o.threads, "Threads, 1 to 64")
       ->type_name("N")
       ->capture_default_str()
-      ->check(CLI::Range(1, 64).description(""));
+      ->check(WholeNumber(1, 64));
   auto* rd = r->add_flag("--read", o.read, "Read only");
   auto* wr = r->add_flag("--write", o.write, "Write only (pseudo-random data)");
   auto* mx = r->add_option("--mix", o.mix, "Read PCT percent of the transfers, write the rest")
                  ->type_name("PCT")
-                 ->check(CLI::Range(0, 100).description(""));
+                 ->check(WholeNumber(0, 100));
   rd->excludes(wr)->excludes(mx);
   wr->excludes(mx);
   r->add_flag("--direct", o.direct, "Past the page cache (FILE_FLAG_NO_BUFFERING, O_DIRECT)");
@@ -161,7 +161,7 @@ RandomCommands::RandomCommands(CLI::App& app, const std::string& file)
                   ->check(Seconds());
   auto* cnt = r->add_option("--count", o.count, "Run N transfers in all")
                   ->type_name("N")
-                  ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 60).description(""));
+                  ->check(WholeNumber(1, std::int64_t{1} << 60));
   sec->excludes(cnt);
   r->add_option("--seed", o.seed, "Seed of the order and of the mix, 0 to 2^63")
       ->type_name("N")

@@ -600,22 +600,6 @@ int CreateDelete(const RunOptions& o, RankJob* job) {
   return ending.status;
 }
 
-// The window takes the leading number of whatever is typed; a script gets
-// its typing error named instead.
-CLI::Validator WholeNumber(long long low, long long high) {
-  return CLI::Validator(
-      [low, high](std::string& text) -> std::string {
-        long long v = 0;
-        const auto end = text.data() + text.size();
-        const auto r = std::from_chars(text.data(), end, v);
-        if (r.ec != std::errc() || r.ptr != end || v < low || v > high)
-          return "must be a whole number from " + std::to_string(low) + " to " +
-                 std::to_string(high) + ", not '" + text + "'";
-        return "";
-      },
-      "");
-}
-
 void AddFileOptions(CLI::App* cmd, std::string& file, bool& json, const char* jsonText) {
   cmd->add_option("--file", file, "The test file")
       ->type_name("PATH")
@@ -649,7 +633,7 @@ void AddBlockOptions(CLI::App* cmd, RunOptions& o) {
                   "Run N times, 1 to 1000, and add min / median / max of every figure")
       ->type_name("N")
       ->capture_default_str()
-      ->check(CLI::Range(1, 1000).description(""));
+      ->check(WholeNumber(1, 1000));
   cmd->add_option("--timeline", o.timeline,
                   "Write the run's throughput and dirty cache over time to FILE as CSV")
       ->type_name("FILE")
@@ -778,8 +762,11 @@ int main(int argc, char** argv) {
     app.exit(e);
     // With --json every end is one object, a usage error too.
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (std::find(args.begin(), args.end(), "--json") != args.end() &&
-        os::cluster::LauncherRank() <= 0) {
+    // "--json=yes" is refused as a flag given a value, but asked for JSON.
+    const bool asked = std::any_of(args.begin(), args.end(), [](const std::string& a) {
+      return a == "--json" || a.rfind("--json=", 0) == 0;
+    });
+    if (asked && os::cluster::LauncherRank() <= 0) {
       std::string command;
       for (const std::string& a : args)
         if (a == "status" || a == "write" || a == "read" || a == "create-delete" || a == "random" ||

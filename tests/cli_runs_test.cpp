@@ -70,12 +70,15 @@ TEST(CliRuns, EveryEndIsOneJsonObjectThatSaysWhetherItWorked) {
   EXPECT_EQ(json(refused)["usage"], true);
 
   // A failed create-and-delete test: a name in a folder that does not exist.
+  // The message box's two lines are one, the full stop between them gone.
   auto cd = RunCommand(kCli + " create-delete --json --files 10 --file " + dir.File("no/such/t") +
-                       " 2>/dev/null");
+                       " 2>" + dir.File("err"));
   EXPECT_EQ(cd.status, 1);
   EXPECT_EQ(json(cd)["ok"], false);
   EXPECT_EQ(json(cd)["created"], 0);
-  EXPECT_EQ(json(cd)["message"].get<std::string>().rfind("Error: ", 0), 0u);
+  const std::string said = "Error: No such file or directory: " + dir.File("no/such/t.0000");
+  EXPECT_EQ(json(cd)["message"], said);
+  EXPECT_EQ(testing_support::ReadText(dir.File("err")), "orvandel-cli: " + said + "\n");
 
   // With --repeat, the run that failed ends the list.
   fs::permissions(dir.File("t"), fs::perms::owner_read);
@@ -127,6 +130,20 @@ TEST(CliRuns, HelpAndJsonFollowTheCommandsOwnOptions) {
   for (const char* writeOnly :
        {"mb_per_s_with_flush", "file_flush_ms", "volume_flush_ns", "elapsed_with_flush_ms"})
     EXPECT_FALSE(r["runs"][0].contains(writeOnly)) << writeOnly;
+
+  // Repeated Write runs: each keeps a single run's figures, and every figure
+  // of the lines, the ones with flush too, is summarised.
+  auto rw = nlohmann::json::parse(
+      RunCommand(kCli + " write --json --repeat 2 --size 0.1 --block-sectors 8 --file " +
+                 dir.File("t"))
+          .out);
+  ASSERT_EQ(rw["runs"].size(), 2u);
+  for (const auto& item : w.items())
+    EXPECT_TRUE(rw.contains(item.key()) || rw["runs"][1].contains(item.key())) << item.key();
+  for (const char* figure : {"mb_per_s", "mb_per_s_with_flush", "file_flush_ms", "volume_flush_ms"})
+    EXPECT_TRUE(rw["summary"].contains(figure) &&
+                rw["summary"][figure]["min"] <= rw["summary"][figure]["max"])
+        << figure;
 }
 
 TEST(CliRuns, TypingErrorsAreUsageErrorsAndLostOutputIsAFailure) {
@@ -137,6 +154,31 @@ TEST(CliRuns, TypingErrorsAreUsageErrorsAndLostOutputIsAFailure) {
         "write --block-sectors 4194304", "create-delete --files 5", "create-delete --files 12abc",
         "write --flush-file=false", "create-delete --files 10001"})
     EXPECT_EQ(RunCommand(kCli + " " + bad + f + " 2>/dev/null").status, 2) << bad;
+  EXPECT_FALSE(fs::exists(dir.File("t")));
+  // With --json each is one object that names the option and its cause, a
+  // flag given a value among them.
+  const struct {
+    const char* args;
+    const char* says;
+  } named[] = {
+      {"write --repeat abc --json", "--repeat: must be a whole number from 1 to 1000, not 'abc'"},
+      {"read --repeat 1,5 --json", "not '1,5'"},
+      {"random --read --depth 1G --json", "--depth: must be a whole number from 1 to 256"},
+      {"random --mix -3 --json", "--mix: must be a whole number from 0 to 100, not '-3'"},
+      {"random --write --threads 0 --json", "--threads: must be a whole number"},
+      {"random --read --count 2.5 --json", "--count: must be a whole number"},
+      {"write --size 1,5 --json", "--size: must be a size such as"},
+      {"read --block-size 0 --json", "must be more than 0"},
+      {"profile --size -3 --json", "must be more than 0"},
+      {"write --json=yes", "json"}};
+  for (const auto& c : named) {
+    const auto r = RunCommand(kCli + " " + c.args + f + " 2>/dev/null");
+    EXPECT_EQ(r.status, 2) << c.args;
+    nlohmann::json j;
+    ASSERT_NO_THROW(j = nlohmann::json::parse(r.out)) << c.args << ": " << r.out;
+    EXPECT_EQ(j["usage"], true) << c.args;
+    EXPECT_NE(j.value("message", "").find(c.says), std::string::npos) << c.args << ": " << j;
+  }
   EXPECT_FALSE(fs::exists(dir.File("t")));
 
   const auto full = RunCommand(kCli + " write --size 0.01" + f + " 2>&1 >/dev/full");
