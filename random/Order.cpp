@@ -28,11 +28,9 @@ std::uint64_t BlockOrder::Block(std::uint64_t k) const {
   if (sequential_) return k % blocks_;
   const std::uint64_t pass = k / blocks_;
   if (pass == 0) return pass_(k);
-  return Permutation(blocks_, seed_ + pass * 0x9e3779b97f4a7c15ULL)(k % blocks_);
+  return pass_.Reseeded(seed_ + pass * 0x9e3779b97f4a7c15ULL)(k % blocks_);
 }
 
-bool IsRead(std::uint64_t k, int readPercent, std::uint64_t seed) {
-  if (readPercent >= 100) return true;
-  if (readPercent <= 0) return false;
+bool IsMixedRead(std::uint64_t k, int readPercent, std::uint64_t seed) {
   return Permutation(100, seed ^ (k / 100))(k % 100) < static_cast<std::uint64_t>(readPercent);
 }

@@ -4,6 +4,15 @@
 
 #include <cstdint>
 
+// A 64-bit mixer (splitmix64's finaliser).
+inline std::uint64_t Mix64(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
 // A bijection of [0, n) chosen by a seed, computed per index in O(1) with
 // no table: a Feistel network over the smallest even power of two that
 // holds n, walked again while it lands past n (under four steps on average).
@@ -12,6 +21,12 @@ class Permutation {
   Permutation(std::uint64_t n, std::uint64_t seed);
   std::uint64_t operator()(std::uint64_t index) const;
   std::uint64_t Size() const { return n_; }
+  // The same size under another seed, without working out the size again.
+  Permutation Reseeded(std::uint64_t seed) const {
+    Permutation p = *this;
+    p.seed_ = Mix64(seed + 1);
+    return p;
+  }
 
  private:
   std::uint64_t Round(std::uint64_t half, int round) const;
@@ -34,15 +49,12 @@ class BlockOrder {
   Permutation pass_;
 };
 
+bool IsMixedRead(std::uint64_t k, int readPercent, std::uint64_t seed);
+
 // Whether transfer k of a mix with readPercent reads: in every hundred
 // transfers exactly readPercent read, in a seeded order.
-bool IsRead(std::uint64_t k, int readPercent, std::uint64_t seed);
-
-// A 64-bit mixer (splitmix64's finaliser).
-inline std::uint64_t Mix64(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
+inline bool IsRead(std::uint64_t k, int readPercent, std::uint64_t seed) {
+  if (readPercent >= 100) return true;
+  if (readPercent <= 0) return false;
+  return IsMixedRead(k, readPercent, seed);
 }
