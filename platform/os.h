@@ -342,6 +342,26 @@ bool WrittenByProgram(const std::string& path);
 // unknown.
 std::uint64_t PhysicalMemory();
 
+// Memory for buffers of megabytes that are written from start to end once
+// they are taken: mapped in one piece, where a first touch page by page
+// would trap once a page (a virtual machine pays microseconds a trap).
+// Smaller sizes come from the heap. Throws std::bad_alloc.
+void* TakeBulk(std::size_t bytes);
+void GiveBackBulk(void* p, std::size_t bytes);
+template <class T>
+struct BulkAllocator {
+  using value_type = T;
+  BulkAllocator() = default;
+  template <class U>
+  BulkAllocator(const BulkAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(TakeBulk(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) { GiveBackBulk(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const BulkAllocator<U>&) const {
+    return true;
+  }
+};
+
 // A cheap millisecond clock for pacing repaints; coarser than timeGetTime
 // (a few ms) and never used for a measured time.
 std::uint64_t FrameClockMs();

@@ -2,6 +2,7 @@
 // and drive, drive letters and volume device paths.
 #include <atomic>
 #include <cctype>
+#include <new>
 
 #include "platform/paths.h"
 #include "platform/windows/internal.h"
@@ -115,6 +116,11 @@ bool WrittenByProgram(const std::string& path) {
   return path.find('\0') == std::string::npos &&
          ::GetFileAttributesA((path + kWrittenMark).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+// Windows commits pages on first touch without the cost of a trap each
+// that a virtual machine adds on Linux: the heap serves every size.
+void* TakeBulk(std::size_t bytes) { return ::operator new(bytes); }
+void GiveBackBulk(void* p, std::size_t) { ::operator delete(p); }
 
 std::uint64_t PhysicalMemory() {
   MEMORYSTATUSEX status{};
