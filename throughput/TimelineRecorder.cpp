@@ -45,7 +45,8 @@ void CacheSampler::TakeSample() {
   } else {
     // cachestat walks every page of the file: on a large file of small
     // pages it takes milliseconds, and is then asked less often, so that it
-    // never costs the sampler more than a fiftieth of its core.
+    // never costs more than a two-hundredth of a core, which may well be the
+    // run's own.
     const std::int64_t from = TimelineRecorder::NowNs();
     file = os::runtime::WatchedFileCache(&f);
     fileSkips_ = (TimelineRecorder::NowNs() - from) / (budgetNs_ > 0 ? budgetNs_ : 1);
@@ -66,7 +67,7 @@ bool CacheSampler::Start(std::chrono::milliseconds interval, os::HANDLE file) {
   samples_.reserve(1024);
   copied_ = 0;
   fileSkips_ = 0;
-  budgetNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count() / 50;
+  budgetNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count() / 200;
   std::uint64_t dirty = 0, writeback = 0;
   if (!os::runtime::CacheFigures(&dirty, &writeback)) return false;
   stop_ = false;
