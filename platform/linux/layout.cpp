@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -57,11 +58,13 @@ std::shared_ptr<Layout> Walk(int fd, std::uint64_t size, LayoutNeed need) {
     // Growing a vector of a million runs by doubling copies it twice over
     // and touches twice its memory, page by page; the share of the file
     // walked so far tells how many runs are still to come.
-    if (from > 0 && from < size && runs.size() + 2 * kBatch > runs.capacity())
-      runs.reserve(static_cast<std::size_t>(static_cast<double>(runs.size()) *
-                                            static_cast<double>(size) / static_cast<double>(from) *
-                                            1.05) +
-                   2 * kBatch);
+    // At most fourfold: a file fragmented only at its start would otherwise
+    // reserve (and map) gigabytes for runs that never come.
+    if (from > 0 && from < size && runs.size() + 2 * kBatch > runs.capacity()) {
+      const double expected = static_cast<double>(runs.size()) * static_cast<double>(size) /
+                              static_cast<double>(from) * 1.05;
+      runs.reserve(std::min(static_cast<std::size_t>(expected), 4 * runs.size()) + 2 * kBatch);
+    }
     for (std::uint32_t i = 0; i < fm->fm_mapped_extents; ++i) {
       const fiemap_extent& e = fm->fm_extents[i];
       last = last || (e.fe_flags & FIEMAP_EXTENT_LAST);
