@@ -134,7 +134,7 @@ bool GetFileFragments(const std::string& drive, os::HANDLE hFile, std::int32_t& 
   static_assert(sizeof(os::RETRIEVAL_POINTERS_HEAD) == sizeof(os::RETRIEVAL_POINTER) &&
                 kBufferStep % sizeof(os::RETRIEVAL_POINTER) == 0);
   const os::STARTING_VCN_INPUT_BUFFER start{0};
-  std::vector<os::RETRIEVAL_POINTER, os::runtime::BulkAllocator<os::RETRIEVAL_POINTER>> out;
+  os::runtime::BulkArray<os::RETRIEVAL_POINTER> out;
   bool ok = false;
   for (std::size_t size = kBufferStep;; size += kBufferStep) {
     out.resize(size / sizeof(os::RETRIEVAL_POINTER));

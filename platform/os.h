@@ -8,10 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace os {
 
@@ -342,24 +345,67 @@ bool WrittenByProgram(const std::string& path);
 // unknown.
 std::uint64_t PhysicalMemory();
 
-// Memory for buffers of megabytes that are written from start to end once
-// they are taken: mapped in one piece, where a first touch page by page
-// would trap once a page (a virtual machine pays microseconds a trap).
-// Smaller sizes come from the heap. Throws std::bad_alloc.
-void* TakeBulk(std::size_t bytes);
-void GiveBackBulk(void* p, std::size_t bytes);
-template <class T>
-struct BulkAllocator {
-  using value_type = T;
-  BulkAllocator() = default;
-  template <class U>
-  BulkAllocator(const BulkAllocator<U>&) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(TakeBulk(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t n) { GiveBackBulk(p, n * sizeof(T)); }
-  template <class U>
-  bool operator==(const BulkAllocator<U>&) const {
-    return true;
+// Memory for an array of plain records that grows to megabytes a record or
+// a block at a time. Address space is set aside ahead, so it grows in place
+// and nothing is copied; each growth maps its pages in one call, where a
+// first touch page by page would trap once a page (a virtual machine pays
+// microseconds a trap). Grow throws std::bad_alloc.
+class GrowingMemory {
+ public:
+  GrowingMemory() = default;
+  GrowingMemory(GrowingMemory&& o) noexcept
+      : base_(std::exchange(o.base_, nullptr)),
+        usable_(std::exchange(o.usable_, 0)),
+        reserved_(std::exchange(o.reserved_, 0)) {}
+  GrowingMemory& operator=(GrowingMemory&& o) noexcept {
+    std::swap(base_, o.base_);
+    std::swap(usable_, o.usable_);
+    std::swap(reserved_, o.reserved_);
+    return *this;
   }
+  ~GrowingMemory();
+  // At least bytes usable from Base(), what was there kept; Base() may move.
+  void Grow(std::size_t bytes);
+  std::byte* Base() const { return base_; }
+  std::size_t Usable() const { return usable_; }
+
+ private:
+  std::byte* base_ = nullptr;
+  std::size_t usable_ = 0, reserved_ = 0;
+};
+
+template <class T>
+class BulkArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T* data() { return reinterpret_cast<T*>(memory_.Base()); }
+  const T* data() const { return reinterpret_cast<const T*>(memory_.Base()); }
+  T* begin() { return data(); }
+  T* end() { return data() + size_; }
+  const T* begin() const { return data(); }
+  const T* end() const { return data() + size_; }
+  T& operator[](std::size_t i) { return data()[i]; }
+  const T& operator[](std::size_t i) const { return data()[i]; }
+  T& back() { return data()[size_ - 1]; }
+  const T& back() const { return data()[size_ - 1]; }
+  void push_back(const T& value) {
+    if ((size_ + 1) * sizeof(T) > memory_.Usable()) memory_.Grow((size_ + 1) * sizeof(T));
+    data()[size_++] = value;
+  }
+  // Elements added are zero.
+  void resize(std::size_t n) {
+    if (n * sizeof(T) > memory_.Usable()) memory_.Grow(n * sizeof(T));
+    if (n > size_) std::memset(static_cast<void*>(data() + size_), 0, (n - size_) * sizeof(T));
+    size_ = n;
+  }
+  void clear() { size_ = 0; }
+
+ private:
+  GrowingMemory memory_;
+  std::size_t size_ = 0;
 };
 
 // A cheap millisecond clock for pacing repaints; coarser than timeGetTime

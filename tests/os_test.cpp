@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 #include <vector>
@@ -289,6 +291,38 @@ TEST_F(OsTest, VirtualMemoryIsPageAlignedZeroedAndReleasedOnce) {
   EXPECT_EQ(VirtualFree(p, 0, MEM_RELEASE), TRUE);
   EXPECT_EQ(VirtualFree(p, 0, MEM_RELEASE), FALSE);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_ADDRESS);
+}
+
+// Tens of megabytes of records a record at a time keep every record, also
+// where a limit on address space makes the array move as it grows.
+TEST(BulkArrays, GrowKeepingEveryRecordAndZeroWhatResizeAdds) {
+  auto fill = [] {
+    os::runtime::BulkArray<std::uint64_t> a;
+    constexpr std::uint64_t kCount = std::uint64_t{8} << 20;
+    for (std::uint64_t i = 0; i < kCount; ++i) a.push_back(i * 2654435761u);
+    for (std::uint64_t i = 0; i < kCount; i += 4093)
+      if (a[i] != i * 2654435761u) return false;
+    a.clear();
+    a.resize(1000);
+    return a.size() == 1000 && std::count(a.begin(), a.end(), 0u) == 1000;
+  };
+  EXPECT_TRUE(fill());
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer's shadow memory leaves no limit on address space to set";
+#endif
+  EXPECT_EXIT(
+      {
+        struct rlimit limit {};
+        getrlimit(RLIMIT_AS, &limit);
+        std::ifstream status("/proc/self/status");
+        std::uint64_t kb = 0;
+        for (std::string line; std::getline(status, line);)
+          if (line.rfind("VmSize:", 0) == 0) kb = std::stoull(line.substr(7));
+        limit.rlim_cur = (kb << 10) + (std::uint64_t{512} << 20);
+        setrlimit(RLIMIT_AS, &limit);
+        std::exit(fill() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(OsTest, MessagesAreTheSystemsTextsWithALineBreak) {

@@ -40,10 +40,10 @@ struct Layout {
     std::uint64_t physical;  // byte on the device; kUnplaced for a hole or unplaced data
   };
   FileStamp stamp;
-  std::vector<Run, runtime::BulkAllocator<Run>> runs;  // from the start of the file, holes included
-  bool complete = false;  // every run is here; otherwise the walk stopped at an encoded one
-  bool encoded = false;   // some run is stored compressed or otherwise transformed
-  bool pending = false;   // some run waits for writeback: the layout is about to change
+  runtime::BulkArray<Run> runs;  // from the start of the file, holes included
+  bool complete = false;         // every run is here; otherwise the walk stopped at an encoded one
+  bool encoded = false;          // some run is stored compressed or otherwise transformed
+  bool pending = false;          // some run waits for writeback: the layout is about to change
 };
 enum class LayoutNeed { Runs, EncodedBit };
 // The layout of the open file fd, without forcing pending writes out. For

@@ -55,16 +55,6 @@ std::shared_ptr<Layout> Walk(int fd, std::uint64_t size, LayoutNeed need) {
     fm->fm_extent_count = kBatch;
     if (ioctl(fd, FS_IOC_FIEMAP, fm) != 0) return nullptr;
     if (fm->fm_mapped_extents == 0) break;
-    // Growing a vector of a million runs by doubling copies it twice over
-    // and touches twice its memory, page by page; the share of the file
-    // walked so far tells how many runs are still to come.
-    // At most fourfold: a file fragmented only at its start would otherwise
-    // reserve (and map) gigabytes for runs that never come.
-    if (from > 0 && from < size && runs.size() + 2 * kBatch > runs.capacity()) {
-      const double expected = static_cast<double>(runs.size()) * static_cast<double>(size) /
-                              static_cast<double>(from) * 1.05;
-      runs.reserve(std::min(static_cast<std::size_t>(expected), 4 * runs.size()) + 2 * kBatch);
-    }
     for (std::uint32_t i = 0; i < fm->fm_mapped_extents; ++i) {
       const fiemap_extent& e = fm->fm_extents[i];
       last = last || (e.fe_flags & FIEMAP_EXTENT_LAST);
@@ -98,7 +88,6 @@ std::shared_ptr<Layout> Walk(int fd, std::uint64_t size, LayoutNeed need) {
   // The hole after the last record, up to the end of the file, is a run too.
   if (size > (runs.empty() ? 0 : runs.back().end)) runs.push_back({size, Layout::kUnplaced});
   layout->complete = true;
-  if (runs.capacity() > runs.size() + runs.size() / 4) runs.shrink_to_fit();
   return layout;
 }
 

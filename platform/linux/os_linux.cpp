@@ -1018,24 +1018,53 @@ void NoteStop(int sig) { stopSignal.store(sig, std::memory_order_relaxed); }
 }  // namespace
 
 namespace {
-constexpr std::size_t kBulk = std::size_t{1} << 20;
+constexpr std::size_t kPage = 4096;
+// Address space costs nothing until pages are mapped into it.
+constexpr std::size_t kRoom = std::size_t{1} << 30;
+
+std::size_t WholePages(std::size_t n) { return (n + kPage - 1) & ~(kPage - 1); }
+
+// Room without memory behind it, for growth to come. Under a limit on
+// address space, twice what is needed, or what is needed, so that a later
+// move still finds room beside the old one.
+std::byte* SetAside(std::size_t need, std::size_t& room) {
+  for (const std::size_t ask : {std::max(2 * need, kRoom), 2 * need, need}) {
+    void* p = mmap(nullptr, ask, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p != MAP_FAILED) {
+      room = ask;
+      return static_cast<std::byte*>(p);
+    }
+  }
+  throw std::bad_alloc();
+}
+}  // namespace
+
+GrowingMemory::~GrowingMemory() {
+  if (base_) munmap(base_, reserved_);
 }
 
-void* TakeBulk(std::size_t bytes) {
-  if (bytes < kBulk) return ::operator new(bytes);
-  // MAP_POPULATE faults the pages in within the call, at a fraction of the
-  // cost of a trap each.
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
-                 -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  return p;
-}
-
-void GiveBackBulk(void* p, std::size_t bytes) {
-  if (bytes < kBulk)
-    ::operator delete(p);
-  else
-    munmap(p, bytes);
+void GrowingMemory::Grow(std::size_t bytes) {
+  if (bytes <= usable_) return;
+  // A quarter more at least: few calls, few pages mapped ahead of use.
+  const std::size_t want = WholePages(std::max(bytes, usable_ + usable_ / 4));
+  if (want > reserved_) {
+    std::size_t room = 0;
+    std::byte* moved = SetAside(want, room);
+    // The pages move to the new room, not their contents.
+    if (usable_ > 0 &&
+        mremap(base_, usable_, usable_, MREMAP_MAYMOVE | MREMAP_FIXED, moved) == MAP_FAILED) {
+      munmap(moved, room);
+      throw std::bad_alloc();
+    }
+    if (base_) munmap(base_, reserved_);
+    base_ = moved;
+    reserved_ = room;
+  }
+  if (mprotect(base_ + usable_, want - usable_, PROT_READ | PROT_WRITE) != 0)
+    throw std::bad_alloc();
+  // Kernels before 5.14 refuse; their pages come in at first touch.
+  madvise(base_ + usable_, want - usable_, MADV_POPULATE_WRITE);
+  usable_ = want;
 }
 
 std::uint64_t PhysicalMemory() {

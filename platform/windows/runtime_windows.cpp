@@ -1,7 +1,9 @@
 // What the desktop runtime offers: the program's path, the current folder
 // and drive, drive letters and volume device paths.
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <new>
 
 #include "platform/paths.h"
@@ -118,9 +120,17 @@ bool WrittenByProgram(const std::string& path) {
 }
 
 // Windows commits pages on first touch without the cost of a trap each
-// that a virtual machine adds on Linux: the heap serves every size.
-void* TakeBulk(std::size_t bytes) { return ::operator new(bytes); }
-void GiveBackBulk(void* p, std::size_t) { ::operator delete(p); }
+// that a virtual machine adds on Linux: the heap serves.
+GrowingMemory::~GrowingMemory() { std::free(base_); }
+
+void GrowingMemory::Grow(std::size_t bytes) {
+  if (bytes <= usable_) return;
+  const std::size_t want = std::max(bytes, usable_ + usable_ / 4);
+  void* p = std::realloc(base_, want);
+  if (!p) throw std::bad_alloc();
+  base_ = static_cast<std::byte*>(p);
+  usable_ = want;
+}
 
 std::uint64_t PhysicalMemory() {
   MEMORYSTATUSEX status{};
