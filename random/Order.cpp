@@ -24,11 +24,10 @@ std::uint64_t Permutation::operator()(std::uint64_t index) const {
   return x;
 }
 
-std::uint64_t BlockOrder::Block(std::uint64_t k) const {
-  if (sequential_) return k % blocks_;
+void BlockOrder::Enter(std::uint64_t k) {
   const std::uint64_t pass = k / blocks_;
-  if (pass == 0) return pass_(k);
-  return pass_.Reseeded(seed_ + pass * 0x9e3779b97f4a7c15ULL)(k % blocks_);
+  passStart_ = pass * blocks_;
+  pass_ = pass == 0 ? first_ : first_.Reseeded(seed_ + pass * 0x9e3779b97f4a7c15ULL);
 }
 
 bool IsMixedRead(std::uint64_t k, int readPercent, std::uint64_t seed) {

@@ -36,17 +36,30 @@ class Permutation {
 };
 
 // The block of transfer number k of a run: pass k / blocks visits each
-// block once, in the order of a permutation of its own.
+// block once, in the order of a permutation of its own. Each thread asks a
+// copy of its own, which keeps the pass it is in: transfers that follow
+// each other cost no division.
 class BlockOrder {
  public:
   BlockOrder(std::uint64_t blocks, std::uint64_t seed, bool sequential)
-      : blocks_(blocks), seed_(seed), sequential_(sequential), pass_(blocks, seed) {}
-  std::uint64_t Block(std::uint64_t k) const;
+      : blocks_(blocks),
+        seed_(seed),
+        sequential_(sequential),
+        first_(blocks, seed),
+        pass_(first_) {}
+  std::uint64_t Block(std::uint64_t k) {
+    // Unsigned: a k before the pass wraps past blocks_ too.
+    if (k - passStart_ >= blocks_) Enter(k);
+    const std::uint64_t i = k - passStart_;
+    return sequential_ ? i : pass_(i);
+  }
 
  private:
+  void Enter(std::uint64_t k);
   std::uint64_t blocks_, seed_;
   bool sequential_;
-  Permutation pass_;
+  Permutation first_, pass_;
+  std::uint64_t passStart_ = 0;
 };
 
 bool IsMixedRead(std::uint64_t k, int readPercent, std::uint64_t seed);

@@ -265,6 +265,7 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
     std::uint64_t claimed = 0, claimEnd = 0;
     std::int64_t mostInFlight = 0;
     std::int64_t secondEnds = s.t0;
+    BlockOrder order = s.order;
     for (;;) {
       // The latest completion's time tells the deadline: no clock of its own.
       if (claiming &&
@@ -283,7 +284,7 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
         const std::uint32_t slot = freeSlots.back();
         freeSlots.pop_back();
         const bool read = IsRead(k, d_.readPercent, d_.seed);
-        const std::uint64_t offset = s.order.Block(k) * static_cast<std::uint64_t>(d_.blockSize);
+        const std::uint64_t offset = order.Block(k) * static_cast<std::uint64_t>(d_.blockSize);
         if (!read) Stamp(q->Buffer(slot).data(), d_.blockSize, offset, k + 1);
         q->Add(slot, !read, offset, length);
         added.push_back(slot);

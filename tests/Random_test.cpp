@@ -32,7 +32,7 @@ struct Held {
 
 TEST(RandomOrder, EachPassVisitsEveryBlockOnceAndRepeatsWithItsSeed) {
   for (std::uint64_t n : {1u, 2u, 3u, 7u, 100u, 4097u, 65539u}) {
-    const BlockOrder order(n, 42, false), again(n, 42, false), other(n, 43, false);
+    BlockOrder order(n, 42, false), again(n, 42, false), other(n, 43, false);
     std::vector<std::uint64_t> first;
     bool differs = false;
     for (std::uint64_t pass = 0; pass < 2; ++pass) {
@@ -51,6 +51,9 @@ TEST(RandomOrder, EachPassVisitsEveryBlockOnceAndRepeatsWithItsSeed) {
       EXPECT_TRUE(differs) << "another seed, the same order, n=" << n;
       EXPECT_NE(first[0] * n + first[1], order.Block(n) * n + order.Block(n + 1)) << n;
     }
+    // The pass an order is in does not change its answers.
+    for (std::uint64_t k : {5 * n + 3, std::uint64_t{2}, n + 1, 7 * n, std::uint64_t{0}})
+      EXPECT_EQ(order.Block(k), BlockOrder(n, 42, false).Block(k)) << n << " " << k;
   }
   // A mix reads exactly its share of every hundred transfers.
   for (int pct : {1, 30, 50, 99}) {
