@@ -40,7 +40,8 @@ const Module* Load(std::string& error) {
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
   if (!handle) {
     error = std::string("cannot load the MPI module: ") + dlerror();
-    if (!besideExists) error += " (nor is it beside the program, in " + beside.string() + ")";
+    if (!besideExists && !fs::exists(installed, ec))
+      error += " (nor is it beside the program, in " + beside.string() + ")";
     return nullptr;
   }
   const auto entry = reinterpret_cast<ModuleEntry>(dlsym(handle, kModuleEntry));
