@@ -291,10 +291,12 @@ TEST_F(MpiJob, OnlyAJobLoadsMpiAndARankWithoutItsModuleSaysWhy) {
     EXPECT_EQ(j["ok"], false);
     EXPECT_EQ(j["message"], "Cannot run as a rank of a job");
     const std::string reason = j.value("reason", "");
-    EXPECT_NE(reason.find((dir.path() / "lib/orvandel/orvandel-mpi.so").string()),
+    // Where the installed module would be, and why it is not loaded.
+    const std::size_t installed = reason.find((dir.path() / "lib/").string());
+    EXPECT_NE(installed, std::string::npos) << reason;
+    EXPECT_NE(reason.find("/orvandel/orvandel-mpi.so: cannot open shared object file", installed),
               std::string::npos)
         << reason;
-    EXPECT_NE(reason.find("No such file"), std::string::npos) << reason;
     EXPECT_NE(reason.find((alone.parent_path() / "orvandel-mpi.so").string()), std::string::npos)
         << reason;
   }

@@ -23,8 +23,10 @@ done
 
 # MPI comes with the module that loads it, not with the programs.
 if [ -e "$build/orvandel-mpi.so" ]; then
-  dpkg-deb -c "$deb" | grep -q ' \./usr/lib/orvandel/orvandel-mpi\.so$' || { echo "the package has no MPI module"; exit 1; }
+  dpkg-deb -c "$deb" | grep -q ' \./usr/lib/\(.*/\)\?orvandel/orvandel-mpi\.so$' || { echo "the package has no MPI module"; exit 1; }
   echo "$depends" | grep -q "\blibopenmpi" || { echo "the package does not depend on Open MPI"; exit 1; }
+  # A private module needs no ldconfig.
+  dpkg-deb -I "$deb" | grep -q ldconfig && { echo "the package runs ldconfig"; exit 1; }
 fi
 
 command -v lintian >/dev/null || { echo "SKIP: lintian is missing; the package was built"; exit 77; }
