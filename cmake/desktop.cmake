@@ -11,6 +11,9 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS orvandel orvandel-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET orvandel-mpi)
+  install(TARGETS orvandel-mpi LIBRARY DESTINATION ${ORVANDEL_MPI_MODULE_DIR})
+endif()
 
 # The PNG icons are rendered from the SVG at build time, so that the two
 # never disagree and no generated pictures live in the repository.

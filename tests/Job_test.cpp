@@ -264,6 +264,45 @@ TEST_F(MpiJob, SharedFileSegmentsAreEachWrittenOnceAndReadBack) {
   EXPECT_EQ(alone.status, 2);
 }
 
+// MPI is loaded only by a process that joins a job: the program does not
+// need it, a job still runs, and a rank that cannot load it says why.
+TEST_F(MpiJob, OnlyAJobLoadsMpiAndARankWithoutItsModuleSaysWhy) {
+  const auto needed = testing_support::RunCommand("readelf -d " + kCli + " | grep NEEDED");
+  ASSERT_NE(needed.out.find("libc.so"), std::string::npos) << needed.out;
+  EXPECT_EQ(needed.out.find("libmpi"), std::string::npos) << needed.out;
+  EXPECT_EQ(needed.out.find("libopen-"), std::string::npos) << needed.out;
+  const std::string file = dir.File("t.bin");
+  int status = -1;
+  const json w = Job("write --file " + file + " --size 1", &status);
+  EXPECT_EQ(status, 0) << w.dump();
+  EXPECT_EQ(w["rank_count"], 3);
+
+  // The program alone, without the module beside it or installed.
+  const fs::path alone = dir.path() / "bin" / "orvandel-cli";
+  fs::create_directories(alone.parent_path());
+  fs::copy_file(kCli, alone);
+  for (const std::string& how :
+       {"OMPI_COMM_WORLD_SIZE=1 " + alone.string() + " write", alone.string() + " write --mpi"}) {
+    const auto r =
+        testing_support::RunCommand(how + " --json --size 1 --file " + dir.File("u.bin"));
+    EXPECT_EQ(r.status, 1) << how;
+    const json j = json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << how << ": " << r.out;
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["message"], "Cannot run as a rank of a job");
+    const std::string reason = j.value("reason", "");
+    // Where the installed module would be, and why it is not loaded.
+    const std::size_t installed = reason.find((dir.path() / "lib/").string());
+    EXPECT_NE(installed, std::string::npos) << reason;
+    EXPECT_NE(reason.find("/orvandel/orvandel-mpi.so: cannot open shared object file", installed),
+              std::string::npos)
+        << reason;
+    EXPECT_NE(reason.find((alone.parent_path() / "orvandel-mpi.so").string()), std::string::npos)
+        << reason;
+  }
+  EXPECT_FALSE(fs::exists(dir.File("u.bin")) || fs::exists(dir.File("u.bin.r0000")));
+}
+
 // Ranks that were started unlike each other either run honestly or are
 // refused; none waits for the others forever.
 TEST_F(MpiJob, RanksStartedUnlikeEachOtherNeitherHangNorOverlap) {

@@ -47,7 +47,8 @@ man -w orvandel-cli >/dev/null 2>&1 || fail "man does not find orvandel-cli(1)"
 closure=$(apt-cache depends --recurse --installed --no-recommends --no-suggests --no-conflicts --no-breaks \
   --no-replaces --no-enhances orvandel | grep -v '^ ' | sed 's/:.*//' | sort -u)
 checked=0
-for program in /usr/bin/orvandel /usr/bin/orvandel-cli; do
+for program in /usr/bin/orvandel /usr/bin/orvandel-cli /usr/lib/*/orvandel/*.so /usr/lib/orvandel/*.so; do
+  [ -e "$program" ] || continue
   for lib in $(ldd "$program" | grep -o '/[^ ]*'); do
     owner=$(dpkg-query -S "$lib" 2>/dev/null || dpkg-query -S "$(readlink -f "$lib")" 2>/dev/null) ||
       { case $lib in /lib64/ld-linux*) continue ;; esac; fail "$lib of $program belongs to no package"; continue; }

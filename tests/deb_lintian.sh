@@ -21,6 +21,14 @@ for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6; do
   echo "$depends" | grep -q "\b$lib\b" || { echo "the package does not depend on $lib"; exit 1; }
 done
 
+# MPI comes with the module that loads it, not with the programs.
+if [ -e "$build/orvandel-mpi.so" ]; then
+  dpkg-deb -c "$deb" | grep -q ' \./usr/lib/\(.*/\)\?orvandel/orvandel-mpi\.so$' || { echo "the package has no MPI module"; exit 1; }
+  echo "$depends" | grep -q "\blibopenmpi" || { echo "the package does not depend on Open MPI"; exit 1; }
+  # A private module needs no ldconfig.
+  dpkg-deb -I "$deb" | grep -q ldconfig && { echo "the package runs ldconfig"; exit 1; }
+fi
+
 command -v lintian >/dev/null || { echo "SKIP: lintian is missing; the package was built"; exit 77; }
 lintian --fail-on error --info "$deb"
 rc=$?

@@ -2,14 +2,15 @@
 # Installs the build into a staging folder with DESTDIR and checks every
 # installed file with its own validator, and that the manual page and the
 # completion know each option the programs have.
-# Usage: install_check.sh BUILD_DIR VERSION SOURCE_DIR
+# Usage: install_check.sh BUILD_DIR VERSION SOURCE_DIR [MPI_MODULE_DIR]
 set -u
 build=$1
 version=$2
 source=$3
+mpi_module=${4:-}/orvandel-mpi.so
 skip() { echo "SKIP: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root"
-for tool in desktop-file-validate appstreamcli man file gzip; do
+for tool in desktop-file-validate appstreamcli man file gzip readelf jq; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
 done
 [ -r /usr/share/bash-completion/bash_completion ] || skip "bash-completion is missing"
@@ -35,6 +36,9 @@ share/man/man1/orvandel-cli.1.gz
 share/man/man1/orvandel.1.gz
 share/metainfo/$id.metainfo.xml
 share/icons/hicolor/scalable/apps/$id.svg"
+# MPI's own module, where the build has MPI.
+[ -e "$build/orvandel-mpi.so" ] && expected="$expected
+$mpi_module"
 for size in 16 22 24 32 48 64 128 256; do
   expected="$expected
 share/icons/hicolor/${size}x$size/apps/$id.png"
@@ -49,6 +53,17 @@ for program in orvandel orvandel-cli; do
   out=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$usr/bin/$program" --version 2>&1)
   [ "$out" = "Orvandel V$version" ] || fail "$program --version printed '$out'"
 done
+
+# The programs load MPI only to join a job: the installed one finds its module.
+for program in orvandel orvandel-cli; do
+  readelf -d "$usr/bin/$program" | grep NEEDED | grep -q 'libmpi\|libopen-' && fail "$program needs MPI's libraries"
+done
+if [ -e "$build/orvandel-mpi.so" ]; then
+  readelf -d "$usr/$mpi_module" | grep NEEDED | grep -q libmpi || fail "$mpi_module does not load MPI"
+  out=$(cd / && "$usr/bin/orvandel-cli" write --mpi --json --size 1 --file "$stage/job.bin" 2>/dev/null)
+  [ "$(jq -r '.rank_count' <<<"$out")" = 1 ] || fail "the installed orvandel-cli cannot join a job: $out"
+  rm -f "$stage/job.bin"*
+fi
 
 # The desktop entry: valid, and what it names is installed.
 desktop=$usr/share/applications/$id.desktop
