@@ -407,13 +407,19 @@ HANDLE OpenVolumeOfHandle(HANDLE h) {
   }
   // syncfs writes back the file system of any descriptor on it, and this one
   // reaches it even when the file has no name left or its path now leads
-  // elsewhere. A descriptor opened without access cannot be synced: the
-  // folder it names is opened for reading first.
+  // elsewhere. A regular file is opened again rather than copied: a copy
+  // shares the file's position, and the kernel then locks that position for
+  // every transfer on the file. A descriptor opened without access cannot be
+  // synced: the folder it names is opened for reading first.
   int volume = -1;
-  if ((fcntl(fd, F_GETFL) & O_PATH) != O_PATH)
-    volume = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  else if ((volume = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
-    volume = Reopen(fd, O_RDONLY);
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) volume = Reopen(fd, O_RDONLY);
+  if (volume < 0) {
+    if ((fcntl(fd, F_GETFL) & O_PATH) != O_PATH)
+      volume = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    else if ((volume = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+      volume = Reopen(fd, O_RDONLY);
+  }
   if (volume < 0) {
     FailWithErrno();
     return INVALID_HANDLE_VALUE;
