@@ -40,6 +40,43 @@ void Stamp(std::byte* block, std::int64_t length, std::uint64_t offset, std::uin
 
 std::string Bytes(std::int64_t n) { return std::to_string(n) + " bytes"; }
 
+// Ticks of the processor's counter onto the run's clock.
+struct TickClock {
+  explicit TickClock(double nsPerTick)
+      : baseNs(os::runtime::ClockNs()), baseTicks(os::runtime::Ticks()), nsPerTick(nsPerTick) {}
+  std::int64_t Ns(std::uint64_t ticks) const {
+    return static_cast<std::int64_t>(static_cast<double>(ticks) * nsPerTick);
+  }
+  std::int64_t At(std::uint64_t ticks) const { return baseNs + Ns(ticks - baseTicks); }
+  std::int64_t baseNs;
+  std::uint64_t baseTicks;
+  double nsPerTick;
+};
+
+// Latencies in ticks, put into the histogram a batch at a time: each system
+// call leaves the caches cold, and the histogram's lines would miss once a
+// transfer.
+class LatencyBatch {
+ public:
+  LatencyBatch(Histogram& histogram, const TickClock& clock)
+      : histogram_(histogram), clock_(clock) {}
+  void Add(std::uint64_t ticks) {
+    ticks_[pending_++] = ticks;
+    if (pending_ == ticks_.size()) Fold();
+  }
+  void Fold() {
+    for (std::size_t i = 0; i < pending_; ++i)
+      histogram_.Record(static_cast<std::uint64_t>(clock_.Ns(ticks_[i])));
+    pending_ = 0;
+  }
+
+ private:
+  Histogram& histogram_;
+  const TickClock& clock_;
+  std::array<std::uint64_t, 256> ticks_;
+  std::size_t pending_ = 0;
+};
+
 // What the workers share.
 struct Shared {
   Shared(const RandomDescription& d, std::uint64_t blocks)
@@ -90,6 +127,8 @@ class Run {
   }
   // alone: the only worker, on the calling thread, watching for itself.
   void Work(Shared& s, Worker& w, bool alone);
+  void OneAtATime(Shared& s, Worker& w, os::aio::Queue& q);
+  void Transfers(Shared& s, Worker& w, os::aio::Queue& q, bool alone);
   bool Begin(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers);
   void Watch(Shared& s, const std::vector<std::unique_ptr<Worker>>& workers, std::int64_t now);
 
@@ -245,124 +284,173 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
     s.cv.wait(lock, [&] { return s.go || s.abort; });
   }
   if (q && !s.abort) {
-    const auto length = static_cast<std::uint32_t>(d_.blockSize);
-    std::vector<std::uint32_t> freeSlots;
-    for (int slot = d_.depth - 1; slot >= 0; --slot)
-      freeSlots.push_back(static_cast<std::uint32_t>(slot));
-    // Ticks around each transfer, nanoseconds on the run's clock from them.
-    std::vector<std::uint64_t> started(static_cast<std::size_t>(d_.depth));
-    const std::int64_t baseNs = os::runtime::ClockNs();
-    const std::uint64_t baseTicks = os::runtime::Ticks();
-    auto ns = [&](std::uint64_t ticks) {
-      return static_cast<std::int64_t>(static_cast<double>(ticks) * nsPerTick_);
-    };
-    std::vector<std::uint32_t> added;
-    std::vector<os::aio::Completion> done(static_cast<std::size_t>(d_.depth));
-    // Latencies in ticks, put into the histogram a batch at a time: each
-    // system call leaves the caches cold, and the histogram's lines would
-    // miss once a transfer.
-    std::array<std::uint64_t, 256> ticks;
-    std::size_t pending = 0;
-    auto fold = [&] {
-      for (std::size_t i = 0; i < pending; ++i)
-        w.part.latency.Record(static_cast<std::uint64_t>(ns(ticks[i])));
-      pending = 0;
-    };
-    std::int64_t inFlight = 0, last = s.t0;
-    bool claiming = true;
-    // Shared counters cost a locked instruction per transfer; a lone worker
-    // claims its transfers in batches and keeps the depth to itself.
-    const std::uint64_t batch = alone ? 256 : 1;
-    std::uint64_t claimed = 0, claimEnd = 0;
-    std::int64_t mostInFlight = 0;
-    std::int64_t secondEnds = s.t0;
-    BlockOrder order = s.order;
-    for (;;) {
-      // The latest completion's time tells the deadline: no clock of its own.
-      if (claiming &&
-          (s.stop.load(std::memory_order_relaxed) || (s.deadline && last >= s.deadline)))
-        claiming = false;
-      while (claiming && !freeSlots.empty()) {
-        if (claimed == claimEnd) {
-          claimed = s.next.fetch_add(batch, std::memory_order_relaxed);
-          claimEnd = claimed + batch;
-        }
-        const std::uint64_t k = claimed++;
-        if (k >= s.limit) {
-          claiming = false;
-          break;
-        }
-        const std::uint32_t slot = freeSlots.back();
-        freeSlots.pop_back();
-        const bool read = IsRead(k, d_.readPercent, d_.seed);
-        const std::uint64_t offset = order.Block(k) * static_cast<std::uint64_t>(d_.blockSize);
-        if (!read) Stamp(q->Buffer(slot).data(), d_.blockSize, offset, k + 1);
-        q->Add(slot, !read, offset, length);
-        added.push_back(slot);
-        ++(read ? w.part.reads : w.part.writes);
-      }
-      if (!added.empty() && alone) {
-        inFlight += static_cast<std::int64_t>(added.size());
-        mostInFlight = std::max(mostInFlight, inFlight);
-      } else if (!added.empty()) {
-        inFlight += static_cast<std::int64_t>(added.size());
-        const std::int64_t all = s.inFlight.fetch_add(static_cast<std::int64_t>(added.size()),
-                                                      std::memory_order_relaxed) +
-                                 static_cast<std::int64_t>(added.size());
-        std::int64_t seen = s.maxInFlight.load(std::memory_order_relaxed);
-        while (all > seen && !s.maxInFlight.compare_exchange_weak(seen, all)) {
-        }
-      }
-      if (inFlight == 0) break;
-      const std::uint64_t handed = os::runtime::Ticks();
-      for (std::uint32_t slot : added) started[slot] = handed;
-      added.clear();
-      const int n = q->Reap(done, 1);
-      const std::uint64_t reaped = os::runtime::Ticks();
-      const std::int64_t now = baseNs + ns(reaped - baseTicks);
-      if (n < 0) {
-        // The queue itself broke: what is in flight cannot be waited for.
-        w.error = "Error during the transfers";
-        w.errorCode = os::GetLastError();
-        s.stop = true;
-        break;
-      }
-      if (!alone) s.inFlight.fetch_sub(n, std::memory_order_relaxed);
-      inFlight -= n;
-      // A division per transfer would cost a cached read 1 %.
-      while (now >= secondEnds) {
-        w.part.iopsPerSecond.push_back(0);
-        secondEnds += 1000000000;
-      }
-      for (int i = 0; i < n; ++i) {
-        const os::aio::Completion& c = done[static_cast<std::size_t>(i)];
-        freeSlots.push_back(c.slot);
-        if (c.bytes != static_cast<std::int64_t>(length)) {
-          if (w.error.empty()) {
-            w.error = c.bytes < 0 ? "Error during the transfers" : "The file ended";
-            w.errorCode = c.bytes < 0 ? c.error : 0;
-          }
-          s.stop = true;
-          continue;
-        }
-        ticks[pending++] = reaped - started[c.slot];
-        if (pending == ticks.size()) fold();
-        w.part.bytes += c.bytes;
-        ++w.part.transfers;
-        ++w.part.iopsPerSecond.back();
-      }
-      w.done.store(w.part.transfers, std::memory_order_relaxed);
-      w.endNs = last = now;
-      if (alone) Watch(s, workers_, now);
-    }
-    fold();
-    if (alone) s.maxInFlight = mostInFlight;
+    if (alone && d_.depth == 1)
+      OneAtATime(s, w, *q);
+    else
+      Transfers(s, w, *q, alone);
   }
   q.reset();  // before its file
   if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
   w.finished = true;
   std::lock_guard lock(s.mutex);
   s.cv.notify_all();
+}
+
+// One transfer at a time on the calling thread. Each system call leaves the
+// caches cold, so what the loop needs between transfers is kept in locals
+// and handed to the worker's record in batches.
+void Run::OneAtATime(Shared& s, Worker& w, os::aio::Queue& q) {
+  const auto length = static_cast<std::uint32_t>(d_.blockSize);
+  const std::uint64_t limit = s.limit, seed = d_.seed;
+  const std::int64_t deadline = s.deadline;
+  const int readPercent = d_.readPercent;
+  std::byte* const buffer = q.Buffer(0).data();
+  BlockOrder order = s.order;
+  const TickClock clock(nsPerTick_);
+  LatencyBatch latency(w.part.latency, clock);
+  std::int64_t now = s.t0, secondEnds = s.t0, nextWatch = s.t0, reads = 0, writes = 0,
+               transfers = 0, inSecond = 0;
+  auto& seconds = w.part.iopsPerSecond;
+  os::aio::Completion c;
+  for (std::uint64_t k = 0; k < limit && !(deadline && now >= deadline); ++k) {
+    const bool read = IsRead(k, readPercent, seed);
+    const std::uint64_t offset = order.Block(k) * length;
+    if (!read) Stamp(buffer, length, offset, k + 1);
+    q.Add(0, !read, offset, length);
+    ++(read ? reads : writes);
+    const std::uint64_t handed = os::runtime::Ticks();
+    const int n = q.Reap({&c, 1}, 1);
+    const std::uint64_t reaped = os::runtime::Ticks();
+    now = clock.At(reaped);
+    if (n != 1 || c.bytes != static_cast<std::int64_t>(length)) {
+      w.error = n != 1 || c.bytes < 0 ? "Error during the transfers" : "The file ended";
+      w.errorCode = n != 1 ? os::GetLastError() : c.bytes < 0 ? c.error : 0;
+      s.stop = true;
+      break;
+    }
+    latency.Add(reaped - handed);
+    ++transfers;
+    if (now >= secondEnds) {
+      if (!seconds.empty()) seconds.back() += inSecond;
+      inSecond = 0;
+      for (; now >= secondEnds; secondEnds += 1000000000) seconds.push_back(0);
+    }
+    ++inSecond;
+    if (now >= nextWatch) {
+      w.done.store(transfers, std::memory_order_relaxed);
+      Watch(s, workers_, now);
+      nextWatch = now + 10000000;
+      if (s.stop) break;
+    }
+  }
+  latency.Fold();
+  if (!seconds.empty()) seconds.back() += inSecond;
+  if (reads + writes > 0) w.endNs = now;
+  w.part.reads = reads;
+  w.part.writes = writes;
+  w.part.transfers = transfers;
+  w.part.bytes = transfers * length;
+  w.done.store(transfers, std::memory_order_relaxed);
+  s.maxInFlight = reads + writes > 0 ? 1 : 0;
+}
+
+void Run::Transfers(Shared& s, Worker& w, os::aio::Queue& q, bool alone) {
+  const auto length = static_cast<std::uint32_t>(d_.blockSize);
+  std::vector<std::uint32_t> freeSlots;
+  for (int slot = d_.depth - 1; slot >= 0; --slot)
+    freeSlots.push_back(static_cast<std::uint32_t>(slot));
+  std::vector<std::uint64_t> started(static_cast<std::size_t>(d_.depth));
+  const TickClock clock(nsPerTick_);
+  std::vector<std::uint32_t> added;
+  std::vector<os::aio::Completion> done(static_cast<std::size_t>(d_.depth));
+  LatencyBatch latency(w.part.latency, clock);
+  std::int64_t inFlight = 0, last = s.t0;
+  bool claiming = true;
+  // Shared counters cost a locked instruction per transfer; a lone worker
+  // claims its transfers in batches and keeps the depth to itself.
+  const std::uint64_t batch = alone ? 256 : 1;
+  std::uint64_t claimed = 0, claimEnd = 0;
+  std::int64_t mostInFlight = 0;
+  std::int64_t secondEnds = s.t0;
+  BlockOrder order = s.order;
+  for (;;) {
+    // The latest completion's time tells the deadline: no clock of its own.
+    if (claiming && (s.stop.load(std::memory_order_relaxed) || (s.deadline && last >= s.deadline)))
+      claiming = false;
+    while (claiming && !freeSlots.empty()) {
+      if (claimed == claimEnd) {
+        claimed = s.next.fetch_add(batch, std::memory_order_relaxed);
+        claimEnd = claimed + batch;
+      }
+      const std::uint64_t k = claimed++;
+      if (k >= s.limit) {
+        claiming = false;
+        break;
+      }
+      const std::uint32_t slot = freeSlots.back();
+      freeSlots.pop_back();
+      const bool read = IsRead(k, d_.readPercent, d_.seed);
+      const std::uint64_t offset = order.Block(k) * static_cast<std::uint64_t>(d_.blockSize);
+      if (!read) Stamp(q.Buffer(slot).data(), d_.blockSize, offset, k + 1);
+      q.Add(slot, !read, offset, length);
+      added.push_back(slot);
+      ++(read ? w.part.reads : w.part.writes);
+    }
+    if (!added.empty() && alone) {
+      inFlight += static_cast<std::int64_t>(added.size());
+      mostInFlight = std::max(mostInFlight, inFlight);
+    } else if (!added.empty()) {
+      inFlight += static_cast<std::int64_t>(added.size());
+      const std::int64_t all =
+          s.inFlight.fetch_add(static_cast<std::int64_t>(added.size()), std::memory_order_relaxed) +
+          static_cast<std::int64_t>(added.size());
+      std::int64_t seen = s.maxInFlight.load(std::memory_order_relaxed);
+      while (all > seen && !s.maxInFlight.compare_exchange_weak(seen, all)) {
+      }
+    }
+    if (inFlight == 0) break;
+    const std::uint64_t handed = os::runtime::Ticks();
+    for (std::uint32_t slot : added) started[slot] = handed;
+    added.clear();
+    const int n = q.Reap(done, 1);
+    const std::uint64_t reaped = os::runtime::Ticks();
+    const std::int64_t now = clock.At(reaped);
+    if (n < 0) {
+      // The queue itself broke: what is in flight cannot be waited for.
+      w.error = "Error during the transfers";
+      w.errorCode = os::GetLastError();
+      s.stop = true;
+      break;
+    }
+    if (!alone) s.inFlight.fetch_sub(n, std::memory_order_relaxed);
+    inFlight -= n;
+    // A division per transfer would cost a cached read 1 %.
+    while (now >= secondEnds) {
+      w.part.iopsPerSecond.push_back(0);
+      secondEnds += 1000000000;
+    }
+    for (int i = 0; i < n; ++i) {
+      const os::aio::Completion& c = done[static_cast<std::size_t>(i)];
+      freeSlots.push_back(c.slot);
+      if (c.bytes != static_cast<std::int64_t>(length)) {
+        if (w.error.empty()) {
+          w.error = c.bytes < 0 ? "Error during the transfers" : "The file ended";
+          w.errorCode = c.bytes < 0 ? c.error : 0;
+        }
+        s.stop = true;
+        continue;
+      }
+      latency.Add(reaped - started[c.slot]);
+      w.part.bytes += c.bytes;
+      ++w.part.transfers;
+      ++w.part.iopsPerSecond.back();
+    }
+    w.done.store(w.part.transfers, std::memory_order_relaxed);
+    w.endNs = last = now;
+    if (alone) Watch(s, workers_, now);
+  }
+  latency.Fold();
+  if (alone) s.maxInFlight = mostInFlight;
 }
 
 RandomRecord Run::Go() {

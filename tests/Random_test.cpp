@@ -171,7 +171,7 @@ TEST_F(RandomRun, WritePassStampsEveryBlockOnceThenMixKeepsItsRatio) {
   // A lone worker claims in batches and times with its own clock: the count
   // still holds exactly, the run lies within the time around the call, and
   // transfers one after another cannot add up to more than the run.
-  d.readPercent = 100;
+  d.readPercent = 70;
   d.depth = 1;
   d.threads = 1;
   d.count = 5000;
@@ -180,6 +180,9 @@ TEST_F(RandomRun, WritePassStampsEveryBlockOnceThenMixKeepsItsRatio) {
   const std::int64_t returned = os::runtime::ClockNs();
   ASSERT_TRUE(r.finished) << r.message << " " << r.detail;
   EXPECT_EQ(r.transfers, 5000);
+  EXPECT_EQ(r.reads, 3500);
+  EXPECT_EQ(r.bytes, 5000 * 4096);
+  EXPECT_EQ(r.latency.Count(), 5000u);
   EXPECT_EQ(r.maxInFlight, 1);
   EXPECT_GE(r.startNs, called);
   EXPECT_LE(r.startNs + r.elapsedNs, returned);
@@ -198,9 +201,11 @@ TEST_F(RandomRun, StopWithTransfersInFlightEndsCleanly) {
   // The file and the layer's mount table exist before counting what is held.
   ASSERT_TRUE(RunRandom(d, plain).finished);
   d.count = std::int64_t{1} << 40;  // ends by the stop or never
-  // One thread watches for itself; more are watched by the calling thread.
-  for (int threads : {1, 2}) {
+  // One thread watches for itself, at depth 1 in a loop of its own; more
+  // are watched by the calling thread.
+  for (auto [threads, depth] : {std::pair{1, 32}, {1, 1}, {2, 32}}) {
     d.threads = threads;
+    d.depth = depth;
     const Held before;
     StopWhenRunning stop;
     const RandomRecord r = RunRandom(d, stop);
@@ -209,7 +214,7 @@ TEST_F(RandomRun, StopWithTransfersInFlightEndsCleanly) {
     EXPECT_TRUE(r.message.empty()) << r.message;
     EXPECT_GT(r.transfers, 0);
     EXPECT_EQ(r.latency.Count(), static_cast<std::uint64_t>(r.transfers));
-    EXPECT_EQ(Held(), before) << threads;
+    EXPECT_EQ(Held(), before) << threads << " " << depth;
   }
 }
 
