@@ -28,11 +28,11 @@ class UringQueue final : public Queue {
   // 0, or the errno of the setup that failed.
   bool BuffersOk() const { return buffers_.Ok(); }
   int Setup(std::uint32_t depth) {
-    // The ring is made by the thread that uses it: the kernel then runs
-    // completion work only when that thread asks for completions, instead
-    // of interrupting it.
-    const unsigned tries[] = {IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN,
-                              IORING_SETUP_COOP_TASKRUN, 0};
+    // Completion work runs at the thread's next entry to the kernel, not by
+    // interrupting it. Deferring it further, until the thread waits
+    // (DEFER_TASKRUN), measured 8 % fewer writes and 16 % fewer reads a
+    // second at depth 32 past the cache: completions then wait for the wait.
+    const unsigned tries[] = {IORING_SETUP_COOP_TASKRUN, 0};
     int r = -EINVAL;
     for (unsigned flags : tries) {
       r = io_uring_queue_init(depth, &ring_, flags);
