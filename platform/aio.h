@@ -19,6 +19,25 @@ struct Completion {
   DWORD error = 0;
 };
 
+// One transfer: what OneByOne asks its pacer for.
+struct Request {
+  bool write = false;
+  std::uint64_t offset = 0;
+  std::uint32_t length = 0;
+};
+
+// Says what to transfer next, one transfer at a time.
+class Pacer {
+ public:
+  // Called first with done == nullptr, then after each transfer with its
+  // completion (a failed queue reports bytes -1 with its error). Fills next
+  // and returns true to hand over another transfer into slot 0's buffer.
+  virtual bool Next(const Completion* done, Request& next) = 0;
+
+ protected:
+  ~Pacer() = default;
+};
+
 class Queue {
  public:
   virtual ~Queue() = default;
@@ -34,6 +53,18 @@ class Queue {
   // there, and moves up to out.size() of them into out. Returns how many;
   // -1 with the last error set when the queue itself failed.
   virtual int Reap(std::span<Completion> out, std::uint32_t wait) = 0;
+  // Transfers one at a time, on the calling thread, for as long as the pacer
+  // asks. Queues that transfer in the calling thread call the system from
+  // their own loop: a return from a function right after a system call is
+  // mispredicted, and every level between the call and the pacer costs one.
+  virtual void OneByOne(Pacer& pacer) {
+    Completion c;
+    const Completion* done = nullptr;
+    for (Request r; pacer.Next(done, r); done = &c) {
+      Add(0, r.write, r.offset, r.length);
+      if (Reap({&c, 1}, 1) != 1) c = {0, -1, GetLastError()};
+    }
+  }
 };
 
 // A queue of depth slots of bufferSize bytes each on file. On Windows the

@@ -296,62 +296,92 @@ void Run::Work(Shared& s, Worker& w, bool alone) {
   s.cv.notify_all();
 }
 
-// One transfer at a time on the calling thread. Each system call leaves the
-// caches cold, so what the loop needs between transfers is kept in locals
-// and handed to the worker's record in batches.
+// One transfer at a time on the calling thread, paced from the queue's own
+// loop. Each system call leaves the caches cold, so what the pacer needs
+// between transfers is kept in its own members and handed to the worker's
+// record at the end.
 void Run::OneAtATime(Shared& s, Worker& w, os::aio::Queue& q) {
-  const auto length = static_cast<std::uint32_t>(d_.blockSize);
-  const std::uint64_t limit = s.limit, seed = d_.seed;
-  const std::int64_t deadline = s.deadline;
-  const int readPercent = d_.readPercent;
-  std::byte* const buffer = q.Buffer(0).data();
-  BlockOrder order = s.order;
-  const TickClock clock(nsPerTick_);
-  LatencyBatch latency(w.part.latency, clock);
-  std::int64_t now = s.t0, secondEnds = s.t0, nextWatch = s.t0, reads = 0, writes = 0,
-               transfers = 0, inSecond = 0;
-  auto& seconds = w.part.iopsPerSecond;
-  os::aio::Completion c;
-  for (std::uint64_t k = 0; k < limit && !(deadline && now >= deadline); ++k) {
-    const bool read = IsRead(k, readPercent, seed);
-    const std::uint64_t offset = order.Block(k) * length;
-    if (!read) Stamp(buffer, length, offset, k + 1);
-    q.Add(0, !read, offset, length);
-    ++(read ? reads : writes);
-    const std::uint64_t handed = os::runtime::Ticks();
-    const int n = q.Reap({&c, 1}, 1);
-    const std::uint64_t reaped = os::runtime::Ticks();
-    now = clock.At(reaped);
-    if (n != 1 || c.bytes != static_cast<std::int64_t>(length)) {
-      w.error = n != 1 || c.bytes < 0 ? "Error during the transfers" : "The file ended";
-      w.errorCode = n != 1 ? os::GetLastError() : c.bytes < 0 ? c.error : 0;
-      s.stop = true;
-      break;
+  struct Serial final : os::aio::Pacer {
+    Serial(Run& run, Shared& s, Worker& w, os::aio::Queue& q)
+        : run(run),
+          s(s),
+          w(w),
+          length(static_cast<std::uint32_t>(run.d_.blockSize)),
+          limit(s.limit),
+          seed(run.d_.seed),
+          deadline(s.deadline),
+          readPercent(run.d_.readPercent),
+          buffer(q.Buffer(0).data()),
+          order(s.order),
+          clock(run.nsPerTick_),
+          latency(w.part.latency, clock),
+          now(s.t0),
+          secondEnds(s.t0),
+          nextWatch(s.t0) {}
+
+    bool Next(const os::aio::Completion* done, os::aio::Request& next) override {
+      if (done) {
+        const std::uint64_t reaped = os::runtime::Ticks();
+        now = clock.At(reaped);
+        if (done->bytes != static_cast<std::int64_t>(length)) {
+          w.error = done->bytes < 0 ? "Error during the transfers" : "The file ended";
+          w.errorCode = done->bytes < 0 ? done->error : 0;
+          s.stop = true;
+          return false;
+        }
+        latency.Add(reaped - handed);
+        ++transfers;
+        if (now >= secondEnds) {
+          if (!seconds.empty()) seconds.back() += inSecond;
+          inSecond = 0;
+          for (; now >= secondEnds; secondEnds += 1000000000) seconds.push_back(0);
+        }
+        ++inSecond;
+        if (now >= nextWatch) {
+          w.done.store(transfers, std::memory_order_relaxed);
+          run.Watch(s, run.workers_, now);
+          nextWatch = now + 10000000;
+          if (s.stop) return false;
+        }
+      }
+      if (k >= limit || (deadline && now >= deadline)) return false;
+      const bool read = IsRead(k, readPercent, seed);
+      const std::uint64_t offset = order.Block(k) * length;
+      if (!read) Stamp(buffer, length, offset, k + 1);
+      ++(read ? reads : writes);
+      ++k;
+      next = {!read, offset, length};
+      handed = os::runtime::Ticks();
+      return true;
     }
-    latency.Add(reaped - handed);
-    ++transfers;
-    if (now >= secondEnds) {
-      if (!seconds.empty()) seconds.back() += inSecond;
-      inSecond = 0;
-      for (; now >= secondEnds; secondEnds += 1000000000) seconds.push_back(0);
-    }
-    ++inSecond;
-    if (now >= nextWatch) {
-      w.done.store(transfers, std::memory_order_relaxed);
-      Watch(s, workers_, now);
-      nextWatch = now + 10000000;
-      if (s.stop) break;
-    }
-  }
-  latency.Fold();
-  if (!seconds.empty()) seconds.back() += inSecond;
-  if (reads + writes > 0) w.endNs = now;
-  w.part.reads = reads;
-  w.part.writes = writes;
-  w.part.transfers = transfers;
-  w.part.bytes = transfers * length;
-  w.done.store(transfers, std::memory_order_relaxed);
-  s.maxInFlight = reads + writes > 0 ? 1 : 0;
+
+    Run& run;
+    Shared& s;
+    Worker& w;
+    const std::uint32_t length;
+    const std::uint64_t limit, seed;
+    const std::int64_t deadline;
+    const int readPercent;
+    std::byte* const buffer;
+    BlockOrder order;
+    const TickClock clock;
+    LatencyBatch latency;
+    std::vector<std::int64_t>& seconds = w.part.iopsPerSecond;
+    std::int64_t now, secondEnds, nextWatch, reads = 0, writes = 0, transfers = 0, inSecond = 0;
+    std::uint64_t k = 0, handed = 0;
+  } serial(*this, s, w, q);
+  q.OneByOne(serial);
+
+  serial.latency.Fold();
+  auto& seconds = serial.seconds;
+  if (!seconds.empty()) seconds.back() += serial.inSecond;
+  if (serial.reads + serial.writes > 0) w.endNs = serial.now;
+  w.part.reads = serial.reads;
+  w.part.writes = serial.writes;
+  w.part.transfers = serial.transfers;
+  w.part.bytes = serial.transfers * serial.length;
+  w.done.store(serial.transfers, std::memory_order_relaxed);
+  s.maxInFlight = serial.reads + serial.writes > 0 ? 1 : 0;
 }
 
 void Run::Transfers(Shared& s, Worker& w, os::aio::Queue& q, bool alone) {

@@ -218,6 +218,43 @@ TEST_F(RandomRun, StopWithTransfersInFlightEndsCleanly) {
   }
 }
 
+// Cuts the file to one block once transfers run.
+class ShrinkWhenRunning : public StopWhenRunning {
+ public:
+  explicit ShrinkWhenRunning(std::string path) : path(std::move(path)) {}
+  int StopRequested() override {
+    if (running && !shrunk) std::filesystem::resize_file(path, 4096);
+    shrunk |= running;
+    return 0;
+  }
+  std::string path;
+  bool shrunk = false;
+};
+
+TEST_F(RandomRun, AFileCutShortUnderTheRunEndsItNamingTheCause) {
+  RandomDescription d;
+  d.file = file;
+  d.size = 8 << 20;
+  d.count = 1;
+  RandomObserver plain;
+  ASSERT_TRUE(RunRandom(d, plain).finished);
+  d.count = std::int64_t{1} << 40;
+  // Depth 1 reads in the queue's own loop, depth 8 on the ring or the pool.
+  for (const int depth : {1, 8}) {
+    std::filesystem::resize_file(file, d.size);
+    d.depth = depth;
+    const Held before;
+    ShrinkWhenRunning shrink(file);
+    const RandomRecord r = RunRandom(d, shrink);
+    EXPECT_FALSE(r.finished) << depth;
+    EXPECT_EQ(r.message, "The file ended") << depth;
+    EXPECT_NE(r.detail.find("the file is shorter than 8388608 bytes"), std::string::npos)
+        << r.detail;
+    EXPECT_EQ(r.latency.Count(), static_cast<std::uint64_t>(r.transfers)) << depth;
+    EXPECT_EQ(Held(), before) << depth;
+  }
+}
+
 TEST_F(RandomRun, BadValuesAreRefusedWithTheirCause) {
   RandomObserver plain;
   auto message = [&](auto change) {
