@@ -44,30 +44,19 @@ double Sum(const json& ranks, const char* f) {
 
 TEST(JobTotals, SpansSumsAndMergedLatenciesFromTheRanksRecords) {
   // Times on rank 0's clock; rank 1 started first.
-  std::vector<json> writes = {{{"command", "write"},
-                               {"test_size", 1048576.0},
-                               {"start_ns", 5000},
-                               {"end_ns", 1005000},
-                               {"end_with_flush_ns", 1505000},
-                               {"mb_per_s", 1.0},
-                               {"file_flush_ms", 3},
-                               {"block_size", 4096}},
-                              {{"command", "write"},
-                               {"test_size", 1048576.0},
-                               {"start_ns", 4000},
-                               {"end_ns", 904000},
-                               {"end_with_flush_ns", 2004000},
-                               {"mb_per_s", 3.0},
-                               {"file_flush_ms", 7},
-                               {"block_size", 4096}},
-                              {{"command", "write"},
-                               {"test_size", 2097152.0},
-                               {"start_ns", 4500},
-                               {"end_ns", 1254000},
-                               {"end_with_flush_ns", 1304000},
-                               {"mb_per_s", 2.0},
-                               {"file_flush_ms", nullptr},
-                               {"block_size", 4096}}};
+  auto write = [](double size, int start, int end, int endWithFlush, double rate, json flushMs) {
+    return json{{"command", "write"},
+                {"test_size", size},
+                {"start_ns", start},
+                {"end_ns", end},
+                {"end_with_flush_ns", endWithFlush},
+                {"mb_per_s", rate},
+                {"file_flush_ms", flushMs},
+                {"block_size", 4096}};
+  };
+  std::vector<json> writes = {write(1048576, 5000, 1005000, 1505000, 1.0, 3),
+                              write(1048576, 4000, 904000, 2004000, 3.0, 7),
+                              write(2097152, 4500, 1254000, 1304000, 2.0, nullptr)};
   const json w = AggregateThroughput(writes);
   EXPECT_EQ(writes[1]["start_ns"], 0);
   EXPECT_EQ(writes[0]["end_with_flush_ns"], 1501000);
@@ -102,20 +91,17 @@ TEST(JobTotals, SpansSumsAndMergedLatenciesFromTheRanksRecords) {
   Histogram fast, slow, all;
   for (std::uint64_t ns = 1000; ns <= 100000; ns += 7) fast.Record(ns), all.Record(ns);
   for (std::uint64_t ns = 5000000; ns <= 5100000; ns += 1000) slow.Record(ns), all.Record(ns);
-  std::vector<json> randoms = {{{"iops", 1000.0},
-                                {"mb_per_s", 4.0},
-                                {"transfers", fast.Count()},
-                                {"start_ns", 0},
-                                {"end_ns", 900},
-                                {"iops_per_second", {5, 6}},
-                                {"histogram", fast.Serialized()}},
-                               {{"iops", 10.0},
-                                {"mb_per_s", 0.5},
-                                {"transfers", slow.Count()},
-                                {"start_ns", 100},
-                                {"end_ns", 1000},
-                                {"iops_per_second", {1}},
-                                {"histogram", slow.Serialized()}}};
+  auto random = [](double iops, double rate, const Histogram& h, int start, json perSecond) {
+    return json{{"iops", iops},
+                {"mb_per_s", rate},
+                {"transfers", h.Count()},
+                {"start_ns", start},
+                {"end_ns", 900 + start},
+                {"iops_per_second", perSecond},
+                {"histogram", h.Serialized()}};
+  };
+  std::vector<json> randoms = {random(1000.0, 4.0, fast, 0, {5, 6}),
+                               random(10.0, 0.5, slow, 100, {1})};
   const json r = AggregateRandom(randoms);
   EXPECT_DOUBLE_EQ(r["iops"].get<double>(), 1010);
   EXPECT_EQ(r["transfers"], all.Count());

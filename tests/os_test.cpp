@@ -45,7 +45,7 @@ class OsTest : public ::testing::Test {
   std::size_t handlesBefore = 0;
 };
 
-TEST_F(OsTest, OpenAlwaysCreatesMissingFilesAndNeverTruncates) {
+TEST_F(OsTest, OpenAlwaysCreatesMissingFilesAndNeverTruncatesOpenExistingMakesNone) {
   const auto path = dir.File("t.bin");
   HANDLE h = OpenRW(path);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -65,9 +65,8 @@ TEST_F(OsTest, OpenAlwaysCreatesMissingFilesAndNeverTruncates) {
   EXPECT_EQ(n, 5u);  // end of file is a short, successful read
   EXPECT_EQ(std::memcmp(buf.data(), "hello", 5), 0);
   CloseHandle(h);
-}
 
-TEST_F(OsTest, OpenExistingFailsOnMissingNames) {
+  // Where the name must exist, a missing one fails and is not made.
   EXPECT_EQ(CreateFileA(dir.File("missing"), GENERIC_READ, 3, OPEN_EXISTING, 0),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
@@ -325,27 +324,20 @@ TEST(BulkArrays, GrowKeepingEveryRecordAndZeroWhatResizeAdds) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(OsTest, MessagesAreTheSystemsTextsWithALineBreak) {
-  std::array<char, 1024> buf{};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, ERROR_DISK_FULL, 0x400, buf);
-  EXPECT_EQ(std::string(buf.data(), n), "No space left on device.\r\n");
-  EXPECT_EQ(std::strlen(buf.data()), n);
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, 99999, 0, buf), 0u);
-
-  // The error of a failed open is what the message names.
-  CreateFileA(dir.File("nope"), GENERIC_READ, 3, OPEN_EXISTING, 0);
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, GetLastError(), 0, buf);
-  EXPECT_STREQ(buf.data(), "No such file or directory.\r\n");
-}
-
 // Callers compare Windows' codes; the text of a code is the reason of the
 // failure that gave it, until a failure gives that code for another reason.
 TEST_F(OsTest, AFailuresTextIsItsOwnReasonWhileItsCodeIsWindows) {
   std::array<char, 1024> buf{};
   auto text = [&](DWORD code) {
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, code, 0x400, buf);
+    EXPECT_EQ(std::strlen(buf.data()), n);
     return std::string(buf.data(), n);
   };
+  EXPECT_EQ(text(ERROR_DISK_FULL), "No space left on device.\r\n");
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, 99999, 0, buf), 0u);
+  CreateFileA(dir.File("nope"), GENERIC_READ, 3, OPEN_EXISTING, 0);
+  EXPECT_EQ(text(GetLastError()), "No such file or directory.\r\n");
+
   EXPECT_EQ(OpenRW(dir.path().string()), INVALID_HANDLE_VALUE);
   const DWORD folder = GetLastError();
   EXPECT_EQ(folder, ERROR_ACCESS_DENIED);
@@ -413,14 +405,6 @@ TEST_F(OsTest, ReadOnlyAndPseudoFilesAreNeverOpenedForWritingRootIncluded) {
 }
 
 TEST_F(OsTest, AnOpenTheFileSystemRefusesLeavesNoNameBehind) {
-  // Where the flag is taken, the new file is made and stays.
-  const auto kept = dir.File("direct-ok.bin");
-  const HANDLE d = OpenRW(kept, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
-  ASSERT_NE(d, INVALID_HANDLE_VALUE);
-  EXPECT_NE(fcntl(static_cast<int>(d), F_GETFL) & O_DIRECT, 0);
-  CloseHandle(d);
-  EXPECT_TRUE(fs::exists(kept));
-
   const std::string why = testing_support::ScratchMount::Unavailable();
   if (!why.empty()) GTEST_SKIP() << why;
   // ramfs makes the name, then refuses direct transfers.
@@ -451,10 +435,6 @@ TEST_F(OsTest, BlockDevicesOpenForReadingWithoutWaitingForAMedium) {
   CloseHandle(h);
   EXPECT_EQ(OpenRW(disk.Device()), INVALID_HANDLE_VALUE) << "never for writing";
 }
-
-}  // namespace
-
-namespace {
 
 // Mounts made for one test, undone at its end whatever happens.
 class ScratchMounts {
