@@ -136,13 +136,25 @@ TEST_F(CreateDelete, NeverDeletesAFileItDidNotCreate) {
   EXPECT_EQ(Names(), std::vector<std::string>{"ab.0000"});
 }
 
-TEST_F(CreateDelete, WithoutAVolumeOnlyTheFlushesAreSkipped) {
+TEST_F(CreateDelete, WithoutAVolumeOnlyTheFlushesAreSkippedAndAFailedOneFailsTheTest) {
   os::seam::FailNext(Op::OpenVolumeOfHandle, os::ERROR_PATH_NOT_FOUND);
   window.cmdCreateAndDeleteFiles_Click();
   EXPECT_EQ(window.LastCreateDelete().created, 10);
   EXPECT_FALSE(window.LastCreateDelete().volumeOpened);
   EXPECT_EQ(os::seam::Calls(Op::FlushFileBuffers), 0u);
   EXPECT_NE(form.Text(Ctl::lblReadStatus, 3).find(" ms flush time"), std::string::npos);
+  EXPECT_TRUE(Names().empty());
+
+  // No real volume flush can be made to fail while the files stay creatable.
+  os::seam::FailNext(Op::FlushFileBuffers, os::ERROR_IO_DEVICE,
+                     2);  // the flush after the deletions
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 3), "flush failed: Input/output error.");
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 1).find(" ms flush time"), std::string::npos);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error");
+  EXPECT_NE(form.Messages()[0].detail.find("Input/output error."), std::string::npos);
+  EXPECT_FALSE(window.LastCreateDelete().finished);
   EXPECT_TRUE(Names().empty());
 }
 
@@ -180,9 +192,8 @@ TEST(CreateDeleteTiming, AMessageLeftOpenIsNoCreationTime) {
   window.cmdCreateAndDeleteFiles_Click();
   os::seam::Reset();
   ASSERT_EQ(window.LastCreateDelete().created, 3);
+  ASSERT_EQ(form.Messages().size(), 1u) << "the box was shown";
   EXPECT_LT(window.LastCreateDelete().createMs, 100) << "the box's six seconds were counted";
-  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: File exists.\r\n", 0), 0u)
-      << form.Messages()[0].prompt;
 }
 
 TEST_F(CreateDelete, TimesBelowATenthOfAMillisecondShowTwoSignificantDigits) {
@@ -238,20 +249,6 @@ TEST_F(CreateDelete, StopRequestsAndExceptionsDeleteExactlyTheCreatedFiles) {
   EXPECT_EQ(form.Messages()[0].prompt, "Error");
   EXPECT_EQ(form.Messages()[0].detail, testFile + ": too long");
   EXPECT_EQ(form.MousePointer(), vbDefault);
-}
-
-// No real volume flush can be made to fail while the files stay creatable.
-TEST_F(CreateDelete, AFailedFlushIsShownWithItsReasonAndTheTestFails) {
-  os::seam::FailNext(Op::FlushFileBuffers, os::ERROR_IO_DEVICE,
-                     2);  // the flush after the deletions
-  window.cmdCreateAndDeleteFiles_Click();
-  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 3), "flush failed: Input/output error.");
-  EXPECT_NE(form.Text(Ctl::lblReadStatus, 1).find(" ms flush time"), std::string::npos);
-  ASSERT_EQ(form.Messages().size(), 1u);
-  EXPECT_EQ(form.Messages()[0].prompt, "Error");
-  EXPECT_NE(form.Messages()[0].detail.find("Input/output error."), std::string::npos);
-  EXPECT_FALSE(window.LastCreateDelete().finished);
-  EXPECT_TRUE(Names().empty());
 }
 
 TEST_F(CreateDelete, InAnAppendOnlyFolderFilesThatCannotBeDeletedAreNamedAndTheTestFails) {

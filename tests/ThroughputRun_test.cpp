@@ -90,11 +90,6 @@ TEST_F(Run, WithoutAVolumeTheVolumeFlushesAreSkipped) {
   EXPECT_EQ(os::seam::Calls(Op::FlushFileBuffers), 1u) << "the file flush only";
   EXPECT_EQ(Line(2).rfind("volume flush time: ", 0), 0u) << Line(2);
   EXPECT_EQ(Line(3).rfind("with flush: Written with ", 0), 0u) << Line(3);
-
-  EXPECT_EQ(frmMain::GetNextAlign(0, 4096), 0);
-  EXPECT_EQ(frmMain::GetNextAlign(1, 4096), 4096);
-  EXPECT_EQ(frmMain::GetNextAlign(4096, 4096), 4096);
-  EXPECT_EQ(frmMain::GetNextAlign(4097, 4096), 8192);
 }
 
 TEST_F(Run, SizeZeroWritesNothingAndLeavesNothingToRead) {
@@ -750,15 +745,13 @@ TEST_F(Run, RandomDataIsTheSameEveryStartAndNextInOneProcess) {
   EXPECT_NE(testing_support::ReadText(file).substr(0, 4096), first);
 }
 
-TEST(RunNumbers, JsonFiguresMatchTheFileAndTheLines) {
-  testing_support::TempDir dir;
-  const auto path = dir.File("t");
+TEST_F(Run, JsonFiguresMatchTheFileAndTheLines) {
   const auto r = RunCommand(std::string(ORVANDEL_CLI) +
-                            " write --size 64 --block-sectors 256 --file " + path + " --json");
+                            " write --size 64 --block-sectors 256 --file " + file + " --json");
   ASSERT_EQ(r.status, 0);
   const auto j = nlohmann::json::parse(r.out);
   EXPECT_EQ(j["bytes_transferred"].get<std::int64_t>() + j["final_transferred"].get<std::int64_t>(),
-            static_cast<std::int64_t>(fs::file_size(path)));
+            static_cast<std::int64_t>(fs::file_size(file)));
   // Both clocks measured one interval: the ms one truncates readings.
   const double ms = j["elapsed_ms"].get<double>(), ns = j["elapsed_ns"].get<double>();
   EXPECT_LE(std::abs(ms - ns / 1e6), 1.01);

@@ -53,7 +53,6 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
   const auto rows = Csv(testing_support::ReadText(csv));
   ASSERT_EQ(rows.size(), 769u) << "the header and one row per 4 KiB block";
   EXPECT_EQ(rows[0], Csv(kHeader)[0]);
-  ASSERT_EQ(rows[0].size(), 8u);
   ASSERT_EQ(json["timeline"].size(), 768u);
   std::int64_t offset = 0, t = 0;
   std::size_t withFile = 0;
@@ -226,9 +225,8 @@ TEST(CliTimelineOutputs, ACsvThatCannotBeCompletedFailsTheCommandAndLeavesTheOld
   EXPECT_NE(json["reason"].get<std::string>().find("No space left on device"), std::string::npos)
       << json["reason"];
   EXPECT_EQ(testing_support::ReadText(csv), "old");
-  std::size_t names = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator(small.Path())) ++names;
-  EXPECT_EQ(names, 1u) << "a temporary file was left behind";
+  EXPECT_EQ(std::distance(fs::directory_iterator(small.Path()), fs::directory_iterator()), 1)
+      << "a temporary file was left behind";
 }
 
 }  // namespace

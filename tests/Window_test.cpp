@@ -212,20 +212,6 @@ TEST_F(Window, WriteRunThroughTheButtonsThenDeleteTheOpenFile) {
   EXPECT_EQ(Find<QLabel>("lblReadStatus(0)")->text(), "");
 }
 
-TEST_F(Window, TabSelectsThePathAClickDoesNot) {
-  form->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-  auto* field = Find<QLineEdit>("txtTestFile");
-  Find("cmdBrowse")->setFocus();
-  field->setFocus(Qt::TabFocusReason);
-  EXPECT_EQ(field->selectedText(), field->text());
-
-  Find("txtSize")->setFocus();
-  QTest::mouseClick(field, Qt::LeftButton, {}, QPoint(5, field->height() / 2));
-  EXPECT_TRUE(field->hasFocus());
-  EXPECT_EQ(field->selectedText(), "");
-}
-
 TEST_F(Window, TheUserCannotCloseItDuringARun) {
   auto userClose = [&] {
     // Delivered as the window system delivers it: sendEvent would mark it
@@ -424,7 +410,7 @@ TEST_F(Window, ALabelShowsItsTextAtItsNextPaintOrMessagePass) {
 // What a user reaches with Tab, from the status line at the top round to it
 // again: the screen's order, with every button enabled; a result line is a
 // stop only while it has a text.
-TEST_F(Window, TabFollowsTheScreen) {
+TEST_F(Window, TabFollowsTheScreenAndSelectsThePath) {
   EXPECT_EQ(form->focusWidget(), Find("txtTestFile")) << "the path field has the focus at start";
   for (const auto& d : DesignTable()) form->SetEnabled(d.ctl, d.index, true);
   for (int i : {0, 1, 2, 4}) form->SetText(Ctl::lblReadStatus, i, "line " + std::to_string(i));
@@ -463,6 +449,15 @@ TEST_F(Window, TabFollowsTheScreen) {
   EXPECT_EQ(QApplication::focusWidget(), Find("lblCacheVerdict"));
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
   EXPECT_EQ(QApplication::focusWidget(), Find("cmdCreateAndDeleteFiles"));
+
+  // Tab into the path selects it; a click does not.
+  auto* field = Find<QLineEdit>("txtTestFile");
+  field->setFocus(Qt::TabFocusReason);
+  EXPECT_EQ(field->selectedText(), field->text());
+  Find("txtSize")->setFocus();
+  QTest::mouseClick(field, Qt::LeftButton, {}, QPoint(5, field->height() / 2));
+  EXPECT_TRUE(field->hasFocus());
+  EXPECT_EQ(field->selectedText(), "");
 }
 
 // The flag boxes keep their Windows captions; their tips say what they do

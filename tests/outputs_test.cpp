@@ -114,6 +114,26 @@ TEST(Outputs, TheTargetChangesOnlyWhenTheWholeOutputIsThere) {
     ASSERT_TRUE(w.Write("half"));
     EXPECT_EQ(ReadText(target), "old") << "nothing is truncated before the commit";
   }  // abandoned
+  // Nor does a process killed while its output waits: until the commit the
+  // output has no name.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Writer w;
+    const bool ok = w.Open(target, "") && w.Write("half of the rows");
+    (void)!write(ready[1], ok ? "y" : "n", 1);
+    pause();
+    _exit(0);
+  }
+  char answer = 0;
+  ASSERT_EQ(read(ready[0], &answer, 1), 1);
+  EXPECT_EQ(answer, 'y');
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
   EXPECT_EQ(ReadText(target), "old");
   EXPECT_TRUE(Others(dir, {"out.csv"}).empty());
 
@@ -220,34 +240,6 @@ TEST(Folders, TheVolumeOfAHandleIsTheFilesOwnEvenWithoutAName) {
   EXPECT_EQ(os::FlushFileBuffers(fromFolder), os::TRUE);
   for (os::HANDLE x : {fromFolder, folder, volume, h}) os::CloseHandle(x);
   close(fd);
-}
-
-// A process killed while its output waits for the end of the run leaves
-// no file behind: until the commit the output has no name.
-TEST(Outputs, AKilledWriterLeavesNothing) {
-  TempDir dir;
-  const std::string target = dir.File("out.csv");
-  WriteText(target, "old");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    Writer w;
-    const bool ok = w.Open(target, "") && w.Write("half of the rows");
-    (void)!write(ready[1], ok ? "y" : "n", 1);
-    pause();
-    _exit(0);
-  }
-  char answer = 0;
-  ASSERT_EQ(read(ready[0], &answer, 1), 1);
-  EXPECT_EQ(answer, 'y');
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
-  EXPECT_EQ(ReadText(target), "old");
-  EXPECT_TRUE(Others(dir, {"out.csv"}).empty());
 }
 
 // Replacing takes a rename in the folder: an append-only or immutable
