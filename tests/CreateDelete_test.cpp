@@ -136,13 +136,25 @@ TEST_F(CreateDelete, NeverDeletesAFileItDidNotCreate) {
   EXPECT_EQ(Names(), std::vector<std::string>{"ab.0000"});
 }
 
-TEST_F(CreateDelete, WithoutAVolumeOnlyTheFlushesAreSkipped) {
+TEST_F(CreateDelete, WithoutAVolumeOnlyTheFlushesAreSkippedAndAFailedOneFailsTheTest) {
   os::seam::FailNext(Op::OpenVolumeOfHandle, os::ERROR_PATH_NOT_FOUND);
   window.cmdCreateAndDeleteFiles_Click();
   EXPECT_EQ(window.LastCreateDelete().created, 10);
   EXPECT_FALSE(window.LastCreateDelete().volumeOpened);
   EXPECT_EQ(os::seam::Calls(Op::FlushFileBuffers), 0u);
   EXPECT_NE(form.Text(Ctl::lblReadStatus, 3).find(" ms flush time"), std::string::npos);
+  EXPECT_TRUE(Names().empty());
+
+  // No real volume flush can be made to fail while the files stay creatable.
+  os::seam::FailNext(Op::FlushFileBuffers, os::ERROR_IO_DEVICE,
+                     2);  // the flush after the deletions
+  window.cmdCreateAndDeleteFiles_Click();
+  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 3), "flush failed: Input/output error.");
+  EXPECT_NE(form.Text(Ctl::lblReadStatus, 1).find(" ms flush time"), std::string::npos);
+  ASSERT_EQ(form.Messages().size(), 1u);
+  EXPECT_EQ(form.Messages()[0].prompt, "Error");
+  EXPECT_NE(form.Messages()[0].detail.find("Input/output error."), std::string::npos);
+  EXPECT_FALSE(window.LastCreateDelete().finished);
   EXPECT_TRUE(Names().empty());
 }
 
@@ -180,9 +192,8 @@ TEST(CreateDeleteTiming, AMessageLeftOpenIsNoCreationTime) {
   window.cmdCreateAndDeleteFiles_Click();
   os::seam::Reset();
   ASSERT_EQ(window.LastCreateDelete().created, 3);
+  ASSERT_EQ(form.Messages().size(), 1u) << "the box was shown";
   EXPECT_LT(window.LastCreateDelete().createMs, 100) << "the box's six seconds were counted";
-  EXPECT_EQ(form.Messages()[0].prompt.rfind("Error: File exists.\r\n", 0), 0u)
-      << form.Messages()[0].prompt;
 }
 
 TEST_F(CreateDelete, TimesBelowATenthOfAMillisecondShowTwoSignificantDigits) {
@@ -240,36 +251,16 @@ TEST_F(CreateDelete, StopRequestsAndExceptionsDeleteExactlyTheCreatedFiles) {
   EXPECT_EQ(form.MousePointer(), vbDefault);
 }
 
-// No real volume flush can be made to fail while the files stay creatable.
-TEST_F(CreateDelete, AFailedFlushIsShownWithItsReasonAndTheTestFails) {
-  os::seam::FailNext(Op::FlushFileBuffers, os::ERROR_IO_DEVICE,
-                     2);  // the flush after the deletions
-  window.cmdCreateAndDeleteFiles_Click();
-  EXPECT_EQ(form.Text(Ctl::lblReadStatus, 3), "flush failed: Input/output error.");
-  EXPECT_NE(form.Text(Ctl::lblReadStatus, 1).find(" ms flush time"), std::string::npos);
-  ASSERT_EQ(form.Messages().size(), 1u);
-  EXPECT_EQ(form.Messages()[0].prompt, "Error");
-  EXPECT_NE(form.Messages()[0].detail.find("Input/output error."), std::string::npos);
-  EXPECT_FALSE(window.LastCreateDelete().finished);
-  EXPECT_TRUE(Names().empty());
-}
-
-TEST(CreateDeleteInAnAppendOnlyFolder, FilesThatCannotBeDeletedAreNamedAndTheTestFails) {
-  testing_support::TempDir dir;
+TEST_F(CreateDelete, InAnAppendOnlyFolderFilesThatCannotBeDeletedAreNamedAndTheTestFails) {
   const std::string folder = dir.File("append-only");
   fs::create_directory(folder);
   if (testing_support::RunCommand("chattr +a " + folder + " 2>/dev/null").status != 0)
     GTEST_SKIP() << "chattr +a is not possible here (needs root and ext2/3/4)";
-  HeadlessForm form;
-  {
-    frmMain window(form);
-    form.SetText(Ctl::txtTestFile, 0, folder + "/t");
-    form.SetText(Ctl::txtNumberOfFiles, 0, "10");
-    window.cmdCreateAndDeleteFiles_Click();
-    EXPECT_EQ(window.LastCreateDelete().notDeleted, 10);
-    EXPECT_FALSE(window.LastCreateDelete().finished);
-  }
+  form.SetText(Ctl::txtTestFile, 0, folder + "/t");
+  window.cmdCreateAndDeleteFiles_Click();
   testing_support::RunCommand("chattr -a " + folder);
+  EXPECT_EQ(window.LastCreateDelete().notDeleted, 10);
+  EXPECT_FALSE(window.LastCreateDelete().finished);
   ASSERT_EQ(form.Messages().size(), 1u);
   EXPECT_EQ(form.Messages()[0].prompt, "Error");
   EXPECT_EQ(form.Messages()[0].detail.rfind(
@@ -280,31 +271,24 @@ TEST(CreateDeleteInAnAppendOnlyFolder, FilesThatCannotBeDeletedAreNamedAndTheTes
       << form.Messages()[0].detail;
 }
 
-TEST(CreateDeleteOnADeepMount, AMountPointOfAnyLengthGetsItsFlush) {
+TEST_F(CreateDelete, OnADeepMountAMountPointOfAnyLengthGetsItsFlush) {
   if (!testing_support::ScratchMount::Unavailable().empty()) GTEST_SKIP() << "mounting needs root";
-  testing_support::TempDir dir;
   const std::string deep = dir.File(std::string(200, 'd') + "/" + std::string(100, 'e'));
   fs::create_directories(deep);
   ASSERT_EQ(testing_support::RunCommand("mount -t tmpfs orvandel-test " + deep).status, 0);
-  HeadlessForm form;
-  {
-    frmMain window(form);
-    form.SetText(Ctl::txtTestFile, 0, deep + "/t");
-    window.cmdCreateAndDeleteFiles_Click();
-    EXPECT_TRUE(window.LastCreateDelete().volumeOpened)
-        << "no flush for a mount point of " << deep.size() << " bytes";
-  }
+  form.SetText(Ctl::txtTestFile, 0, deep + "/t");
+  window.cmdCreateAndDeleteFiles_Click();
   testing_support::RunCommand("umount " + deep);
+  EXPECT_TRUE(window.LastCreateDelete().volumeOpened)
+      << "no flush for a mount point of " << deep.size() << " bytes";
   EXPECT_TRUE(form.Messages().empty());
 }
 
-TEST(CreateDeleteOnRamfs, ARefusedDirectOpenLeavesNoNameForTheNextRun) {
+TEST_F(CreateDelete, OnRamfsARefusedDirectOpenLeavesNoNameForTheNextRun) {
   const std::string why = testing_support::ScratchMount::Unavailable();
   if (!why.empty()) GTEST_SKIP() << why;
   testing_support::ScratchMount ram("ramfs");
   ASSERT_TRUE(ram.Ready());
-  HeadlessForm form;
-  frmMain window(form);
   form.SetText(Ctl::txtTestFile, 0, ram.File("p"));
   form.SetValue(Ctl::chkFileFlags, 1, 1);  // no buffering
   for (int run = 0; run < 2; ++run) {
@@ -316,10 +300,9 @@ TEST(CreateDeleteOnRamfs, ARefusedDirectOpenLeavesNoNameForTheNextRun) {
   }
 }
 
-TEST(CreateDeleteOnLoopDisk, RunningOutOfInodesEndsTheLoopAndGivesThemBack) {
+TEST_F(CreateDelete, OnALoopDiskRunningOutOfInodesEndsTheLoopAndGivesThemBack) {
   const std::string why = testing_support::LoopDisk::Unavailable({"mkfs.ext4"}, "mkfs.ext4 -q");
   if (!why.empty()) GTEST_SKIP() << why;
-  testing_support::TempDir dir;
   testing_support::LoopDisk disk(dir, "8M");
   ASSERT_TRUE(disk.Ready());
   const std::string mnt = disk.Format(0, "mkfs.ext4 -q -N 32");
@@ -331,8 +314,6 @@ TEST(CreateDeleteOnLoopDisk, RunningOutOfInodesEndsTheLoopAndGivesThemBack) {
   };
   const long k = freeInodes();
   ASSERT_GT(k, 0);
-  HeadlessForm form;
-  frmMain window(form);
   form.SetText(Ctl::txtTestFile, 0, mnt + "/p");
   form.SetText(Ctl::txtNumberOfFiles, 0, std::to_string(k + 10));
   window.cmdCreateAndDeleteFiles_Click();
@@ -344,26 +325,18 @@ TEST(CreateDeleteOnLoopDisk, RunningOutOfInodesEndsTheLoopAndGivesThemBack) {
   EXPECT_EQ(freeInodes(), k);
 }
 
-}  // namespace
-
-namespace {
-
 // The folder is renamed away and a link to another folder with the same
 // names put in its place while the created files wait to be deleted: the
 // deletions still go to the files this test made, and nothing of the
 // other folder is touched.
-TEST(CreateDeleteFolder, AFolderReplacedByALinkNeverRedirectsTheDeletions) {
-  testing_support::TempDir root;
-  const fs::path work = root.path() / "work", moved = root.path() / "moved",
-                 other = root.path() / "other";
+TEST_F(CreateDelete, AFolderReplacedByALinkNeverRedirectsTheDeletions) {
+  const fs::path work = dir.path() / "work", moved = dir.path() / "moved",
+                 other = dir.path() / "other";
   fs::create_directories(work);
   fs::create_directories(other);
   for (int i = 0; i < 10; ++i)
     testing_support::WriteText((other / ("t.tmp.000" + std::to_string(i))).string(), "keep");
-  HeadlessForm form;
-  frmMain window(form);
   form.SetText(Ctl::txtTestFile, 0, (work / "t.tmp").string());
-  form.SetText(Ctl::txtNumberOfFiles, 0, "10");
   bool swapped = false;
   form.SetCaptionObserver([&](Ctl, int line, const std::string& text) {
     if (swapped || line != 1 || text != "flushing...") return;

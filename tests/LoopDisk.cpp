@@ -67,11 +67,6 @@ std::string LoopDisk::Mount(int partition, const std::string& mountOptions) {
   return point;
 }
 
-bool LoopDisk::Unmount(const std::string& mountPoint) {
-  std::erase(mounts_, mountPoint);
-  return RunCommand("umount " + mountPoint).status == 0;
-}
-
 FilefragReport Filefrag(const std::string& path) {
   FilefragReport report;
   const auto r = RunCommand("filefrag -v " + path);

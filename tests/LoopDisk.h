@@ -33,7 +33,6 @@ class LoopDisk {
   // and mounts it; returns the mount point, "" on failure.
   std::string Format(int partition, const std::string& mkfs, const std::string& mountOptions = "");
   std::string Mount(int partition, const std::string& mountOptions = "");
-  bool Unmount(const std::string& mountPoint);
 
  private:
   const TempDir& dir_;

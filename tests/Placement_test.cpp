@@ -18,18 +18,22 @@ namespace {
 
 using namespace testing_support;
 
-// The alignment of a disk offset, found another way than the program does.
-long long LowestBit(long long offset) { return std::min(offset & -offset, 1LL << 30); }
+// The least and the greatest alignment of disk offsets, found another way
+// than the program does.
+std::pair<long long, long long> Alignments(const std::vector<long long>& offsets) {
+  long long minimum = 1LL << 40, maximum = 0;
+  for (const long long o : offsets) {
+    minimum = std::min(minimum, std::min(o & -o, 1LL << 30));
+    maximum = std::max(maximum, std::min(o & -o, 1LL << 30));
+  }
+  return {minimum, maximum};
+}
 
 std::string StatusLine(const std::string& path) {
   HeadlessForm form;
   frmMain window(form);
   form.SetText(Ctl::txtTestFile, 0, path);
   return form.Text(Ctl::lblReadStatus, 4);
-}
-
-void FillWith(const std::string& path, long long bytes, char c) {
-  std::ofstream(path, std::ios::binary) << std::string(static_cast<std::size_t>(bytes), c);
 }
 
 // Each run of the report lies where filefrag and sysfs say, and the
@@ -40,14 +44,13 @@ void ExpectRunsAtWitnessOffsets(const nlohmann::json& json, const FilefragReport
   ASSERT_EQ(json["runs"].size(), witness.physicalBytes.size());
   EXPECT_EQ(json["partition_offset"], partitionStart);
   const long long cluster = json["cluster_size"];
-  long long minimum = 1LL << 40, maximum = 0;
+  std::vector<long long> absolute;
   for (std::size_t i = 0; i < witness.physicalBytes.size(); ++i) {
-    const long long absolute = partitionStart + witness.physicalBytes[i];
-    ASSERT_EQ(partitionStart + json["runs"][i]["lcn"].get<long long>() * cluster, absolute)
+    absolute.push_back(partitionStart + witness.physicalBytes[i]);
+    ASSERT_EQ(partitionStart + json["runs"][i]["lcn"].get<long long>() * cluster, absolute[i])
         << "run " << i;
-    minimum = std::min(minimum, LowestBit(absolute));
-    maximum = std::max(maximum, LowestBit(absolute));
   }
+  const auto [minimum, maximum] = Alignments(absolute);
   EXPECT_EQ(json["min_alignment"], minimum);
   EXPECT_EQ(json["max_alignment"], maximum);
   EXPECT_EQ(json["line"], FragmentCaption(witness.extents, static_cast<std::int32_t>(minimum),
@@ -139,7 +142,7 @@ TEST_F(Ext4Partitions, FragmentedFileOnA4KPartitionMatchesFilefrag) {
 // Right after a buffered write the file has no place on the disk yet.
 TEST_F(Ext4Partitions, UnflushedFileShowsItsCountWithoutAlignment) {
   const std::string file = aligned + "/delayed.bin";
-  FillWith(file, 3 << 20, 'd');
+  WriteText(file, std::string(3 << 20, 'd'));
   const auto witness = Filefrag(file);
   const std::string line = StatusLine(file);
   // Writeback may place the file at any moment; a place once given stays, so
@@ -162,12 +165,12 @@ class Btrfs : public ::testing::Test {
   std::unique_ptr<LoopDisk> disk;
 };
 
-TEST_F(Btrfs, CompressionByFlagOrByStoredDataIsShown) {
+TEST_F(Btrfs, CompressionByFlagIsShown) {
   const std::string plain = disk->Format(0, "mkfs.btrfs -q -f");
   ASSERT_FALSE(plain.empty());
   const std::string flagged = plain + "/flagged.bin";
   ASSERT_EQ(RunCommand("touch " + flagged + " && chattr +c " + flagged).status, 0);
-  FillWith(flagged, 1 << 20, 'z');
+  WriteText(flagged, std::string(1 << 20, 'z'));
   const std::string random = plain + "/random.bin";
   ASSERT_EQ(RunCommand("dd if=/dev/urandom of=" + random + " bs=64k count=16 status=none").status,
             0);
@@ -179,22 +182,7 @@ TEST_F(Btrfs, CompressionByFlagOrByStoredDataIsShown) {
   const std::string randomLine = StatusLine(random);
   EXPECT_EQ(randomLine.find("compressed"), std::string::npos) << randomLine;
   EXPECT_EQ(randomLine.find("align"), std::string::npos) << randomLine;
-
-  ASSERT_TRUE(disk->Unmount(plain));
-  const std::string forced = disk->Mount(0, "compress-force=zstd");
-  ASSERT_FALSE(forced.empty());
-  const std::string stored = forced + "/stored.bin";
-  FillWith(stored, 1 << 20, 's');
-  RunCommand("sync");
-  EXPECT_EQ(RunCommand("lsattr " + stored).out.substr(0, 20).find('c'), std::string::npos)
-      << "the file must not carry the flag, only compressed data";
-  const std::string storedLine = StatusLine(stored);
-  EXPECT_TRUE(storedLine.ends_with(", compressed")) << storedLine;
 }
-
-}  // namespace
-
-namespace {
 
 // xfs numbers its blocks from the start of its device, as ext4 does.
 TEST(Xfs, AlignmentCountsFromTheDeviceStart) {
@@ -207,31 +195,12 @@ TEST(Xfs, AlignmentCountsFromTheDeviceStart) {
   WriteAndCompare(mount + "/x.bin", 4, "xfs", 0);
 }
 
-}  // namespace
-
-namespace {
-
 // A file of n runs of 4 KiB, one at every 8 KiB, made without writing data.
 std::string MakeRuns(const TempDir& dir, const std::string& name, int n) {
   const std::string file = dir.File(name);
   EXPECT_EQ(
       RunCommand(std::string(ORVANDEL_MAKE_RUNS) + " " + file + " " + std::to_string(n)).status, 0);
   return file;
-}
-
-// The physical byte of every record filefrag -v lists, unjoined.
-std::vector<long long> FilefragRecords(const std::string& path) {
-  const auto r = RunCommand("filefrag -v " + path);
-  std::smatch m;
-  long long blockSize = 0;
-  if (std::regex_search(r.out, m, std::regex(R"(blocks of (\d+) bytes)")))
-    blockSize = std::stoll(m[1]);
-  std::vector<long long> starts;
-  std::istringstream lines(r.out);
-  const std::regex record(R"(^\s*\d+:\s*\d+\.\.\s*\d+:\s*(\d+)\.\.)");
-  for (std::string line; std::getline(lines, line);)
-    if (std::regex_search(line, m, record)) starts.push_back(std::stoll(m[1]) * blockSize);
-  return starts;
 }
 
 struct Answer {
@@ -277,105 +246,6 @@ Answer FreshAnswer(const std::string& file, std::int64_t from = 0) {
 bool TempIsExt4() {
   return RunCommand("stat -f -c %T " + std::filesystem::temp_directory_path().string()).out ==
          "ext2/ext3\n";
-}
-
-// 750 records and the 749 holes between them: 1499 runs.
-TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
-  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
-  TempDir dir;
-  const std::string file = MakeRuns(dir, "runs.bin", 750);
-  const auto records = FilefragRecords(file);
-  ASSERT_EQ(records.size(), 750u) << "the holes keep every record a run of its own";
-
-  os::seam::Reset();
-  os::seam::RecordIoControls();
-  const std::string line = StatusLine(file);
-  std::vector<std::pair<std::size_t, os::DWORD>> asked;
-  for (const auto& call : os::seam::IoControlCalls())
-    if (call.code == os::FSCTL_GET_RETRIEVAL_POINTERS)
-      asked.emplace_back(call.outSize, call.ok ? 0 : call.error);
-  os::seam::Reset();
-  const decltype(asked) expected = {
-      {10240, os::ERROR_MORE_DATA}, {20480, os::ERROR_MORE_DATA}, {30720, 0}};
-  EXPECT_EQ(asked, expected);
-  EXPECT_EQ(line.substr(0, line.find(',')), "1499 Fragments");
-
-  const auto answer = FreshAnswer(file);
-  ASSERT_EQ(answer.runs.size(), 2 * records.size() - 1);
-  EXPECT_EQ(answer.head.StartingVcn, 0);
-  for (std::size_t i = 0; i < answer.runs.size(); ++i) {
-    const bool hole = i % 2 == 1;
-    ASSERT_EQ(answer.runs[i].Lcn, hole ? -1 : records[i / 2] / 4096) << "run " << i;
-    ASSERT_EQ(answer.runs[i].NextVcn, static_cast<std::int64_t>(i + 1)) << "run " << i;
-  }
-}
-
-// Partial answers are the first runs of the whole map, whether the caller
-// hands a new buffer, grows the last one in place, or cleared it meanwhile.
-TEST(RetrievalQueries, PartialAnswersArePrefixesOfTheMapWhateverTheBufferHeld) {
-  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
-  TempDir dir;
-  const std::string file = MakeRuns(dir, "runs.bin", 750);
-  const Answer whole = FreshAnswer(file);
-  ASSERT_TRUE(whole.ok);
-  ASSERT_EQ(whole.runs.size(), 1499u);
-  auto prefix = [&](std::size_t n) {
-    return Answer{os::FALSE,
-                  os::ERROR_MORE_DATA,
-                  {static_cast<os::DWORD>(n), 0},
-                  {whole.runs.begin(), whole.runs.begin() + static_cast<std::ptrdiff_t>(n)}};
-  };
-
-  const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
-  std::vector<os::RETRIEVAL_POINTER> first(640);
-  EXPECT_EQ(Ask(h, first), prefix(639));
-  std::vector<os::RETRIEVAL_POINTER> grown;
-  grown.reserve(2000);
-  grown.resize(1280);
-  EXPECT_EQ(Ask(h, grown), prefix(1279));
-  // Cleared between two asks, grown in place: every run is written again.
-  std::fill(grown.begin(), grown.end(), os::RETRIEVAL_POINTER{0, 0});
-  grown.resize(1600);
-  EXPECT_EQ(Ask(h, grown), whole);
-  os::CloseHandle(h);
-}
-
-// Each report sees the file as it is: a change between two reports, or a
-// write through the asking handle between two asks of one report.
-TEST(RetrievalQueries, AChangedFileIsNeverAnsweredFromTheLayoutBefore) {
-  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
-  TempDir dir;
-  const std::string file = MakeRuns(dir, "runs.bin", 1000);
-  EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
-  // Same size, one record less: it and the holes around it become one hole.
-  ASSERT_EQ(RunCommand("fallocate -p -o " + std::to_string(500 * 8192) + " -l 4096 " + file).status,
-            0);
-  EXPECT_EQ(StatusLine(file).substr(0, 14), "1997 Fragments");
-  // One record more at the end, behind a hole.
-  ASSERT_EQ(RunCommand("fallocate -o " + std::to_string(1000 * 8192) + " -l 4096 " + file).status,
-            0);
-  EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
-
-  const os::HANDLE h =
-      os::CreateFileA(file, os::GENERIC_READ | os::GENERIC_WRITE, 3, os::OPEN_EXISTING, 0);
-  std::vector<os::RETRIEVAL_POINTER> buf;
-  buf.reserve(4000);
-  buf.resize(640);
-  EXPECT_EQ(Ask(h, buf).error, os::ERROR_MORE_DATA);
-  // Data a block past the end: a new hole and a new run, not yet placed.
-  // (Data into a hole of one block would answer as the hole did: both have
-  // no place yet.)
-  const std::string data(4096, 'w');
-  ASSERT_NE(os::SetFilePointer(h, 1001 * 8192, nullptr, os::FILE_BEGIN),
-            os::INVALID_SET_FILE_POINTER);
-  ASSERT_EQ(os::WriteFile(h, std::as_bytes(std::span(data)), nullptr), os::TRUE);
-  ASSERT_EQ(os::SetFilePointer(h, 0, nullptr, os::FILE_BEGIN), 0u);
-  buf.resize(4000);
-  const Answer after = Ask(h, buf);
-  os::CloseHandle(h);
-  EXPECT_TRUE(after.ok);
-  EXPECT_EQ(after.head.ExtentCount, 2001u);
-  EXPECT_EQ(after, FreshAnswer(file));
 }
 
 // Sparse files of 4 KiB blocks, against filefrag -v, whose gaps between
@@ -446,6 +316,100 @@ bool TempHas4KClusters() {
   return TempIsExt4() &&
          RunCommand("stat -f -c %S " + std::filesystem::temp_directory_path().string()).out ==
              "4096\n";
+}
+
+// 750 records and the 749 holes between them: 1499 runs.
+TEST(RetrievalQueries, MoreRunsThanOneBufferAskWithGrowingBuffersFromTheStart) {
+  if (!TempHas4KClusters()) GTEST_SKIP() << "the temporary folder is not ext4 with 4 KiB blocks";
+  TempDir dir;
+  const std::string file = MakeRuns(dir, "runs.bin", 750);
+  const auto witness = WitnessRuns(file, static_cast<long long>(std::filesystem::file_size(file)));
+  ASSERT_EQ(witness.size(), 1499u) << "the holes keep every record a run of its own";
+
+  os::seam::Reset();
+  os::seam::RecordIoControls();
+  const std::string line = StatusLine(file);
+  std::vector<std::pair<std::size_t, os::DWORD>> asked;
+  for (const auto& call : os::seam::IoControlCalls())
+    if (call.code == os::FSCTL_GET_RETRIEVAL_POINTERS)
+      asked.emplace_back(call.outSize, call.ok ? 0 : call.error);
+  os::seam::Reset();
+  const decltype(asked) expected = {
+      {10240, os::ERROR_MORE_DATA}, {20480, os::ERROR_MORE_DATA}, {30720, 0}};
+  EXPECT_EQ(asked, expected);
+  EXPECT_EQ(line.substr(0, line.find(',')), "1499 Fragments");
+
+  const auto answer = FreshAnswer(file);
+  EXPECT_EQ(answer.head.StartingVcn, 0);
+  EXPECT_EQ(RunsOf(answer), witness);
+}
+
+// Partial answers are the first runs of the whole map, whether the caller
+// hands a new buffer, grows the last one in place, or cleared it meanwhile.
+TEST(RetrievalQueries, PartialAnswersArePrefixesOfTheMapWhateverTheBufferHeld) {
+  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
+  TempDir dir;
+  const std::string file = MakeRuns(dir, "runs.bin", 750);
+  const Answer whole = FreshAnswer(file);
+  ASSERT_TRUE(whole.ok);
+  ASSERT_EQ(whole.runs.size(), 1499u);
+  auto prefix = [&](std::size_t n) {
+    return Answer{os::FALSE,
+                  os::ERROR_MORE_DATA,
+                  {static_cast<os::DWORD>(n), 0},
+                  {whole.runs.begin(), whole.runs.begin() + static_cast<std::ptrdiff_t>(n)}};
+  };
+
+  const os::HANDLE h = os::CreateFileA(file, os::GENERIC_READ, 3, os::OPEN_EXISTING, 0);
+  std::vector<os::RETRIEVAL_POINTER> first(640);
+  EXPECT_EQ(Ask(h, first), prefix(639));
+  std::vector<os::RETRIEVAL_POINTER> grown;
+  grown.reserve(2000);
+  grown.resize(1280);
+  EXPECT_EQ(Ask(h, grown), prefix(1279));
+  // Cleared between two asks, grown in place: every run is written again.
+  std::fill(grown.begin(), grown.end(), os::RETRIEVAL_POINTER{0, 0});
+  grown.resize(1600);
+  EXPECT_EQ(Ask(h, grown), whole);
+  os::CloseHandle(h);
+}
+
+// Each report sees the file as it is: a change between two reports, or a
+// write through the asking handle between two asks of one report.
+TEST(RetrievalQueries, AChangedFileIsNeverAnsweredFromTheLayoutBefore) {
+  if (!TempIsExt4()) GTEST_SKIP() << "the temporary folder is not on ext4";
+  TempDir dir;
+  const std::string file = MakeRuns(dir, "runs.bin", 1000);
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
+  // Same size, one record less: it and the holes around it become one hole.
+  ASSERT_EQ(RunCommand("fallocate -p -o " + std::to_string(500 * 8192) + " -l 4096 " + file).status,
+            0);
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1997 Fragments");
+  // One record more at the end, behind a hole.
+  ASSERT_EQ(RunCommand("fallocate -o " + std::to_string(1000 * 8192) + " -l 4096 " + file).status,
+            0);
+  EXPECT_EQ(StatusLine(file).substr(0, 14), "1999 Fragments");
+
+  const os::HANDLE h =
+      os::CreateFileA(file, os::GENERIC_READ | os::GENERIC_WRITE, 3, os::OPEN_EXISTING, 0);
+  std::vector<os::RETRIEVAL_POINTER> buf;
+  buf.reserve(4000);
+  buf.resize(640);
+  EXPECT_EQ(Ask(h, buf).error, os::ERROR_MORE_DATA);
+  // Data a block past the end: a new hole and a new run, not yet placed.
+  // (Data into a hole of one block would answer as the hole did: both have
+  // no place yet.)
+  const std::string data(4096, 'w');
+  ASSERT_NE(os::SetFilePointer(h, 1001 * 8192, nullptr, os::FILE_BEGIN),
+            os::INVALID_SET_FILE_POINTER);
+  ASSERT_EQ(os::WriteFile(h, std::as_bytes(std::span(data)), nullptr), os::TRUE);
+  ASSERT_EQ(os::SetFilePointer(h, 0, nullptr, os::FILE_BEGIN), 0u);
+  buf.resize(4000);
+  const Answer after = Ask(h, buf);
+  os::CloseHandle(h);
+  EXPECT_TRUE(after.ok);
+  EXPECT_EQ(after.head.ExtentCount, 2001u);
+  EXPECT_EQ(after, FreshAnswer(file));
 }
 
 TEST(RetrievalQueries, HolesAreRunsWithoutAPlaceUpToTheEndOfTheFile) {
@@ -527,12 +491,10 @@ TEST_F(Ext4Partitions, StatusJsonListsHolesAsRunsWithoutAPlace) {
     runs.push_back({r["lcn"].get<long long>(), r["length"].get<long long>()});
   EXPECT_EQ(runs, expected);
   EXPECT_EQ(json["fragments"], expected.size());
-  long long minimum = 1LL << 40, maximum = 0;
+  std::vector<long long> placed;
   for (const auto& r : expected)
-    if (r.lcn >= 0) {
-      minimum = std::min(minimum, LowestBit(start + r.lcn * 4096));
-      maximum = std::max(maximum, LowestBit(start + r.lcn * 4096));
-    }
+    if (r.lcn >= 0) placed.push_back(start + r.lcn * 4096);
+  const auto [minimum, maximum] = Alignments(placed);
   EXPECT_EQ(json["min_alignment"], minimum);
   EXPECT_EQ(json["max_alignment"], maximum);
   EXPECT_EQ(json["line"], FragmentCaption(static_cast<std::int32_t>(expected.size()),
@@ -541,8 +503,9 @@ TEST_F(Ext4Partitions, StatusJsonListsHolesAsRunsWithoutAPlace) {
   EXPECT_EQ(json["line"], StatusLine(file));
 }
 
-// The walk for the compressed bit may stop at the first encoded run; here
-// that is the last one, so every run before it must be looked at.
+// Compressed data shows without the flag. The walk for it may stop at the
+// first encoded run; here that is the last one, so every run before it must
+// be looked at.
 TEST_F(Btrfs, DataCompressedOnlyInTheLastRunIsShown) {
   const std::string forced = disk->Format(0, "mkfs.btrfs -q -f", "compress-force=zstd");
   ASSERT_FALSE(forced.empty());
@@ -561,6 +524,8 @@ TEST_F(Btrfs, DataCompressedOnlyInTheLastRunIsShown) {
   ASSERT_TRUE(encoded.back()) << records;
   ASSERT_EQ(std::count(encoded.begin(), encoded.end(), true), 1) << "only the last run is encoded\n"
                                                                  << records;
+  EXPECT_EQ(RunCommand("lsattr " + file).out.substr(0, 20).find('c'), std::string::npos)
+      << "the file must not carry the flag, only compressed data";
 
   EXPECT_NE(os::GetFileAttributesA(file) & os::FILE_ATTRIBUTE_COMPRESSED, 0u);
   const std::string line = StatusLine(file);

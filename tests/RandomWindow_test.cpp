@@ -9,53 +9,22 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QTest>
 #include <QToolButton>
 #include <QXmlStreamReader>
 
-#include <filesystem>
-
-#include "form/basBase.h"
-#include "form/frmMain.h"
-#include "platform/seam.h"
-#include "qt/QtForm.h"
 #include "qt/RandomPanel.h"
 #include "qt/TimelineChart.h"
-#include "tests/support.h"
+#include "tests/QtWindowTest.h"
 
 namespace {
 
-class RandomWindow : public ::testing::Test {
+class RandomWindow : public QtWindowTest {
  protected:
-  void SetUp() override {
-    SubMain(nullptr);
-    form = std::make_unique<QtForm>();
-    window = std::make_unique<frmMain>(*form);
-    form->SetLogic(window.get());
-    window->Form_Load("");
-    form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-  }
-  void TearDown() override {
-    window.reset();
-    form.reset();
-    gTestRunning = false;
-  }
   // Lets the window poll the run until it ends; false when it did not.
   bool WaitForEnd(RandomPanel* panel) {
     for (int i = 0; i < 6000 && panel->Model().Running(); ++i) QTest::qWait(10);
     return !panel->Model().Running();
   }
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-      names.push_back(e.path().filename().string());
-    return names;
-  }
-
-  testing_support::TempDir dir;
-  std::unique_ptr<QtForm> form;
-  std::unique_ptr<frmMain> window;
 };
 
 TEST_F(RandomWindow, PanelsGiveBackTheHeightTheyAddedInAnyOrder) {
@@ -163,9 +132,8 @@ TEST_F(RandomWindow, RunsTheTableOffTheWindowsThreadStopsAndSavesTheHistogram) {
   EXPECT_FALSE(chart->SaveSvg(QString::fromStdString(form->Text(Ctl::txtTestFile, 0))));
   if (const char* shot = std::getenv("ORVANDEL_PANEL_SHOT")) form->grab().save(shot);
 
-  // A long run, stopped: the window keeps working meanwhile, and nothing
-  // runs or stays behind once the run has ended.
-  const std::ptrdiff_t threads = os::seam::RunningThreads();
+  // A long run, stopped through the panel's button: the window keeps
+  // working meanwhile (what the stop leaves behind: RandomPanel_test).
   panel->seconds = 60;
   panel->Run();
   for (int i = 0; i < 500 && panel->Model().Fraction() == 0; ++i) QTest::qWait(10);
@@ -176,9 +144,6 @@ TEST_F(RandomWindow, RunsTheTableOffTheWindowsThreadStopsAndSavesTheHistogram) {
   EXPECT_FALSE(panel->StopButton()->isEnabled());
   ASSERT_TRUE(WaitForEnd(panel));
   EXPECT_EQ(panel->ProgressLine()->text(), "Stopped during SEQ1M Q8T1 read.");
-  EXPECT_FALSE(gTestRunning);
-  EXPECT_EQ(os::seam::RunningThreads(), threads);
-  EXPECT_EQ(Files(), std::vector<std::string>{"p.bin"});
 }
 
 }  // namespace

@@ -15,6 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::RunCommand;
+using namespace std::string_literals;
+std::string Cli(const std::string& args) { return std::string(ORVANDEL_CLI) + " " + args; }
 constexpr const char* kHeader =
     "offset_bytes,t_ns,mb_per_s,dirty_kib,writeback_kib,file_cached_kib,file_dirty_kib,"
     "file_writeback_kib";
@@ -36,8 +38,7 @@ std::vector<std::vector<std::string>> Csv(const std::string& text) {
 TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
   // Without --timeline the JSON carries no rows at all.
   testing_support::TempDir dir;
-  const auto bare = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + dir.File("b.bin") +
-                               "' --size 1 --json");
+  const auto bare = RunCommand(Cli("write --file '" + dir.File("b.bin") + "' --size 1 --json"));
   ASSERT_EQ(bare.status, 0) << bare.out;
   const auto plain = nlohmann::json::parse(bare.out);
   EXPECT_FALSE(plain.contains("timeline"));
@@ -45,14 +46,13 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
   EXPECT_TRUE(plain.contains("file_flush_ns"));
 
   const std::string file = dir.File("t.bin"), csv = dir.File("t.csv");
-  const auto run = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + file +
-                              "' --size 3 --block-sectors 8" + " --timeline '" + csv + "' --json");
+  const auto run = RunCommand(Cli("write --file '" + file + "' --size 3 --block-sectors 8" +
+                                  " --timeline '" + csv + "' --json"));
   ASSERT_EQ(run.status, 0) << run.out;
   const auto json = nlohmann::json::parse(run.out);
   const auto rows = Csv(testing_support::ReadText(csv));
   ASSERT_EQ(rows.size(), 769u) << "the header and one row per 4 KiB block";
   EXPECT_EQ(rows[0], Csv(kHeader)[0]);
-  ASSERT_EQ(rows[0].size(), 8u);
   ASSERT_EQ(json["timeline"].size(), 768u);
   std::int64_t offset = 0, t = 0;
   std::size_t withFile = 0;
@@ -104,44 +104,45 @@ TEST(CliTimeline, CsvRowsRiseToTheFileSizeAndEndAtTheRunsElapsedTime) {
 TEST(CliTimeline, PathsItCannotWriteEndTheCommandBeforeAnythingRuns) {
   testing_support::TempDir dir;
   const std::string file = dir.File("t.bin");
-  for (const std::string& csv : {dir.path().string(), dir.File("no/such/folder.csv")}) {
-    const auto run = RunCommand(std::string(ORVANDEL_CLI) + " write --file '" + file +
-                                "' --size 1 --timeline '" + csv + "' 2>&1");
+  for (const std::string& csv : {dir.path().string(), dir.File("no/such/folder.csv"), ""s}) {
+    const auto run =
+        RunCommand(Cli("write --file '" + file + "' --size 1 --timeline '" + csv + "' 2>&1"));
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(run.out.find("--timeline: " + csv + ": "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("--timeline: " + csv + ": " + (csv.empty() ? "no file name" : "")),
+              std::string::npos)
+        << run.out;
     EXPECT_FALSE(fs::exists(file)) << "the run must not have started";
   }
+  // Nor can a stream be shared with the JSON object.
+  for (const std::string& stream : {"-"s, "/dev/stdout"s}) {
+    const auto json =
+        RunCommand(Cli("write --file '" + file + "' --size 1 --json --timeline " + stream));
+    EXPECT_EQ(json.status, 2) << json.out;
+    const auto parsed = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(parsed.is_object()) << "one object and nothing else: " << json.out;
+    EXPECT_EQ(parsed["ok"], false);
+  }
+  EXPECT_FALSE(fs::exists(file)) << "nothing ran";
   // A run that ends before its clock starts leaves no CSV it made.
   const std::string csv = dir.File("read.csv");
-  const auto run = RunCommand(std::string(ORVANDEL_CLI) + " read --file '" + file +
-                              "' --timeline '" + csv + "' 2>&1");
+  const auto run = RunCommand(Cli("read --file '" + file + "' --timeline '" + csv + "' 2>&1"));
   EXPECT_EQ(run.status, 1) << run.out;
   EXPECT_NE(run.out.find("File not found"), std::string::npos) << run.out;
   EXPECT_FALSE(fs::exists(csv));
 }
 
-}  // namespace
-
-namespace {
-
-std::string Cli(const std::string& args) { return std::string(ORVANDEL_CLI) + " " + args; }
-
 // Outputs that would lose data: the run never starts, nothing is touched,
 // the command fails with the path and the cause.
-TEST(CliTimelineOutputs, DevicesFifosReadOnlyFilesAndTheTestFileAreRefused) {
+TEST(CliTimelineOutputs, AFifoAndTheTestFileAreRefusedBeforeTheRun) {
   testing_support::TempDir dir;
   const std::string data = dir.File("data.bin");
   ASSERT_EQ(RunCommand(Cli("write --file '" + data + "' --size 1 --random")).status, 0);
   const std::string before = testing_support::ReadText(data);
-  fs::create_symlink(data, dir.File("link"));
   const std::string fifo = dir.File("fifo");
   ASSERT_EQ(RunCommand("mkfifo '" + fifo + "'").status, 0);
-  const std::string readOnly = dir.File("ro.csv");
-  testing_support::WriteText(readOnly, "kept");
-  fs::permissions(readOnly, fs::perms::owner_read);
-  for (const std::string& target :
-       {data, dir.File("link"), fifo, std::string("/dev/null"), readOnly}) {
-    // A FIFO without a reader must not hold the command up.
+  // Each kind of refusal is the writer's (outputs_test); here, that one
+  // ends the command before the run, and a FIFO does not hold it up.
+  for (const std::string& target : {data, fifo}) {
     const auto run = RunCommand(
         "timeout 20 " + Cli("read --file '" + data + "' --timeline '" + target + "' --json"));
     EXPECT_EQ(run.status, 1) << target << "\n" << run.out;
@@ -152,7 +153,6 @@ TEST(CliTimelineOutputs, DevicesFifosReadOnlyFilesAndTheTestFileAreRefused) {
     EXPECT_FALSE(json.contains("elapsed_ns")) << "the run must not have started";
   }
   EXPECT_EQ(testing_support::ReadText(data), before);
-  EXPECT_EQ(testing_support::ReadText(readOnly), "kept");
   // A new test file named as the timeline: refused before it is made.
   const auto same = RunCommand(Cli("write --file '" + dir.File("new.bin") +
                                    "' --size 1 --timeline '" + dir.File("new.bin") + "' 2>&1"));
@@ -176,7 +176,7 @@ TEST(CliTimelineOutputs, ABlockDevicesContentsAreNeverOverwritten) {
   EXPECT_EQ(RunCommand("head -c 10 " + disk.Device()).out, "disk label");
 }
 
-TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIs) {
+TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIsUnlessItIsTheTestFile) {
   testing_support::TempDir dir;
   const std::string file = dir.File("t.bin"), log = dir.File("log");
   for (const std::string& name : {std::string("/dev/stdout"), std::string("-"), log}) {
@@ -197,12 +197,7 @@ TEST(CliTimelineOutputs, StandardOutputTakesTheRowsAsItIs) {
           << text;
     }
   }
-}
-
-TEST(CliTimelineOutputs, AStandardOutputThatIsTheTestFileIsRefusedByEveryName) {
-  testing_support::TempDir dir;
-  const std::string file = dir.File("t.bin");
-  ASSERT_EQ(RunCommand(Cli("write --file '" + file + "' --size 1")).status, 0);
+  // A standard output that is the test file is refused by either name.
   for (const std::string& name : {std::string("/dev/stdout"), std::string("-")}) {
     const auto run = RunCommand(Cli("read --file '" + file + "' --block-sectors 64 --timeline '" +
                                     name + "' 2>&1 >> '" + file + "'"));
@@ -230,30 +225,8 @@ TEST(CliTimelineOutputs, ACsvThatCannotBeCompletedFailsTheCommandAndLeavesTheOld
   EXPECT_NE(json["reason"].get<std::string>().find("No space left on device"), std::string::npos)
       << json["reason"];
   EXPECT_EQ(testing_support::ReadText(csv), "old");
-  std::size_t names = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator(small.Path())) ++names;
-  EXPECT_EQ(names, 1u) << "a temporary file was left behind";
-}
-
-}  // namespace
-
-namespace {
-
-TEST(CliTimelineOutputs, NoNameAndAStreamSharedWithJsonAreRefused) {
-  testing_support::TempDir dir;
-  const std::string file = dir.File("t.bin");
-  const auto empty = RunCommand(Cli("write --file '" + file + "' --size 1 --timeline '' 2>&1"));
-  EXPECT_EQ(empty.status, 1) << empty.out;
-  EXPECT_NE(empty.out.find("--timeline: : no file name"), std::string::npos) << empty.out;
-  for (const std::string& stream : {std::string("-"), std::string("/dev/stdout")}) {
-    const auto json =
-        RunCommand(Cli("write --file '" + file + "' --size 1 --json --timeline " + stream));
-    EXPECT_EQ(json.status, 2) << json.out;
-    const auto parsed = nlohmann::json::parse(json.out, nullptr, false);
-    ASSERT_TRUE(parsed.is_object()) << "one object and nothing else: " << json.out;
-    EXPECT_EQ(parsed["ok"], false);
-  }
-  EXPECT_FALSE(fs::exists(file)) << "nothing ran";
+  EXPECT_EQ(std::distance(fs::directory_iterator(small.Path()), fs::directory_iterator()), 1)
+      << "a temporary file was left behind";
 }
 
 }  // namespace

@@ -6,37 +6,19 @@
 #include <QApplication>
 #include <QFile>
 #include <QImage>
-#include <QTest>
 #include <QToolButton>
 #include <QXmlStreamReader>
 
 #include <map>
 #include <set>
 
-#include "form/basBase.h"
-#include "form/frmMain.h"
-#include "qt/QtForm.h"
 #include "qt/TimelineChart.h"
-#include "tests/support.h"
+#include "tests/QtWindowTest.h"
 
 namespace {
 
-class TimelinePanel : public ::testing::Test {
+class TimelinePanel : public QtWindowTest {
  protected:
-  void SetUp() override {
-    SubMain(nullptr);
-    form = std::make_unique<QtForm>();
-    window = std::make_unique<frmMain>(*form);
-    form->SetLogic(window.get());
-    window->Form_Load("");
-    form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-  }
-  void TearDown() override {
-    gTestRunning = false;
-    window.reset();
-    form.reset();
-  }
   std::map<QString, QRect> Geometries() const {
     std::map<QString, QRect> g;
     for (const auto& d : DesignTable()) {
@@ -54,10 +36,6 @@ class TimelinePanel : public ::testing::Test {
     window->cmdFileReadWrite_Click(1);
     return window->LastRun();
   }
-
-  testing_support::TempDir dir;
-  std::unique_ptr<QtForm> form;
-  std::unique_ptr<frmMain> window;
 };
 
 TEST_F(TimelinePanel, HiddenAtStartAndShownBelowWithoutMovingADesignedControl) {

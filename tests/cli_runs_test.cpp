@@ -195,11 +195,9 @@ TEST(CliRuns, TypingErrorsAreUsageErrorsAndLostOutputIsAFailure) {
 TEST(CliRuns, LookupFailuresNameTheSystemsReason) {
   TempDir dir;
   const std::string longName = dir.File(std::string(300, 'n'));
-  const auto read = RunCommand(kCli + " read --file " + longName + " 2>&1");
+  const auto read = RunCommand(kCli + " read --file " + longName + " 2>&1 >/dev/null");
   EXPECT_EQ(read.status, 1);
-  EXPECT_NE(read.out.find("File not found: " + longName + ": File name too long."),
-            std::string::npos)
-      << read.out;
+  EXPECT_EQ(read.out, "orvandel-cli: File not found: " + longName + ": File name too long.\n");
   fs::create_symlink("loop", dir.File("loop"));
   const auto status =
       RunCommand(kCli + " status --json --file " + dir.File("loop") + " 2>/dev/null");
@@ -307,53 +305,40 @@ TEST(Window, AScreenshotNeverReplacesWhatIsNoWritableFile) {
   EXPECT_EQ(testing_support::ReadText(kept), "keep");
 }
 
-// A folder where each transfer or creation waits for the disk, so that a
-// stop request surely arrives in the middle of the work.
-class SlowDisk {
- public:
-  SlowDisk() {
-    why = testing_support::LoopDisk::Unavailable({"mkfs.ext4"}, "mkfs.ext4 -q");
-    if (!why.empty()) return;
-    disk = std::make_unique<testing_support::LoopDisk>(dir, "64M");
-    if (disk->Ready()) mount = disk->Format(0, "mkfs.ext4 -q", "sync,dirsync");
-    if (mount.empty()) why = "no synchronous ext4 mount here";
-  }
-  std::string why;
-  TempDir dir;
-  std::unique_ptr<testing_support::LoopDisk> disk;
-  std::string mount;
-};
-
 TEST(CliRuns, StopRequestsEndTheWorkCleanlyWithTheSignalsStatus) {
-  SlowDisk slow;
-  if (!slow.why.empty()) GTEST_SKIP() << slow.why;
+  // A folder where each transfer or creation waits for the disk, so that a
+  // stop request surely arrives in the middle of the work.
+  const std::string why = testing_support::LoopDisk::Unavailable({"mkfs.ext4"}, "mkfs.ext4 -q");
+  if (!why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  testing_support::LoopDisk disk(dir, "64M");
+  const std::string mount = disk.Ready() ? disk.Format(0, "mkfs.ext4 -q", "sync,dirsync") : "";
+  if (mount.empty()) GTEST_SKIP() << "no synchronous ext4 mount here";
+  auto left = [&] {
+    return std::distance(fs::directory_iterator(mount), fs::directory_iterator());
+  };
   // SIGTERM during the creations: the files made so far are deleted again.
-  auto r =
-      RunCommand("timeout --preserve-status -s TERM 1 " + kCli +
-                 " create-delete --json --files 10000 --file " + slow.mount + "/p 2>/dev/null");
+  auto r = RunCommand("timeout --preserve-status -s TERM 1 " + kCli +
+                      " create-delete --json --files 10000 --file " + mount + "/p 2>/dev/null");
   EXPECT_EQ(r.status, 143) << r.out;
   EXPECT_EQ(nlohmann::json::parse(r.out)["ok"], false);
   EXPECT_GT(nlohmann::json::parse(r.out)["created"].get<int>(), 0) << "stopped before it began";
-  std::size_t left = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator(slow.mount)) ++left;
-  EXPECT_EQ(left, 1u) << "only lost+found may remain";
+  EXPECT_EQ(left(), 1) << "only lost+found may remain";
 
   // A closed terminal's SIGHUP is a stop too.
   r = RunCommand("timeout --preserve-status -s HUP 1 " + kCli +
-                 " create-delete --files 10000 --file " + slow.mount + "/h 2>/dev/null");
+                 " create-delete --files 10000 --file " + mount + "/h 2>/dev/null");
   EXPECT_EQ(r.status, 129) << r.out;
-  left = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator(slow.mount)) ++left;
-  EXPECT_EQ(left, 1u);
+  EXPECT_EQ(left(), 1);
 
   // SIGINT during a write that flushes every block.
   r = RunCommand("timeout --preserve-status -s INT 1 " + kCli +
-                 " write --flush-every-block --size 50 --block-sectors 1 --file " + slow.mount +
+                 " write --flush-every-block --size 50 --block-sectors 1 --file " + mount +
                  "/t.bin 2>&1");
   EXPECT_EQ(r.status, 130) << r.out;
   EXPECT_EQ(r.out.find("Written with"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Stopped by SIGINT"), std::string::npos) << r.out;
-  EXPECT_LT(fs::file_size(slow.mount + "/t.bin"), 50u * 1048576);
+  EXPECT_LT(fs::file_size(mount + "/t.bin"), 50u * 1048576);
 }
 
 }  // namespace

@@ -14,13 +14,10 @@ using testing_support::RunCommand;
 
 const std::string kCli = ORVANDEL_CLI;
 
-TEST(Cli, VersionPrintsTheTitle) {
+TEST(Cli, VersionAndHelpSucceedAndUsageErrorsExitWithTwo) {
   const auto r = RunCommand(kCli + " --version");
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == "Orvandel V0.9.55\n" || r.out == "Orvandel V0.9.55 IDE\n") << r.out;
-}
-
-TEST(Cli, HelpSucceedsAndUsageErrorsExitWithTwo) {
   const auto help = RunCommand(kCli + " --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--version"), std::string::npos);
@@ -28,25 +25,14 @@ TEST(Cli, HelpSucceedsAndUsageErrorsExitWithTwo) {
   EXPECT_EQ(RunCommand(kCli + " no-such-command 2>/dev/null").status, 2);
 }
 
-}  // namespace
-
-namespace {
-
-TEST(CliStatus, FilesThatCannotBeInspectedExitWithOneAndAReason) {
+// An empty file has an empty status line: a report, not a failure.
+TEST(CliStatus, AnEmptyFileIsReportedAndABadOptionIsAUsageError) {
   testing_support::TempDir dir;
-  auto r = RunCommand(kCli + " status --file " + dir.File("missing") + " 2>&1");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("file not found"), std::string::npos) << r.out;
-  r = RunCommand(kCli + " status --file " + dir.path().string() + " 2>&1");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("is a directory"), std::string::npos) << r.out;
-  EXPECT_EQ(RunCommand(kCli + " status --bogus 2>/dev/null").status, 2);
-
-  // An empty file has an empty status line; that is a report, not a failure.
   testing_support::WriteText(dir.File("empty"), "");
-  r = RunCommand(kCli + " status --json --file " + dir.File("empty"));
+  const auto r = RunCommand(kCli + " status --json --file " + dir.File("empty"));
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("\"line\": \"\""), std::string::npos) << r.out;
+  EXPECT_EQ(RunCommand(kCli + " status --bogus 2>/dev/null").status, 2);
 }
 
 TEST(CliStatus, FileSystemsWithoutLayoutQueriesAreReported) {
@@ -58,10 +44,6 @@ TEST(CliStatus, FileSystemsWithoutLayoutQueriesAreReported) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("does not tell where the file lies"), std::string::npos) << r.out;
 }
-
-}  // namespace
-
-namespace {
 
 TEST(CliStatus, NamesThatAreNoFileSayWhatTheyAreOnStderr) {
   testing_support::TempDir dir;
@@ -76,6 +58,9 @@ TEST(CliStatus, NamesThatAreNoFileSayWhatTheyAreOnStderr) {
   EXPECT_EQ(r.out, "") << "nothing on stdout";
   r = RunCommand(kCli + " status --file " + dir.File("fifo") + " 2>&1 >/dev/null");
   EXPECT_NE(r.out.find("is a FIFO"), std::string::npos) << r.out;
+  r = RunCommand(kCli + " status --file " + dir.path().string() + " 2>&1");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("is a directory"), std::string::npos) << r.out;
   r = RunCommand(kCli + " status --file /dev/null 2>&1");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("is a character device"), std::string::npos) << r.out;

@@ -28,35 +28,27 @@ TEST(TrimNull, TrimsBlanksBeforeCuttingAtTheFirstNul) {
 }
 
 TEST(ReplaceString, ReplacesEveryMatchLeftToRightWithoutOverlap) {
-  std::string filter = "*.*||";
-  ReplaceString(filter, "|", "\0"s);
-  EXPECT_EQ(filter, "*.*\0\0"s);
-  std::string s = "aaaa";
-  ReplaceString(s, "aa", "b");
-  EXPECT_EQ(s, "bb");
-  s = "aaa";
-  ReplaceString(s, "aa", "aaa");
-  EXPECT_EQ(s, "aaaa");
-  s = "1,464844 MB";
-  ReplaceString(s, ",", ".");
-  EXPECT_EQ(s, "1.464844 MB");
-  s = "none here";
-  ReplaceString(s, ",", ".");
-  EXPECT_EQ(s, "none here");
+  const std::string cases[][4] = {{"*.*||", "|", "\0"s, "*.*\0\0"s},
+                                  {"aaaa", "aa", "b", "bb"},
+                                  {"aaa", "aa", "aaa", "aaaa"},
+                                  {"1,464844 MB", ",", ".", "1.464844 MB"},
+                                  {"none here", ",", ".", "none here"}};
+  for (const auto& c : cases) {
+    std::string text = c[0];
+    ReplaceString(text, c[1], c[2]);
+    EXPECT_EQ(text, c[3]) << c[0];
+  }
 }
 
 TEST(AddBackslash, EndsNonEmptyPathsInOneSeparator) {
-  std::string p = "/tmp/x";
-  AddBackslash(p);
-  EXPECT_EQ(p, "/tmp/x/");
-  AddBackslash(p);
-  EXPECT_EQ(p, "/tmp/x/");
-  p = "/";
-  AddBackslash(p);
-  EXPECT_EQ(p, "/");
-  p.clear();
-  AddBackslash(p);
-  EXPECT_EQ(p, "");
+  for (const auto& [path, ended] : {std::pair<std::string, std::string>{"/tmp/x", "/tmp/x/"},
+                                    {"/tmp/x/", "/tmp/x/"},
+                                    {"/", "/"},
+                                    {"", ""}}) {
+    std::string p = path;
+    AddBackslash(p);
+    EXPECT_EQ(p, ended);
+  }
 }
 
 TEST(FileExists, BlankNamesAreFalseWithoutAnyQuery) {
