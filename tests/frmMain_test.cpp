@@ -103,6 +103,14 @@ TEST_F(TestFileField, SizeFieldTakesTheUnitOfTheByteCount) {
   EXPECT_EQ(GetFileSize64(big), (5LL << 30) + 7);
 }
 
+// Rounds up to a multiple of a power of two, in 32 bits; below zero it keeps
+// the same bit arithmetic rather than the mathematical ceiling.
+TEST(NextAlign, RoundsUpToTheBase) {
+  const std::pair<std::int32_t, std::int32_t> cases[] = {{0, 0},       {1, 4096}, {4096, 4096},
+                                                         {4097, 8192}, {-1, 0},   {-4097, -4096}};
+  for (const auto& [v, aligned] : cases) EXPECT_EQ(frmMain::GetNextAlign(v, 4096), aligned) << v;
+}
+
 TEST(InitialTestFile, DriveLettersOnWindowsDirectoriesOnLinux) {
   using os::rules::WindowsInitialTestFile;
   EXPECT_EQ(WindowsInitialTestFile("d:", "C:\\work"), "d:\\_Orvandel.$$$");
